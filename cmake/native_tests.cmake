@@ -1,0 +1,14 @@
+# Native build: the unit tests over the in-memory stand-in of the platform interface.
+find_package(GTest REQUIRED)
+enable_testing()
+
+add_library(platform_stand_in STATIC tests/fake_platform.cpp)
+target_include_directories(platform_stand_in PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_executable(unit_tests
+    tests/report_text_test.cpp
+    tests/class_walk_test.cpp
+    tests/scan_main_test.cpp
+    tests/list_descriptions.cpp)
+target_link_libraries(unit_tests PRIVATE scanframe platform_stand_in GTest::gtest_main)
+add_test(NAME unit_tests COMMAND unit_tests)

@@ -1,0 +1,32 @@
+# Windows build: the scanner programs, linked with the Win32 implementation of the platform.
+enable_language(RC)
+enable_testing()
+
+add_library(platform_win32 STATIC scanframe/platform_win32.cpp)
+target_include_directories(platform_win32 PUBLIC ${CMAKE_SOURCE_DIR})
+
+# A GUI-subsystem program with a static runtime, an asInvoker manifest and a version resource.
+function(add_scanner_program name description)
+    set(PROGRAM_NAME ${name})
+    set(PROGRAM_DESCRIPTION "${description}")
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/program.rc.in ${name}.rc @ONLY)
+    add_executable(${name} WIN32 ${ARGN} ${CMAKE_CURRENT_BINARY_DIR}/${name}.rc)
+    target_link_libraries(${name} PRIVATE scanframe platform_win32)
+    target_link_options(${name} PRIVATE -static)
+    add_test(NAME ${name}_imports
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${MINGW_OBJDUMP} -DPROGRAM=$<TARGET_FILE:${name}>
+                -P ${CMAKE_SOURCE_DIR}/cmake/check_program.cmake)
+endfunction()
+
+# A test-only program on the frame whose class test lists every class's description.
+add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
+    tests/list_descriptions.cpp)
+
+if(SCAN_WINE_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    add_executable(rig-helper tests/wine/rig_helper.cpp)
+    target_link_options(rig-helper PRIVATE -static)
+    add_test(NAME wine_end_to_end
+        COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/wine/run_wine_tests.py
+                --build-dir ${CMAKE_BINARY_DIR} --work-dir ${CMAKE_BINARY_DIR}/wine-rig)
+endif()

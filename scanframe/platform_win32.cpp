@@ -1,0 +1,110 @@
+// Windows implementation of the platform interface declared in platform.h.
+#include "scanframe/platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+static_assert(REG_SUCCESS == ERROR_SUCCESS, "status codes are Win32's");
+static_assert(REG_ERROR_FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND, "status codes are Win32's");
+static_assert(REG_ERROR_ACCESS_DENIED == ERROR_ACCESS_DENIED, "status codes are Win32's");
+static_assert(REG_ERROR_OUTOFMEMORY == ERROR_OUTOFMEMORY, "status codes are Win32's");
+static_assert(REG_ERROR_MORE_DATA == ERROR_MORE_DATA, "status codes are Win32's");
+static_assert(REG_ERROR_NO_MORE_ITEMS == ERROR_NO_MORE_ITEMS, "status codes are Win32's");
+static_assert(REG_ERROR_KEY_DELETED == ERROR_KEY_DELETED, "status codes are Win32's");
+static_assert(ACCESS_QUERY_VALUE == KEY_QUERY_VALUE, "access rights are Win32's");
+static_assert(ACCESS_ENUMERATE_SUB_KEYS == KEY_ENUMERATE_SUB_KEYS, "access rights are Win32's");
+static_assert(VALUE_TYPE_SZ == REG_SZ && VALUE_TYPE_EXPAND_SZ == REG_EXPAND_SZ, "value types");
+static_assert(BOX_OK == MB_OK && BOX_YESNO_DEFAULT_NO == (MB_YESNO | MB_DEFBUTTON2), "styles");
+static_assert(BOX_ANSWER_YES == IDYES, "the Yes answer");
+static_assert(GLOBAL_MOVEABLE_SHARE == (GMEM_MOVEABLE | GMEM_DDESHARE), "global block flags");
+static_assert(CLIPBOARD_FORMAT_OEMTEXT == CF_OEMTEXT, "clipboard format");
+
+static HKEY to_hkey(RegKey key) {
+    return reinterpret_cast<HKEY>(key);
+}
+static HGLOBAL to_hglobal(GlobalBlock block) {
+    return reinterpret_cast<HGLOBAL>(block);
+}
+
+RegKey reg_classes_root() {
+    return reinterpret_cast<RegKey>(HKEY_CLASSES_ROOT);
+}
+
+RegStatus reg_open_key(RegKey parent, const char *name, unsigned long access, RegKey *result) {
+    HKEY opened = nullptr;
+    LONG status = RegOpenKeyExA(to_hkey(parent), name, 0, access, &opened);
+    *result = reinterpret_cast<RegKey>(opened);
+    return status;
+}
+
+RegStatus reg_enum_key(RegKey key, unsigned long index, char *name, unsigned long *name_chars) {
+    DWORD chars = *name_chars;
+    LONG status =
+        RegEnumKeyExA(to_hkey(key), index, name, &chars, nullptr, nullptr, nullptr, nullptr);
+    *name_chars = chars;
+    return status;
+}
+
+RegStatus reg_enum_value(RegKey key, unsigned long index, char *name, unsigned long *name_chars,
+                         unsigned long *type, unsigned char *data, unsigned long *data_bytes) {
+    DWORD chars = *name_chars;
+    DWORD value_type = 0;
+    DWORD bytes = data_bytes ? *data_bytes : 0;
+    LONG status = RegEnumValueA(to_hkey(key), index, name, &chars, nullptr, &value_type, data,
+                                data_bytes ? &bytes : nullptr);
+    *name_chars = chars;
+    if (type)
+        *type = value_type;
+    if (data_bytes)
+        *data_bytes = bytes;
+    return status;
+}
+
+RegStatus reg_close_key(RegKey key) {
+    return RegCloseKey(to_hkey(key));
+}
+
+int message_box(const char *text, const char *caption, unsigned style) {
+    return MessageBoxA(nullptr, text, caption, style);
+}
+
+GlobalBlock global_alloc(unsigned flags, std::size_t bytes) {
+    return reinterpret_cast<GlobalBlock>(GlobalAlloc(flags, bytes));
+}
+
+void *global_lock(GlobalBlock block) {
+    return GlobalLock(to_hglobal(block));
+}
+
+void global_unlock(GlobalBlock block) {
+    GlobalUnlock(to_hglobal(block));
+}
+
+GlobalBlock global_free(GlobalBlock block) {
+    return reinterpret_cast<GlobalBlock>(GlobalFree(to_hglobal(block)));
+}
+
+bool clipboard_open() {
+    return OpenClipboard(nullptr) != FALSE;
+}
+
+bool clipboard_empty() {
+    return EmptyClipboard() != FALSE;
+}
+
+bool clipboard_set_data(unsigned format, GlobalBlock block) {
+    return SetClipboardData(format, to_hglobal(block)) != nullptr;
+}
+
+bool clipboard_close() {
+    return CloseClipboard() != FALSE;
+}
+
+void *heap_alloc(std::size_t bytes) {
+    return std::malloc(bytes);
+}
+
+void heap_free(void *block) {
+    std::free(block);
+}

@@ -1,0 +1,563 @@
+// In-memory stand-in for the platform interface: the registry tree, faults, and the records.
+#include "tests/fake_platform.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+
+namespace fake {
+namespace {
+
+struct Value {
+    std::string name;
+    unsigned long type;
+    std::string data;
+};
+
+struct Node {
+    std::string name;
+    std::string path;
+    std::vector<std::shared_ptr<Node>> children; // sorted by upper-cased name
+    std::vector<Value> values;                   // in insertion order
+    bool deleted = false;
+};
+
+struct OpenKey {
+    std::shared_ptr<Node> node;
+    unsigned long access;
+};
+
+struct Block {
+    std::string bytes;
+    bool locked = false;
+    bool freed = false;
+    bool owned_by_clipboard = false;
+};
+
+struct FaultRule {
+    Op op;
+    unsigned long nth;
+    bool from_then_on;
+    RegStatus status;
+};
+
+constexpr std::uintptr_t ROOT_HANDLE = 0x10;
+constexpr std::uintptr_t FIRST_HANDLE = 0x1000;
+constexpr int ANSWER_NO = 7;
+
+struct State {
+    std::shared_ptr<Node> root;
+    std::map<std::uintptr_t, OpenKey> open_keys;
+    std::uintptr_t next_handle = FIRST_HANDLE;
+    std::vector<FaultRule> rules;
+    std::map<Op, unsigned long> counts;
+    unsigned long total_calls = 0;
+    std::function<void(Op, unsigned long)> hook;
+    std::vector<Call> calls;
+    std::vector<BoxShown> boxes;
+    int box_answer = ANSWER_NO;
+    ClipboardState clipboard;
+    bool clipboard_is_open = false;
+    std::map<std::uintptr_t, Block> blocks;
+    std::uintptr_t next_block = FIRST_HANDLE;
+    std::map<void *, std::size_t> heap;
+    std::vector<std::string> problems;
+};
+
+State &state() {
+    static State s;
+    return s;
+}
+
+void problem(const std::string &what) {
+    state().problems.push_back(what);
+}
+
+std::string upper(const std::string &text) {
+    std::string result = text;
+    for (char &c : result)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return result;
+}
+
+std::vector<std::string> split_path(const std::string &path) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(path);
+    while (std::getline(in, part, '\\'))
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
+}
+
+std::shared_ptr<Node> find_child(const Node &node, const std::string &name) {
+    std::string wanted = upper(name);
+    for (const auto &child : node.children)
+        if (upper(child->name) == wanted)
+            return child;
+    return nullptr;
+}
+
+std::shared_ptr<Node> find_path(const std::shared_ptr<Node> &from, const std::string &path) {
+    std::shared_ptr<Node> node = from;
+    for (const std::string &part : split_path(path)) {
+        node = find_child(*node, part);
+        if (!node)
+            return nullptr;
+    }
+    return node;
+}
+
+std::shared_ptr<Node> make_path(const std::string &path) {
+    std::shared_ptr<Node> node = state().root;
+    for (const std::string &part : split_path(path)) {
+        std::shared_ptr<Node> child = find_child(*node, part);
+        if (!child) {
+            child = std::make_shared<Node>();
+            child->name = part;
+            child->path = node->path.empty() ? part : node->path + "\\" + part;
+            auto place = std::lower_bound(node->children.begin(), node->children.end(), upper(part),
+                                          [](const std::shared_ptr<Node> &n, const std::string &u) {
+                                              return upper(n->name) < u;
+                                          });
+            node->children.insert(place, child);
+        }
+        node = child;
+    }
+    return node;
+}
+
+void mark_deleted(Node &node) {
+    node.deleted = true;
+    for (auto &child : node.children)
+        mark_deleted(*child);
+}
+
+// Counts the call and tells whether a rule fails it; runs the hook first.
+bool injected_failure(Op op, RegStatus *status) {
+    State &s = state();
+    unsigned long op_number = ++s.counts[op];
+    unsigned long any_number = ++s.total_calls;
+    if (s.hook)
+        s.hook(op, any_number);
+    for (const FaultRule &rule : s.rules) {
+        unsigned long number = rule.op == Op::Any ? any_number : rule.op == op ? op_number : 0;
+        if (number == 0)
+            continue;
+        if (number == rule.nth || (rule.from_then_on && number > rule.nth)) {
+            if (status)
+                *status = rule.status;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The node behind a handle, or NULL with the status to answer.
+std::shared_ptr<Node> node_of(RegKey key, RegStatus *status) {
+    State &s = state();
+    std::uintptr_t id = reinterpret_cast<std::uintptr_t>(key);
+    if (id == ROOT_HANDLE)
+        return s.root;
+    auto found = s.open_keys.find(id);
+    if (found == s.open_keys.end()) {
+        problem("call on a handle that is not open");
+        *status = 6; // ERROR_INVALID_HANDLE
+        return nullptr;
+    }
+    if (found->second.node->deleted) {
+        *status = REG_ERROR_KEY_DELETED;
+        return nullptr;
+    }
+    return found->second.node;
+}
+
+std::string path_of(RegKey key) {
+    State &s = state();
+    auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
+    return found == s.open_keys.end() ? std::string() : found->second.node->path;
+}
+
+RegStatus record(Call call) {
+    state().calls.push_back(call);
+    return call.status;
+}
+
+Block *block_of(GlobalBlock block, const char *use) {
+    State &s = state();
+    auto found = s.blocks.find(reinterpret_cast<std::uintptr_t>(block));
+    if (found == s.blocks.end() || found->second.freed) {
+        problem(std::string(use) + " of a global block that is not allocated");
+        return nullptr;
+    }
+    if (found->second.owned_by_clipboard) {
+        problem(std::string(use) + " of a global block the clipboard owns");
+        return nullptr;
+    }
+    return &found->second;
+}
+
+} // namespace
+
+const char *op_name(Op op) {
+    static const char *const names[] = {
+        "OpenKey",       "EnumKey",        "EnumValue",        "CloseKey",       "MessageBox",
+        "HeapAlloc",     "GlobalAlloc",    "GlobalLock",       "GlobalUnlock",   "GlobalFree",
+        "ClipboardOpen", "ClipboardEmpty", "ClipboardSetData", "ClipboardClose", "Any"};
+    return names[static_cast<int>(op)];
+}
+
+void reset() {
+    State &s = state();
+    for (auto &entry : s.heap)
+        std::free(entry.first);
+    s = State();
+    s.root = std::make_shared<Node>();
+}
+
+void add_key(const std::string &path) {
+    make_path(path);
+}
+
+void add_value(const std::string &path, const std::string &name, unsigned long type,
+               const std::string &data) {
+    std::shared_ptr<Node> node = make_path(path);
+    for (Value &value : node->values)
+        if (upper(value.name) == upper(name)) {
+            value.type = type;
+            value.data = data;
+            return;
+        }
+    node->values.push_back(Value{name, type, data});
+}
+
+void add_string(const std::string &path, const std::string &name, const std::string &text) {
+    add_value(path, name, VALUE_TYPE_SZ, text + std::string(1, '\0'));
+}
+
+void delete_key(const std::string &path) {
+    std::vector<std::string> parts = split_path(path);
+    if (parts.empty())
+        return;
+    std::string leaf = parts.back();
+    parts.pop_back();
+    std::string parent_path;
+    for (const std::string &part : parts)
+        parent_path += part + "\\";
+    std::shared_ptr<Node> parent = find_path(state().root, parent_path);
+    if (!parent)
+        return;
+    std::string wanted = upper(leaf);
+    auto &children = parent->children;
+    for (auto it = children.begin(); it != children.end(); ++it)
+        if (upper((*it)->name) == wanted) {
+            mark_deleted(**it);
+            children.erase(it);
+            return;
+        }
+}
+
+void delete_value(const std::string &path, const std::string &name) {
+    std::shared_ptr<Node> node = find_path(state().root, path);
+    if (!node)
+        return;
+    auto &values = node->values;
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [&](const Value &v) { return upper(v.name) == upper(name); }),
+                 values.end());
+}
+
+void fail_call(Op op, unsigned long nth, bool from_then_on, RegStatus status) {
+    state().rules.push_back(FaultRule{op, nth, from_then_on, status});
+}
+
+unsigned long call_count(Op op) {
+    return op == Op::Any ? state().total_calls : state().counts[op];
+}
+
+void on_call(std::function<void(Op, unsigned long)> hook) {
+    state().hook = std::move(hook);
+}
+
+const std::vector<Call> &registry_calls() {
+    return state().calls;
+}
+
+void set_box_answer(int answer) {
+    state().box_answer = answer;
+}
+
+const std::vector<BoxShown> &boxes_shown() {
+    return state().boxes;
+}
+
+const ClipboardState &clipboard() {
+    return state().clipboard;
+}
+
+int global_blocks_allocated() {
+    return static_cast<int>(state().blocks.size());
+}
+
+int global_blocks_freed() {
+    int freed = 0;
+    for (const auto &entry : state().blocks)
+        freed += entry.second.freed ? 1 : 0;
+    return freed;
+}
+
+int open_key_count() {
+    return static_cast<int>(state().open_keys.size());
+}
+
+std::string problems() {
+    State &s = state();
+    std::string report;
+    for (const std::string &p : s.problems)
+        report += p + "\n";
+    for (const auto &entry : s.open_keys)
+        report += "registry key left open: '" + entry.second.node->path + "'\n";
+    for (const auto &entry : s.blocks)
+        if (!entry.second.freed && !entry.second.owned_by_clipboard)
+            report += "global block leaked\n";
+        else if (entry.second.locked)
+            report += "global block left locked\n";
+    if (!s.heap.empty())
+        report += std::to_string(s.heap.size()) + " heap block(s) leaked\n";
+    if (s.clipboard_is_open)
+        report += "clipboard left open\n";
+    return report;
+}
+
+} // namespace fake
+
+using namespace fake;
+
+RegKey reg_classes_root() {
+    return reinterpret_cast<RegKey>(ROOT_HANDLE);
+}
+
+RegStatus reg_open_key(RegKey parent, const char *name, unsigned long access, RegKey *result) {
+    Call call{Op::OpenKey, path_of(parent), name, 0, access, 0, false, 0, REG_SUCCESS};
+    *result = nullptr;
+    if (access != 0x8 && access != 0x9)
+        problem("key '" + std::string(name) + "' opened with access mask " +
+                std::to_string(access));
+    if (injected_failure(Op::OpenKey, &call.status))
+        return record(call);
+    std::shared_ptr<Node> from = node_of(parent, &call.status);
+    if (!from)
+        return record(call);
+    std::shared_ptr<Node> node = find_path(from, name);
+    if (!node) {
+        call.status = REG_ERROR_FILE_NOT_FOUND;
+        return record(call);
+    }
+    State &s = state();
+    std::uintptr_t id = s.next_handle;
+    s.next_handle += 4;
+    s.open_keys[id] = OpenKey{node, access};
+    *result = reinterpret_cast<RegKey>(id);
+    return record(call);
+}
+
+RegStatus reg_enum_key(RegKey key, unsigned long index, char *name, unsigned long *name_chars) {
+    Call call{Op::EnumKey, path_of(key), "", index, 0, *name_chars, false, 0, REG_SUCCESS};
+    if (injected_failure(Op::EnumKey, &call.status))
+        return record(call);
+    std::shared_ptr<Node> node = node_of(key, &call.status);
+    if (!node)
+        return record(call);
+    if (index >= node->children.size()) {
+        call.status = REG_ERROR_NO_MORE_ITEMS;
+        return record(call);
+    }
+    const std::string &child = node->children[index]->name;
+    if (child.size() + 1 > *name_chars) {
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    std::memcpy(name, child.c_str(), child.size() + 1);
+    *name_chars = static_cast<unsigned long>(child.size());
+    return record(call);
+}
+
+RegStatus reg_enum_value(RegKey key, unsigned long index, char *name, unsigned long *name_chars,
+                         unsigned long *type, unsigned char *data, unsigned long *data_bytes) {
+    Call call{Op::EnumValue,
+              path_of(key),
+              "",
+              index,
+              0,
+              *name_chars,
+              data != nullptr,
+              data && data_bytes ? *data_bytes : 0,
+              REG_SUCCESS};
+    if (injected_failure(Op::EnumValue, &call.status))
+        return record(call);
+    std::shared_ptr<Node> node = node_of(key, &call.status);
+    if (!node)
+        return record(call);
+    if (index >= node->values.size()) {
+        call.status = REG_ERROR_NO_MORE_ITEMS;
+        return record(call);
+    }
+    const Value &value = node->values[index];
+    if (value.name.size() + 1 > *name_chars) {
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    if (type)
+        *type = value.type;
+    unsigned long size = static_cast<unsigned long>(value.data.size());
+    if (data && size > *data_bytes) {
+        *data_bytes = size;
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
+    *name_chars = static_cast<unsigned long>(value.name.size());
+    if (data)
+        std::memcpy(data, value.data.data(), size);
+    if (data_bytes)
+        *data_bytes = size;
+    return record(call);
+}
+
+RegStatus reg_close_key(RegKey key) {
+    Call call{Op::CloseKey, path_of(key), "", 0, 0, 0, false, 0, REG_SUCCESS};
+    State &s = state();
+    auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
+    if (found == s.open_keys.end()) {
+        problem("close of a key handle that is not open (closed twice?)");
+        call.status = 6; // ERROR_INVALID_HANDLE
+        return record(call);
+    }
+    // A failed close still lets go of the handle: the program has no other way to release it.
+    s.open_keys.erase(found);
+    injected_failure(Op::CloseKey, &call.status);
+    return record(call);
+}
+
+int message_box(const char *text, const char *caption, unsigned style) {
+    State &s = state();
+    if (injected_failure(Op::MessageBox, nullptr))
+        return 0;
+    s.boxes.push_back(BoxShown{text, caption, style});
+    return s.box_answer;
+}
+
+GlobalBlock global_alloc(unsigned flags, std::size_t bytes) {
+    State &s = state();
+    if (injected_failure(Op::GlobalAlloc, nullptr))
+        return nullptr;
+    if (flags != GLOBAL_MOVEABLE_SHARE)
+        problem("global block allocated with flags " + std::to_string(flags));
+    std::uintptr_t id = s.next_block;
+    s.next_block += 4;
+    s.blocks[id].bytes.assign(bytes, '\xCD');
+    return reinterpret_cast<GlobalBlock>(id);
+}
+
+void *global_lock(GlobalBlock block) {
+    if (injected_failure(Op::GlobalLock, nullptr))
+        return nullptr;
+    Block *b = block_of(block, "lock");
+    if (!b)
+        return nullptr;
+    b->locked = true;
+    return &b->bytes[0];
+}
+
+void global_unlock(GlobalBlock block) {
+    injected_failure(Op::GlobalUnlock, nullptr);
+    Block *b = block_of(block, "unlock");
+    if (b)
+        b->locked = false;
+}
+
+GlobalBlock global_free(GlobalBlock block) {
+    Block *b = block_of(block, "free");
+    if (injected_failure(Op::GlobalFree, nullptr))
+        return block;
+    if (!b)
+        return block;
+    b->freed = true;
+    b->locked = false;
+    return nullptr;
+}
+
+bool clipboard_open() {
+    State &s = state();
+    if (injected_failure(Op::ClipboardOpen, nullptr))
+        return false;
+    if (s.clipboard_is_open)
+        problem("clipboard opened twice");
+    s.clipboard_is_open = true;
+    s.clipboard.opened++;
+    return true;
+}
+
+bool clipboard_empty() {
+    State &s = state();
+    if (!s.clipboard_is_open)
+        problem("clipboard emptied while not open");
+    if (injected_failure(Op::ClipboardEmpty, nullptr))
+        return false;
+    s.clipboard.emptied++;
+    s.clipboard.holds_data = false;
+    return true;
+}
+
+bool clipboard_set_data(unsigned format, GlobalBlock block) {
+    State &s = state();
+    if (!s.clipboard_is_open)
+        problem("clipboard data set while not open");
+    Block *b = block_of(block, "SetClipboardData");
+    if (injected_failure(Op::ClipboardSetData, nullptr) || !b)
+        return false;
+    if (b->locked)
+        problem("global block handed to the clipboard while locked");
+    b->owned_by_clipboard = true;
+    s.clipboard.holds_data = true;
+    s.clipboard.format = format;
+    s.clipboard.bytes = b->bytes;
+    return true;
+}
+
+bool clipboard_close() {
+    State &s = state();
+    if (!s.clipboard_is_open)
+        problem("clipboard closed while not open");
+    s.clipboard_is_open = false;
+    s.clipboard.closed++;
+    return !injected_failure(Op::ClipboardClose, nullptr);
+}
+
+void *heap_alloc(std::size_t bytes) {
+    State &s = state();
+    if (injected_failure(Op::HeapAlloc, nullptr))
+        return nullptr;
+    void *block = std::malloc(bytes == 0 ? 1 : bytes);
+    if (block)
+        s.heap[block] = bytes;
+    return block;
+}
+
+void heap_free(void *block) {
+    if (!block)
+        return;
+    State &s = state();
+    auto found = s.heap.find(block);
+    if (found == s.heap.end()) {
+        problem("heap block freed that is not allocated");
+        return;
+    }
+    s.heap.erase(found);
+    std::free(block);
+}

@@ -1,0 +1,113 @@
+// In-memory stand-in for the platform interface, linked into the unit tests instead of Win32.
+//
+// It behaves like Windows where the scan depends on it: a tree of keys with case-insensitive
+// names, subkeys enumerated in sorted order, values in insertion order with raw data that may
+// lack a terminating NUL, and the capacity rules of RegEnumKeyExA and RegEnumValueA. It records
+// every call, counts open handles and live blocks, and can fail any call.
+#pragma once
+
+#include "scanframe/platform.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+enum class Op {
+    OpenKey,
+    EnumKey,
+    EnumValue,
+    CloseKey,
+    MessageBox,
+    HeapAlloc,
+    GlobalAlloc,
+    GlobalLock,
+    GlobalUnlock,
+    GlobalFree,
+    ClipboardOpen,
+    ClipboardEmpty,
+    ClipboardSetData,
+    ClipboardClose,
+    Any, // in a fault rule: count every call of every operation
+};
+
+const char *op_name(Op op);
+
+// Starts afresh: HKEY_CLASSES_ROOT alone, no rules, no records, nothing open.
+void reset();
+
+// --- The registry tree. Paths are relative to HKEY_CLASSES_ROOT, parts joined by '\'. ---
+
+// Creates the key and any missing parent.
+void add_key(const std::string &path);
+// Adds (or replaces) a value with exactly these data bytes; creates the key when missing.
+void add_value(const std::string &path, const std::string &name, unsigned long type,
+               const std::string &data);
+// Adds a REG_SZ holding `text` and its terminating NUL.
+void add_string(const std::string &path, const std::string &name, const std::string &text);
+// Removes a key and everything below it. Open handles to removed keys answer
+// REG_ERROR_KEY_DELETED from then on.
+void delete_key(const std::string &path);
+void delete_value(const std::string &path, const std::string &name);
+
+// --- Faults. ---
+
+// Fails call number `nth` (1-based) of `op` (of every operation for Op::Any), and every later one
+// as well when `from_then_on`. Registry calls answer `status`; the others fail their own way.
+void fail_call(Op op, unsigned long nth, bool from_then_on = false,
+               RegStatus status = REG_ERROR_ACCESS_DENIED);
+// The number of calls of `op` so far (of all operations for Op::Any).
+unsigned long call_count(Op op);
+// Runs before every call, with the operation and the call's number among all calls; a test uses
+// it to change the registry under the walk.
+void on_call(std::function<void(Op op, unsigned long call_number)> hook);
+
+// --- What happened. ---
+
+struct Call {
+    Op op;
+    std::string key_path;        // the key the call works on ("" for HKEY_CLASSES_ROOT)
+    std::string name;            // the subkey name, for OpenKey
+    unsigned long index;         // for EnumKey and EnumValue
+    unsigned long access;        // for OpenKey
+    unsigned long name_capacity; // for EnumKey and EnumValue
+    bool data_wanted;            // for EnumValue: a data buffer was given
+    unsigned long data_capacity; // for EnumValue with data
+    RegStatus status;            // what the call answered
+};
+// Every registry call, in order.
+const std::vector<Call> &registry_calls();
+
+struct BoxShown {
+    std::string text;
+    std::string caption;
+    unsigned style;
+};
+// The answer the next message boxes give (IDNO, 7, unless set).
+void set_box_answer(int answer);
+const std::vector<BoxShown> &boxes_shown();
+
+struct ClipboardState {
+    int opened;        // successful opens
+    int emptied;       // EmptyClipboard calls
+    int closed;        // CloseClipboard calls
+    bool holds_data;   // a block was handed over
+    unsigned format;   // its format
+    std::string bytes; // the whole block as handed over
+};
+const ClipboardState &clipboard();
+
+// Global blocks ever allocated, and how many were freed.
+int global_blocks_allocated();
+int global_blocks_freed();
+
+// Problems found so far: handles left open, closed twice or unknown, blocks leaked, freed twice,
+// or touched after the clipboard took them, heap blocks leaked or freed twice, keys opened with
+// an access mask that asks for more than reading. Empty when all is well.
+std::string problems();
+
+// The number of registry handles open now.
+int open_key_count();
+
+} // namespace fake
