@@ -9,6 +9,7 @@ add_executable(unit_tests
     tests/report_text_test.cpp
     tests/class_walk_test.cpp
     tests/scan_main_test.cpp
-    tests/list_descriptions.cpp)
-target_link_libraries(unit_tests PRIVATE scanframe platform_stand_in GTest::gtest_main)
+    tests/list_descriptions.cpp
+    tests/bare_server_test_test.cpp)
+target_link_libraries(unit_tests PRIVATE barescan_rule scanframe platform_stand_in GTest::gtest_main)
 add_test(NAME unit_tests COMMAND unit_tests)

@@ -18,6 +18,10 @@ function(add_scanner_program name description)
                 -P ${CMAKE_SOURCE_DIR}/cmake/check_program.cmake)
 endfunction()
 
+add_scanner_program(clsid-bare-scan "Lists bare in-process server registrations"
+    barescan/bare_scan_main.cpp)
+target_link_libraries(clsid-bare-scan PRIVATE barescan_rule)
+
 # A test-only program on the frame whose class test lists every class's description.
 add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
     tests/list_descriptions.cpp)

@@ -1,0 +1,63 @@
+// The class test of clsid-bare-scan: classes registered with only InprocServer32 and TypeLib.
+#include "barescan/bare_server_test.h"
+
+#include <cstring>
+
+// Opens the InprocServer32 and TypeLib subkeys into the run's handles. Returns false as soon as
+// any other subkey shows up; names are compared case-sensitively, so InProcServer32 is another.
+static bool take_subkey_inventory(const ClassKey &cls) {
+    RunHandles &handles = *cls.handles;
+    char name[NAME_BUFFER_CHARS];
+    for (unsigned long index = 0;; index++) {
+        unsigned long name_chars = NAME_BUFFER_CHARS;
+        if (reg_enum_key(cls.key, index, name, &name_chars) != REG_SUCCESS)
+            return true;
+        RegKey *slot = nullptr;
+        if (std::strcmp(name, "InprocServer32") == 0)
+            slot = &handles.inproc_server32_key;
+        else if (std::strcmp(name, "TypeLib") == 0)
+            slot = &handles.type_lib_key;
+        else
+            return false;
+        // A key that changes under the inventory can list a name twice: keep one handle only.
+        close_key(*slot);
+        if (reg_open_key(cls.key, name, CLASS_KEY_ACCESS, slot) != REG_SUCCESS)
+            *slot = nullptr;
+    }
+}
+
+// Reads the key's default string into `data` and checks that it is the key's only value.
+static bool read_only_default_string(RegKey key, char *data, unsigned long *data_bytes) {
+    return key && read_default_string(key, data, data_bytes) && has_no_second_value(key);
+}
+
+static bool has_braced_identifier_shape(const char *type_lib, unsigned long type_lib_bytes) {
+    return type_lib_bytes == TYPELIB_VALUE_BYTES && type_lib[0] == '{' && type_lib[37] == '}';
+}
+
+static bool is_bare_server(const ClassKey &cls, char *description, char *server_path,
+                           char *type_lib) {
+    RunHandles &handles = *cls.handles;
+    unsigned long description_bytes = 0, server_path_bytes = 0, type_lib_bytes = 0;
+    return take_subkey_inventory(cls) && handles.type_lib_key &&
+           read_only_default_string(cls.key, description, &description_bytes) &&
+           read_only_default_string(handles.inproc_server32_key, server_path, &server_path_bytes) &&
+           read_default_string(handles.type_lib_key, type_lib, &type_lib_bytes) &&
+           has_braced_identifier_shape(type_lib, type_lib_bytes) &&
+           has_no_second_value(handles.type_lib_key);
+}
+
+void bare_server_test(const ClassKey &cls, ReportText &report) {
+    char description[DEFAULT_STRING_BUFFER_BYTES];
+    char server_path[DEFAULT_STRING_BUFFER_BYTES];
+    char type_lib[DEFAULT_STRING_BUFFER_BYTES];
+    if (is_bare_server(cls, description, server_path, type_lib)) {
+        EntryLine lines[] = {{LABEL_DESCRIPTION, description},
+                             {LABEL_INPROC_SERVER32, server_path},
+                             {LABEL_TYPELIB, type_lib}};
+        append_entry(report, cls.name, lines, 3, true);
+    }
+    // The next class is judged on its own subkeys alone.
+    close_key(cls.handles->inproc_server32_key);
+    close_key(cls.handles->type_lib_key);
+}
