@@ -10,6 +10,13 @@ add_executable(unit_tests
     tests/class_walk_test.cpp
     tests/scan_main_test.cpp
     tests/list_descriptions.cpp
-    tests/bare_server_test_test.cpp)
-target_link_libraries(unit_tests PRIVATE barescan_rule scanframe platform_stand_in GTest::gtest_main)
+    tests/bare_server_test_test.cpp
+    tests/letter_pair_score_test.cpp
+    tests/random_name_test_test.cpp)
+target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in GTest::gtest_main)
 add_test(NAME unit_tests COMMAND unit_tests)
+
+# Measures how well the random-name rule separates made-up words from dictionary words; run by
+# hand, see README.
+add_executable(measure_name_rule tools/measure_name_rule.cpp)
+target_link_libraries(measure_name_rule PRIVATE namescan_rule)

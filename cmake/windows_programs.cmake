@@ -22,6 +22,10 @@ add_scanner_program(clsid-bare-scan "Lists bare in-process server registrations"
     barescan/bare_scan_main.cpp)
 target_link_libraries(clsid-bare-scan PRIVATE barescan_rule)
 
+add_scanner_program(clsid-name-scan "Lists classes with made-up-looking names"
+    namescan/name_scan_main.cpp)
+target_link_libraries(clsid-name-scan PRIVATE namescan_rule)
+
 # A test-only program on the frame whose class test lists every class's description.
 add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
     tests/list_descriptions.cpp)
