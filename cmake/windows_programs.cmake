@@ -32,9 +32,13 @@ add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe
 
 if(SCAN_WINE_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     find_package(Python3 REQUIRED COMPONENTS Interpreter)
+    # Starts a program, reads and answers its message box, reads the clipboard; stores raw values.
     add_executable(rig-helper tests/wine/rig_helper.cpp)
-    target_link_options(rig-helper PRIVATE -static)
+    target_compile_options(rig-helper PRIVATE -municode)
+    target_link_options(rig-helper PRIVATE -municode -static)
     add_test(NAME wine_end_to_end
         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/wine/run_wine_tests.py
-                --build-dir ${CMAKE_BINARY_DIR} --work-dir ${CMAKE_BINARY_DIR}/wine-rig)
+                ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/wine-tests
+                --helper $<TARGET_FILE:rig-helper>)
+    set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 900)
 endif()
