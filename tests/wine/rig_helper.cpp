@@ -1,19 +1,22 @@
-// Wine test helper: runs a program and answers its message box, reads the clipboard, writes and dumps registry values.
+// Wine test helper: runs a program and answers its message box, reads the clipboard, writes and
+// dumps registry values.
 //
 // Subcommands (paths are Windows paths, e.g. Z:\tmp\x):
 //   run ANSWER OUTDIR PROGRAM   ANSWER = yes | no | enter; results go to files in OUTDIR
-//   setraw KEYPATH NAME TYPE HEX   store exactly the HEX bytes (NAME "@" = unnamed value, HEX "-" = none)
-//   dump KEYPATH                 list every value under the key tree as the narrow calls see it
-//   codepages                    print the ANSI and OEM code pages
+//   setraw KEYPATH NAME TYPE HEX   store exactly the HEX bytes (NAME "@" = unnamed value, HEX "-" =
+//   none) dump KEYPATH                 list every value under the key tree as the narrow calls see
+//   it codepages                    print the ANSI and OEM code pages
 // KEYPATH is relative to HKEY_CLASSES_ROOT. Exit code 0 on success, 2 on a usage or system error.
 //
-// run puts a marker text on the clipboard, starts PROGRAM, waits (bounded) for its dialog-class window or its
-// exit, records the box, answers it (yes/no: a click on that button; enter: a key press on the focused
-// control), waits for the exit and reads the clipboard. Files in OUTDIR:
-//   result.txt        "name value" lines: marker, box (seen|none|timeout), box_owner, box_control (one per
-//                     child: id class style visible text-as-UTF-8-hex), box_icons, box_button (id def|- text),
-//                     box_focus, answered, extra_boxes, exit (code|killed), clipboard_formats,
-//                     clipboard_oemtext (text length, block size, nul|no_nul) or "none"
+// run puts a marker text on the clipboard, starts PROGRAM, waits (bounded) for its dialog-class
+// window or its exit, records the box, answers it (yes/no: a click on that button; enter: a key
+// press on the focused control), waits for the exit and reads the clipboard. Files in OUTDIR:
+//   result.txt        "name value" lines: marker, box (seen|none|timeout), box_owner, box_control
+//   (one per
+//                     child: id class style visible text-as-UTF-8-hex), box_icons, box_button (id
+//                     def|- text), box_focus, answered, extra_boxes, exit (code|killed),
+//                     clipboard_formats, clipboard_oemtext (text length, block size, nul|no_nul) or
+//                     "none"
 //   box_caption.bin   the caption as narrow (code page) bytes
 //   box_text.bin      the text control's text as narrow bytes, via GetWindowTextA
 //   clipboard.bin     the CF_OEMTEXT bytes up to the NUL
@@ -33,27 +36,25 @@ namespace {
 // Text put on the clipboard before a run, so that an untouched clipboard can be recognised.
 const char CLIPBOARD_MARKER[] = "rig marker: clipboard untouched";
 
-const DWORD BOX_WAIT_MS = 20000;   // how long the program may take to show its box or exit
-const DWORD EXIT_WAIT_MS = 10000;  // how long it may take to exit once the box is answered
+const DWORD BOX_WAIT_MS = 20000;  // how long the program may take to show its box or exit
+const DWORD EXIT_WAIT_MS = 10000; // how long it may take to exit once the box is answered
 const DWORD POLL_MS = 20;
 
-int fail(const char *what)
-{
+int fail(const char *what) {
     std::fprintf(stderr, "rig_helper: %s (error %lu)\n", what, GetLastError());
     return 2;
 }
 
-std::string to_utf8(const std::wstring &w)
-{
-    if (w.empty()) return std::string();
+std::string to_utf8(const std::wstring &w) {
+    if (w.empty())
+        return std::string();
     int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), nullptr, 0, nullptr, nullptr);
     std::string s((size_t)n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, w.data(), (int)w.size(), &s[0], n, nullptr, nullptr);
     return s;
 }
 
-std::string hex(const void *data, size_t n)
-{
+std::string hex(const void *data, size_t n) {
     static const char digits[] = "0123456789abcdef";
     const unsigned char *p = static_cast<const unsigned char *>(data);
     std::string s;
@@ -65,21 +66,26 @@ std::string hex(const void *data, size_t n)
     return s;
 }
 
-bool unhex(const wchar_t *text, std::vector<unsigned char> &out)
-{
+bool unhex(const wchar_t *text, std::vector<unsigned char> &out) {
     out.clear();
-    if (std::wcscmp(text, L"-") == 0) return true;
+    if (std::wcscmp(text, L"-") == 0)
+        return true;
     size_t n = std::wcslen(text);
-    if (n % 2) return false;
+    if (n % 2)
+        return false;
     for (size_t i = 0; i < n; i += 2) {
         unsigned v = 0;
         for (size_t k = 0; k < 2; ++k) {
             wchar_t c = text[i + k];
             v <<= 4;
-            if (c >= L'0' && c <= L'9') v |= (unsigned)(c - L'0');
-            else if (c >= L'a' && c <= L'f') v |= (unsigned)(c - L'a' + 10);
-            else if (c >= L'A' && c <= L'F') v |= (unsigned)(c - L'A' + 10);
-            else return false;
+            if (c >= L'0' && c <= L'9')
+                v |= (unsigned)(c - L'0');
+            else if (c >= L'a' && c <= L'f')
+                v |= (unsigned)(c - L'a' + 10);
+            else if (c >= L'A' && c <= L'F')
+                v |= (unsigned)(c - L'A' + 10);
+            else
+                return false;
         }
         out.push_back((unsigned char)v);
     }
@@ -90,13 +96,14 @@ bool unhex(const wchar_t *text, std::vector<unsigned char> &out)
 
 struct OutDir {
     std::wstring path;
-    std::string result;  // lines of result.txt, written at the end
+    std::string result; // lines of result.txt, written at the end
 
-    bool write(const wchar_t *name, const void *data, size_t n) const
-    {
+    bool write(const wchar_t *name, const void *data, size_t n) const {
         std::wstring full = path + L"\\" + name;
-        HANDLE f = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (f == INVALID_HANDLE_VALUE) return false;
+        HANDLE f = CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE)
+            return false;
         DWORD done = 0;
         BOOL ok = n == 0 || WriteFile(f, data, (DWORD)n, &done, nullptr);
         CloseHandle(f);
@@ -107,18 +114,18 @@ struct OutDir {
 
 // ---- clipboard ----
 
-bool open_clipboard()
-{
+bool open_clipboard() {
     for (int i = 0; i < 100; ++i) {
-        if (OpenClipboard(nullptr)) return true;
+        if (OpenClipboard(nullptr))
+            return true;
         Sleep(POLL_MS);
     }
     return false;
 }
 
-bool put_marker()
-{
-    if (!open_clipboard()) return false;
+bool put_marker() {
+    if (!open_clipboard())
+        return false;
     EmptyClipboard();
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, sizeof CLIPBOARD_MARKER);
     bool ok = false;
@@ -129,21 +136,22 @@ bool put_marker()
             GlobalUnlock(block);
             ok = SetClipboardData(CF_OEMTEXT, block) != nullptr;
         }
-        if (!ok) GlobalFree(block);
+        if (!ok)
+            GlobalFree(block);
     }
     CloseClipboard();
     return ok;
 }
 
 // Records the formats on offer and the CF_OEMTEXT bytes up to the NUL (bounded by the block size).
-void read_clipboard(OutDir &out)
-{
+void read_clipboard(OutDir &out) {
     if (!open_clipboard()) {
         out.line("clipboard unreadable");
         return;
     }
     std::string formats = "clipboard_formats";
-    for (UINT f = EnumClipboardFormats(0); f != 0; f = EnumClipboardFormats(f)) formats += " " + std::to_string(f);
+    for (UINT f = EnumClipboardFormats(0); f != 0; f = EnumClipboardFormats(f))
+        formats += " " + std::to_string(f);
     out.line(formats);
     HANDLE h = GetClipboardData(CF_OEMTEXT);
     if (!h) {
@@ -155,7 +163,8 @@ void read_clipboard(OutDir &out)
             out.line("clipboard_oemtext unlockable");
         } else {
             SIZE_T n = 0;
-            while (n < size && p[n]) ++n;
+            while (n < size && p[n])
+                ++n;
             out.write(L"clipboard.bin", p, n);
             // text length, block size, whether a NUL ends the text inside the block
             out.line("clipboard_oemtext " + std::to_string(n) + " " + std::to_string(size) +
@@ -174,43 +183,40 @@ struct BoxSearch {
     HWND found;
 };
 
-BOOL CALLBACK find_box_proc(HWND w, LPARAM lp)
-{
+BOOL CALLBACK find_box_proc(HWND w, LPARAM lp) {
     BoxSearch *s = reinterpret_cast<BoxSearch *>(lp);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (pid != s->pid || w == s->exclude || !IsWindowVisible(w)) return TRUE;
+    if (pid != s->pid || w == s->exclude || !IsWindowVisible(w))
+        return TRUE;
     char cls[64] = {};
     GetClassNameA(w, cls, sizeof cls);
-    if (std::strcmp(cls, "#32770") != 0) return TRUE;
+    if (std::strcmp(cls, "#32770") != 0)
+        return TRUE;
     s->found = w;
     return FALSE;
 }
 
 // A visible dialog-class top-level window of the process, other than `exclude`.
-HWND find_box(DWORD pid, HWND exclude)
-{
+HWND find_box(DWORD pid, HWND exclude) {
     BoxSearch s{pid, exclude, nullptr};
     EnumWindows(find_box_proc, reinterpret_cast<LPARAM>(&s));
     return s.found;
 }
 
-std::string window_text_a(HWND w)
-{
+std::string window_text_a(HWND w) {
     std::vector<char> buf(1 << 20);
     int n = GetWindowTextA(w, buf.data(), (int)buf.size());
     return std::string(buf.data(), n > 0 ? (size_t)n : 0);
 }
 
-std::wstring window_text_w(HWND w)
-{
+std::wstring window_text_w(HWND w) {
     std::vector<wchar_t> buf(1 << 16);
     int n = GetWindowTextW(w, buf.data(), (int)buf.size());
     return std::wstring(buf.data(), n > 0 ? (size_t)n : 0);
 }
 
-std::string class_name(HWND w)
-{
+std::string class_name(HWND w) {
     char cls[64] = {};
     GetClassNameA(w, cls, sizeof cls);
     return cls;
@@ -218,14 +224,14 @@ std::string class_name(HWND w)
 
 struct BoxInfo {
     HWND text = nullptr;
-    std::vector<HWND> buttons;  // visible buttons in window order
+    std::vector<HWND> buttons; // visible buttons in window order
     HWND focus = nullptr;
 };
 
 // Writes what the box shows: caption, owner, controls, text, buttons and the focused control.
-// The default button is the one with the BS_DEFPUSHBUTTON style (Wine's box does not answer DM_GETDEFID with it).
-BoxInfo record_box(HWND box, DWORD tid, OutDir &out, const wchar_t *prefix)
-{
+// The default button is the one with the BS_DEFPUSHBUTTON style (Wine's box does not answer
+// DM_GETDEFID with it).
+BoxInfo record_box(HWND box, DWORD tid, OutDir &out, const wchar_t *prefix) {
     BoxInfo info;
     std::wstring p(prefix);
     std::string caption = window_text_a(box);
@@ -240,14 +246,15 @@ BoxInfo record_box(HWND box, DWORD tid, OutDir &out, const wchar_t *prefix)
         bool visible = IsWindowVisible(c) != FALSE;
         std::string text = to_utf8(window_text_w(c));
         char head[160];
-        std::snprintf(head, sizeof head, "%s_control %d %s %08lx %d ", to_utf8(p).c_str(), id, cls.c_str(),
-                      (unsigned long)style, visible ? 1 : 0);
+        std::snprintf(head, sizeof head, "%s_control %d %s %08lx %d ", to_utf8(p).c_str(), id,
+                      cls.c_str(), (unsigned long)style, visible ? 1 : 0);
         out.line(head + hex(text.data(), text.size()));
         if (_stricmp(cls.c_str(), "Static") == 0) {
             if ((style & SS_TYPEMASK) == SS_ICON) {
                 DWORD_PTR icon = 0;
                 SendMessageTimeoutW(c, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
-                if (visible && icon) ++icons;
+                if (visible && icon)
+                    ++icons;
             } else if (!info.text) {
                 info.text = c;
             }
@@ -279,10 +286,9 @@ BoxInfo record_box(HWND box, DWORD tid, OutDir &out, const wchar_t *prefix)
     return info;
 }
 
-// A key press as the keyboard would deliver it to the focused control: key down, then key up. No WM_CHAR:
-// the dialog's message loop takes the key-down itself and never translates it into one.
-void press_enter(HWND target)
-{
+// A key press as the keyboard would deliver it to the focused control: key down, then key up. No
+// WM_CHAR: the dialog's message loop takes the key-down itself and never translates it into one.
+void press_enter(HWND target) {
     UINT scan = MapVirtualKeyW(VK_RETURN, MAPVK_VK_TO_VSC);
     LPARAM down = 1 | (LPARAM)(scan << 16);
     LPARAM up = down | (LPARAM)1 << 30 | (LPARAM)1 << 31;
@@ -290,16 +296,15 @@ void press_enter(HWND target)
     PostMessageW(target, WM_KEYUP, VK_RETURN, up);
 }
 
-HWND button_with_id(const BoxInfo &info, int id)
-{
+HWND button_with_id(const BoxInfo &info, int id) {
     for (HWND b : info.buttons)
-        if (GetDlgCtrlID(b) == id) return b;
+        if (GetDlgCtrlID(b) == id)
+            return b;
     return nullptr;
 }
 
 // Answers the box: a click on Yes or No, or Enter on the focused control.
-void answer_box(HWND box, const BoxInfo &info, const std::wstring &answer, OutDir &out)
-{
+void answer_box(HWND box, const BoxInfo &info, const std::wstring &answer, OutDir &out) {
     if (answer == L"enter") {
         bool on_focus = info.focus && IsChild(box, info.focus);
         press_enter(on_focus ? info.focus : box);
@@ -317,22 +322,24 @@ void answer_box(HWND box, const BoxInfo &info, const std::wstring &answer, OutDi
     }
 }
 
-bool wait_ready(HANDLE process, HWND box)
-{
+bool wait_ready(HANDLE process, HWND box) {
     DWORD start = GetTickCount();
     while (GetTickCount() - start < 5000) {
-        if (!IsWindow(box)) return false;
-        if (IsWindowVisible(box) && WaitForInputIdle(process, 0) == 0) return true;
+        if (!IsWindow(box))
+            return false;
+        if (IsWindowVisible(box) && WaitForInputIdle(process, 0) == 0)
+            return true;
         Sleep(POLL_MS);
     }
     return IsWindow(box);
 }
 
-int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::wstring &program)
-{
-    if (answer != L"yes" && answer != L"no" && answer != L"enter") return fail("answer must be yes, no or enter");
+int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::wstring &program) {
+    if (answer != L"yes" && answer != L"no" && answer != L"enter")
+        return fail("answer must be yes, no or enter");
     OutDir out{outdir, std::string()};
-    if (!out.write(L"result.txt", "", 0)) return fail("cannot write to OUTDIR");
+    if (!out.write(L"result.txt", "", 0))
+        return fail("cannot write to OUTDIR");
 
     out.line(put_marker() ? "marker set" : "marker failed");
 
@@ -341,7 +348,8 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
     std::memset(&si, 0, sizeof si);
     si.cb = sizeof si;
     PROCESS_INFORMATION pi;
-    if (!CreateProcessW(program.c_str(), &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!CreateProcessW(program.c_str(), &cmdline[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &si, &pi))
         return fail("cannot start the program");
 
     DWORD start = GetTickCount();
@@ -349,7 +357,8 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
     bool exited = false;
     while (GetTickCount() - start < BOX_WAIT_MS) {
         box = find_box(pi.dwProcessId, nullptr);
-        if (box) break;
+        if (box)
+            break;
         if (WaitForSingleObject(pi.hProcess, POLL_MS) == WAIT_OBJECT_0) {
             exited = true;
             break;
@@ -368,7 +377,8 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
         DWORD answered = GetTickCount();
         HWND last = box;
         while (true) {
-            if (WaitForSingleObject(pi.hProcess, POLL_MS) == WAIT_OBJECT_0) break;
+            if (WaitForSingleObject(pi.hProcess, POLL_MS) == WAIT_OBJECT_0)
+                break;
             if (GetTickCount() - answered >= EXIT_WAIT_MS) {
                 TerminateProcess(pi.hProcess, 255);
                 WaitForSingleObject(pi.hProcess, 5000);
@@ -377,11 +387,13 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
             }
             HWND next = find_box(pi.dwProcessId, last);
             if (next && next != box) {
-                if (!wait_ready(pi.hProcess, next)) continue;
+                if (!wait_ready(pi.hProcess, next))
+                    continue;
                 ++extra;
                 std::wstring prefix = L"extra" + std::to_wstring(extra);
                 out.line(to_utf8(prefix) + " seen");
-                BoxInfo more = record_box(next, GetWindowThreadProcessId(next, nullptr), out, prefix.c_str());
+                BoxInfo more =
+                    record_box(next, GetWindowThreadProcessId(next, nullptr), out, prefix.c_str());
                 press_enter(more.focus && IsChild(next, more.focus) ? more.focus : next);
                 last = next;
             }
@@ -405,7 +417,8 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
     CloseHandle(pi.hProcess);
 
     read_clipboard(out);
-    if (!out.write(L"result.txt", out.result.data(), out.result.size())) return fail("cannot write result.txt");
+    if (!out.write(L"result.txt", out.result.data(), out.result.size()))
+        return fail("cannot write result.txt");
     return 0;
 }
 
@@ -418,28 +431,36 @@ struct UnicodeString {
 };
 typedef LONG(NTAPI *NtSetValueKeyFn)(HANDLE, UnicodeString *, ULONG, ULONG, PVOID, ULONG);
 
-DWORD parse_type(const std::wstring &t)
-{
-    if (t == L"REG_SZ") return REG_SZ;
-    if (t == L"REG_EXPAND_SZ") return REG_EXPAND_SZ;
-    if (t == L"REG_BINARY") return REG_BINARY;
-    if (t == L"REG_DWORD") return REG_DWORD;
-    if (t == L"REG_MULTI_SZ") return REG_MULTI_SZ;
-    if (t == L"REG_NONE") return REG_NONE;
+DWORD parse_type(const std::wstring &t) {
+    if (t == L"REG_SZ")
+        return REG_SZ;
+    if (t == L"REG_EXPAND_SZ")
+        return REG_EXPAND_SZ;
+    if (t == L"REG_BINARY")
+        return REG_BINARY;
+    if (t == L"REG_DWORD")
+        return REG_DWORD;
+    if (t == L"REG_MULTI_SZ")
+        return REG_MULTI_SZ;
+    if (t == L"REG_NONE")
+        return REG_NONE;
     return (DWORD)std::wcstoul(t.c_str(), nullptr, 0);
 }
 
-// Stores the bytes as given. The registry functions add a terminator to string data; NtSetValueKey does not.
-int cmd_setraw(const std::wstring &path, const std::wstring &name, const std::wstring &type, const wchar_t *hexbytes)
-{
+// Stores the bytes as given. The registry functions add a terminator to string data; NtSetValueKey
+// does not.
+int cmd_setraw(const std::wstring &path, const std::wstring &name, const std::wstring &type,
+               const wchar_t *hexbytes) {
     std::vector<unsigned char> data;
-    if (!unhex(hexbytes, data)) return fail("bad hex bytes");
+    if (!unhex(hexbytes, data))
+        return fail("bad hex bytes");
     NtSetValueKeyFn set_value = reinterpret_cast<NtSetValueKeyFn>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetValueKey")));
-    if (!set_value) return fail("NtSetValueKey not found");
+    if (!set_value)
+        return fail("NtSetValueKey not found");
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return fail("cannot open or create the key");
     std::wstring value_name = name == L"@" ? std::wstring() : name;
     UnicodeString us;
@@ -447,7 +468,8 @@ int cmd_setraw(const std::wstring &path, const std::wstring &name, const std::ws
     us.MaximumLength = us.Length;
     us.Buffer = &value_name[0];
     unsigned char none = 0;
-    LONG status = set_value(key, &us, 0, parse_type(type), data.empty() ? &none : data.data(), (ULONG)data.size());
+    LONG status = set_value(key, &us, 0, parse_type(type), data.empty() ? &none : data.data(),
+                            (ULONG)data.size());
     RegCloseKey(key);
     if (status != 0) {
         std::fprintf(stderr, "rig_helper: NtSetValueKey status %08lx\n", (unsigned long)status);
@@ -457,12 +479,12 @@ int cmd_setraw(const std::wstring &path, const std::wstring &name, const std::ws
 }
 
 // One line per key ("key PATHHEX"), then per value two lines:
-//   "value INDEX TYPE NAMEHEX COUNT DATAHEX NEXT" as RegEnumValueA reports it, where NEXT is the byte after
-//   the reported data (the buffer is prefilled with 0xcc, so "00" means the call added a terminator);
-//   "raw INDEX TYPE NAMEHEX SIZE DATAHEX" with the stored bytes as RegEnumValueW reports them (name in UTF-8).
+//   "value INDEX TYPE NAMEHEX COUNT DATAHEX NEXT" as RegEnumValueA reports it, where NEXT is the
+//   byte after the reported data (the buffer is prefilled with 0xcc, so "00" means the call added a
+//   terminator); "raw INDEX TYPE NAMEHEX SIZE DATAHEX" with the stored bytes as RegEnumValueW
+//   reports them (name in UTF-8).
 // Empty fields are "-".
-void dump_key(HKEY key, const std::string &path)
-{
+void dump_key(HKEY key, const std::string &path) {
     std::printf("key %s\n", hex(path.data(), path.size()).c_str());
     std::vector<unsigned char> data(1 << 16);
     auto field = [](const void *p, size_t n) { return n ? hex(p, n) : std::string("-"); };
@@ -473,7 +495,8 @@ void dump_key(HKEY key, const std::string &path)
         DWORD count = (DWORD)data.size() - 1;
         std::memset(data.data(), 0xcc, data.size());
         LONG status = RegEnumValueA(key, i, name, &name_len, nullptr, &type, data.data(), &count);
-        if (status == ERROR_NO_MORE_ITEMS) break;
+        if (status == ERROR_NO_MORE_ITEMS)
+            break;
         if (status != ERROR_SUCCESS) {
             std::printf("error %lu %ld\n", i, status);
             break;
@@ -491,13 +514,15 @@ void dump_key(HKEY key, const std::string &path)
             break;
         }
         std::string uname = to_utf8(std::wstring(wname, wname_len));
-        std::printf("raw %lu %lu %s %lu %s\n", i, type, field(uname.data(), uname.size()).c_str(), size,
-                    field(data.data(), size).c_str());
+        std::printf("raw %lu %lu %s %lu %s\n", i, type, field(uname.data(), uname.size()).c_str(),
+                    size, field(data.data(), size).c_str());
     }
     for (DWORD i = 0;; ++i) {
         char name[1024];
         DWORD name_len = sizeof name;
-        if (RegEnumKeyExA(key, i, name, &name_len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        if (RegEnumKeyExA(key, i, name, &name_len, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
         HKEY sub = nullptr;
         std::string sub_path = path + "\\" + std::string(name, name_len);
         if (RegOpenKeyExA(key, name, 0, KEY_READ, &sub) == ERROR_SUCCESS) {
@@ -509,8 +534,7 @@ void dump_key(HKEY key, const std::string &path)
     }
 }
 
-int cmd_dump(const std::wstring &path)
-{
+int cmd_dump(const std::wstring &path) {
     HKEY key = nullptr;
     LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
@@ -519,32 +543,34 @@ int cmd_dump(const std::wstring &path)
     }
     int n = WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string narrow((size_t)(n > 0 ? n - 1 : 0), '\0');
-    if (n > 1) WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, &narrow[0], n, nullptr, nullptr);
+    if (n > 1)
+        WideCharToMultiByte(CP_ACP, 0, path.c_str(), -1, &narrow[0], n, nullptr, nullptr);
     dump_key(key, narrow);
     RegCloseKey(key);
     std::fflush(stdout);
     return 0;
 }
 
-int usage()
-{
-    std::fprintf(stderr,
-                 "usage: rig_helper run yes|no|enter OUTDIR PROGRAM\n"
-                 "       rig_helper setraw KEYPATH NAME|@ TYPE HEXBYTES|-\n"
-                 "       rig_helper dump KEYPATH\n"
-                 "       rig_helper codepages\n");
+int usage() {
+    std::fprintf(stderr, "usage: rig_helper run yes|no|enter OUTDIR PROGRAM\n"
+                         "       rig_helper setraw KEYPATH NAME|@ TYPE HEXBYTES|-\n"
+                         "       rig_helper dump KEYPATH\n"
+                         "       rig_helper codepages\n");
     return 2;
 }
 
-}  // namespace
+} // namespace
 
-int wmain(int argc, wchar_t **argv)
-{
-    if (argc < 2) return usage();
+int wmain(int argc, wchar_t **argv) {
+    if (argc < 2)
+        return usage();
     std::wstring cmd = argv[1];
-    if (cmd == L"run" && argc == 5) return cmd_run(argv[2], argv[3], argv[4]);
-    if (cmd == L"setraw" && argc == 6) return cmd_setraw(argv[2], argv[3], argv[4], argv[5]);
-    if (cmd == L"dump" && argc == 3) return cmd_dump(argv[2]);
+    if (cmd == L"run" && argc == 5)
+        return cmd_run(argv[2], argv[3], argv[4]);
+    if (cmd == L"setraw" && argc == 6)
+        return cmd_setraw(argv[2], argv[3], argv[4], argv[5]);
+    if (cmd == L"dump" && argc == 3)
+        return cmd_dump(argv[2]);
     if (cmd == L"codepages" && argc == 2) {
         std::printf("acp %u oemcp %u\n", GetACP(), GetOEMCP());
         return 0;
