@@ -19,19 +19,7 @@ xvfb_pid=$!
 trap 'wineserver -k 2>/dev/null || true; kill "$xvfb_pid" 2>/dev/null || true' EXIT
 sleep 2
 
-if [ ! -d "$WINEPREFIX" ]; then
-    wine wineboot -i >/dev/null 2>&1
-    # Without a window manager, Wine draws the caption bar itself only for unmanaged windows.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-fi
-sample_utf16="$WINEPREFIX/drive_c/sample-registry.reg"
-python3 - examples/sample-registry.reg "$sample_utf16" <<'PY'
-import sys
-text = open(sys.argv[1], encoding="utf-8").read().replace("\n", "\r\n")
-open(sys.argv[2], "wb").write(b"\xff\xfe" + text.encode("utf-16-le"))
-PY
-wine reg delete 'HKLM\Software\Classes\CLSID' /f >/dev/null 2>&1 || true
-wine reg import 'C:\sample-registry.reg' >/dev/null 2>&1
+tools/wine-load-sample.sh examples/sample-registry.reg
 
 mkdir -p docs
 for program in clsid-bare-scan clsid-name-scan; do
