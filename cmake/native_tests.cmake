@@ -15,7 +15,8 @@ add_executable(unit_tests
     tests/random_name_test_test.cpp
     tests/fault_sweep_test.cpp)
 target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in GTest::gtest_main)
-add_test(NAME unit_tests COMMAND unit_tests)
+include(GoogleTest)
+gtest_discover_tests(unit_tests)
 
 # Measures how well the random-name rule separates made-up words from dictionary words; run by
 # hand, see README.
