@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test: unit tests with g++, the same with clang++ under ASan and UBSan, the Windows
+# Runs every test: unit tests with g++, the same with clang++ under ASan and UBSan, short fuzzing
+# runs over a kept corpus, the Windows
 # x86_64 programs end to end under Wine, and the i686 programs built and checked.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -8,7 +9,7 @@ passed=0
 failed=0
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-for preset in native sanitize windows-x64 windows-x86; do
+for preset in native sanitize fuzz windows-x64 windows-x86; do
     echo "=== $preset"
     if ! cmake --workflow --preset "$preset" 2>&1 | tee "$log"; then
         grep -q 'tests failed out of' "$log" || failed=$((failed + 1)) # a build failure
