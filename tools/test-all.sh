@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: unit tests with g++, the same with clang++ under ASan and UBSan, short fuzzing
-# runs over a kept corpus, the Windows
-# x86_64 programs end to end under Wine, and the i686 programs built and checked.
+# runs over a kept corpus, the Windows x86_64 programs end to end under Wine, and the i686
+# programs built and checked.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
