@@ -22,3 +22,4 @@ gtest_discover_tests(unit_tests)
 # hand, see README.
 add_executable(measure_name_rule tools/measure_name_rule.cpp)
 target_link_libraries(measure_name_rule PRIVATE namescan_rule)
+include(cmake/benchmarks.cmake)

@@ -2,12 +2,12 @@
 #include "tests/fake_platform.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
-#include <sstream>
 
 namespace fake {
 namespace {
@@ -21,9 +21,10 @@ struct Value {
 struct Node {
     std::string name;
     std::string path;
-    std::vector<std::shared_ptr<Node>> children; // sorted by upper-cased name
+    std::vector<std::shared_ptr<Node>> children; // sorted by upper-cased name (compare_names)
     std::vector<Value> values;                   // in insertion order
     bool deleted = false;
+    std::size_t last_enumerated = 0; // index of the subkey reg_enum_key last returned
 };
 
 struct OpenKey {
@@ -48,15 +49,17 @@ struct FaultRule {
 constexpr std::uintptr_t ROOT_HANDLE = 0x10;
 constexpr std::uintptr_t FIRST_HANDLE = 0x1000;
 constexpr int ANSWER_NO = 7;
+constexpr std::size_t OP_COUNT = static_cast<std::size_t>(Op::Any) + 1;
 
 struct State {
     std::shared_ptr<Node> root;
     std::map<std::uintptr_t, OpenKey> open_keys;
     std::uintptr_t next_handle = FIRST_HANDLE;
     std::vector<FaultRule> rules;
-    std::map<Op, unsigned long> counts;
+    std::array<unsigned long, OP_COUNT> counts{};
     unsigned long total_calls = 0;
     std::function<void(Op, unsigned long)> hook;
+    bool recording = true;
     std::vector<Call> calls;
     std::vector<BoxShown> boxes;
     int box_answer = ANSWER_NO;
@@ -65,6 +68,9 @@ struct State {
     std::map<std::uintptr_t, Block> blocks;
     std::uintptr_t next_block = FIRST_HANDLE;
     std::map<void *, std::size_t> heap;
+    std::size_t heap_bytes = 0;   // live heap blocks
+    std::size_t global_bytes = 0; // live global blocks the program still owns
+    std::size_t peak_bytes = 0;   // largest heap_bytes + global_bytes so far
     std::vector<std::string> problems;
 };
 
@@ -77,33 +83,69 @@ void problem(const std::string &what) {
     state().problems.push_back(what);
 }
 
-std::string upper(const std::string &text) {
-    std::string result = text;
-    for (char &c : result)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return result;
+unsigned char upper(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
+}
+
+// Compares two names as their upper-cased forms would compare as strings (bytes unsigned, a
+// prefix first), without making those forms: the order of subkeys, and name equality that
+// ignores the case of ASCII letters.
+int compare_names(const std::string &a, const std::string &b) {
+    std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; i++) {
+        unsigned char x = upper(a[i]), y = upper(b[i]);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+bool same_name(const std::string &a, const std::string &b) {
+    return a.size() == b.size() && compare_names(a, b) == 0;
 }
 
 std::vector<std::string> split_path(const std::string &path) {
     std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(path);
-    while (std::getline(in, part, '\\'))
-        if (!part.empty())
-            parts.push_back(part);
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('\\', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
     return parts;
 }
 
-std::shared_ptr<Node> find_child(const Node &node, const std::string &name) {
-    std::string wanted = upper(name);
-    for (const auto &child : node.children)
-        if (upper(child->name) == wanted)
-            return child;
+// The first child whose name does not sort before `name`: the child of that name, if any, or
+// the place to insert it.
+std::vector<std::shared_ptr<Node>>::iterator child_position(Node &node, const std::string &name) {
+    auto &children = node.children;
+    // Names added in sorted order go to the end: check there first.
+    if (children.empty() || compare_names(children.back()->name, name) < 0)
+        return children.end();
+    return std::lower_bound(children.begin(), children.end(), name,
+                            [](const std::shared_ptr<Node> &child, const std::string &wanted) {
+                                return compare_names(child->name, wanted) < 0;
+                            });
+}
+
+std::shared_ptr<Node> find_child(Node &node, const std::string &name) {
+    // A walk opens the subkey it has just enumerated: look there first.
+    if (node.last_enumerated < node.children.size() &&
+        same_name(node.children[node.last_enumerated]->name, name))
+        return node.children[node.last_enumerated];
+    auto place = child_position(node, name);
+    if (place != node.children.end() && same_name((*place)->name, name))
+        return *place;
     return nullptr;
 }
 
 std::shared_ptr<Node> find_path(const std::shared_ptr<Node> &from, const std::string &path) {
+    if (!path.empty() && path.find('\\') == std::string::npos)
+        return find_child(*from, path);
     std::shared_ptr<Node> node = from;
     for (const std::string &part : split_path(path)) {
         node = find_child(*node, part);
@@ -116,17 +158,15 @@ std::shared_ptr<Node> find_path(const std::shared_ptr<Node> &from, const std::st
 std::shared_ptr<Node> make_path(const std::string &path) {
     std::shared_ptr<Node> node = state().root;
     for (const std::string &part : split_path(path)) {
-        std::shared_ptr<Node> child = find_child(*node, part);
-        if (!child) {
-            child = std::make_shared<Node>();
-            child->name = part;
-            child->path = node->path.empty() ? part : node->path + "\\" + part;
-            auto place = std::lower_bound(node->children.begin(), node->children.end(), upper(part),
-                                          [](const std::shared_ptr<Node> &n, const std::string &u) {
-                                              return upper(n->name) < u;
-                                          });
-            node->children.insert(place, child);
+        auto place = child_position(*node, part);
+        if (place != node->children.end() && same_name((*place)->name, part)) {
+            node = *place;
+            continue;
         }
+        std::shared_ptr<Node> child = std::make_shared<Node>();
+        child->name = part;
+        child->path = node->path.empty() ? part : node->path + "\\" + part;
+        node->children.insert(place, child);
         node = child;
     }
     return node;
@@ -141,7 +181,7 @@ void mark_deleted(Node &node) {
 // Counts the call and tells whether a rule fails it; runs the hook first.
 bool injected_failure(Op op, RegStatus *status) {
     State &s = state();
-    unsigned long op_number = ++s.counts[op];
+    unsigned long op_number = ++s.counts[static_cast<std::size_t>(op)];
     unsigned long any_number = ++s.total_calls;
     if (s.hook)
         s.hook(op, any_number);
@@ -177,15 +217,37 @@ std::shared_ptr<Node> node_of(RegKey key, RegStatus *status) {
     return found->second.node;
 }
 
+// The path of the key behind a handle, for the record of a call; "" when calls are not recorded.
 std::string path_of(RegKey key) {
     State &s = state();
+    if (!s.recording)
+        return std::string();
     auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
     return found == s.open_keys.end() ? std::string() : found->second.node->path;
 }
 
-RegStatus record(Call call) {
-    state().calls.push_back(call);
-    return call.status;
+// The subkey name, for the record of an open call; "" when calls are not recorded.
+std::string recorded_name(const char *name) {
+    return state().recording ? std::string(name) : std::string();
+}
+
+RegStatus record(Call &call) {
+    RegStatus status = call.status;
+    if (state().recording)
+        state().calls.push_back(std::move(call));
+    return status;
+}
+
+void note_allocation() {
+    State &s = state();
+    s.peak_bytes = std::max(s.peak_bytes, s.heap_bytes + s.global_bytes);
+}
+
+// A global block stops counting as the program's memory once it is freed or the clipboard has it.
+void release_global_bytes(Block &block) {
+    State &s = state();
+    s.global_bytes -= block.bytes.size();
+    std::string().swap(block.bytes);
 }
 
 Block *block_of(GlobalBlock block, const char *use) {
@@ -228,7 +290,7 @@ void add_value(const std::string &path, const std::string &name, unsigned long t
                const std::string &data) {
     std::shared_ptr<Node> node = make_path(path);
     for (Value &value : node->values)
-        if (upper(value.name) == upper(name)) {
+        if (same_name(value.name, name)) {
             value.type = type;
             value.data = data;
             return;
@@ -252,14 +314,11 @@ void delete_key(const std::string &path) {
     std::shared_ptr<Node> parent = find_path(state().root, parent_path);
     if (!parent)
         return;
-    std::string wanted = upper(leaf);
-    auto &children = parent->children;
-    for (auto it = children.begin(); it != children.end(); ++it)
-        if (upper((*it)->name) == wanted) {
-            mark_deleted(**it);
-            children.erase(it);
-            return;
-        }
+    auto place = child_position(*parent, leaf);
+    if (place != parent->children.end() && same_name((*place)->name, leaf)) {
+        mark_deleted(**place);
+        parent->children.erase(place);
+    }
 }
 
 void delete_value(const std::string &path, const std::string &name) {
@@ -268,7 +327,7 @@ void delete_value(const std::string &path, const std::string &name) {
         return;
     auto &values = node->values;
     values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const Value &v) { return upper(v.name) == upper(name); }),
+                                [&](const Value &v) { return same_name(v.name, name); }),
                  values.end());
 }
 
@@ -277,7 +336,7 @@ void fail_call(Op op, unsigned long nth, bool from_then_on, RegStatus status) {
 }
 
 unsigned long call_count(Op op) {
-    return op == Op::Any ? state().total_calls : state().counts[op];
+    return op == Op::Any ? state().total_calls : state().counts[static_cast<std::size_t>(op)];
 }
 
 void on_call(std::function<void(Op, unsigned long)> hook) {
@@ -286,6 +345,19 @@ void on_call(std::function<void(Op, unsigned long)> hook) {
 
 const std::vector<Call> &registry_calls() {
     return state().calls;
+}
+
+void set_call_recording(bool on) {
+    state().recording = on;
+}
+
+void clear_records() {
+    State &s = state();
+    std::vector<Call>().swap(s.calls);
+    std::vector<BoxShown>().swap(s.boxes);
+    s.clipboard = ClipboardState();
+    s.counts.fill(0);
+    s.total_calls = 0;
 }
 
 void set_box_answer(int answer) {
@@ -309,6 +381,18 @@ int global_blocks_freed() {
     for (const auto &entry : state().blocks)
         freed += entry.second.freed ? 1 : 0;
     return freed;
+}
+
+std::size_t heap_bytes_now() {
+    return state().heap_bytes + state().global_bytes;
+}
+
+std::size_t peak_heap_bytes() {
+    return state().peak_bytes;
+}
+
+void reset_peak() {
+    state().peak_bytes = heap_bytes_now();
 }
 
 int open_key_count() {
@@ -343,7 +427,8 @@ RegKey reg_classes_root() {
 }
 
 RegStatus reg_open_key(RegKey parent, const char *name, unsigned long access, RegKey *result) {
-    Call call{Op::OpenKey, path_of(parent), name, 0, access, 0, false, 0, REG_SUCCESS};
+    Call call{Op::OpenKey, path_of(parent), recorded_name(name), 0, access, 0, false,
+              0,           REG_SUCCESS};
     *result = nullptr;
     if (access != 0x8 && access != 0x9)
         problem("key '" + std::string(name) + "' opened with access mask " +
@@ -384,6 +469,7 @@ RegStatus reg_enum_key(RegKey key, unsigned long index, char *name, unsigned lon
     }
     std::memcpy(name, child.c_str(), child.size() + 1);
     *name_chars = static_cast<unsigned long>(child.size());
+    node->last_enumerated = index;
     return record(call);
 }
 
@@ -461,6 +547,8 @@ GlobalBlock global_alloc(unsigned flags, std::size_t bytes) {
     std::uintptr_t id = s.next_block;
     s.next_block += 4;
     s.blocks[id].bytes.assign(bytes, '\xCD');
+    s.global_bytes += bytes;
+    note_allocation();
     return reinterpret_cast<GlobalBlock>(id);
 }
 
@@ -489,6 +577,7 @@ GlobalBlock global_free(GlobalBlock block) {
         return block;
     b->freed = true;
     b->locked = false;
+    release_global_bytes(*b);
     return nullptr;
 }
 
@@ -527,6 +616,7 @@ bool clipboard_set_data(unsigned format, GlobalBlock block) {
     s.clipboard.holds_data = true;
     s.clipboard.format = format;
     s.clipboard.bytes = b->bytes;
+    release_global_bytes(*b);
     return true;
 }
 
@@ -544,8 +634,11 @@ void *heap_alloc(std::size_t bytes) {
     if (injected_failure(Op::HeapAlloc, nullptr))
         return nullptr;
     void *block = std::malloc(bytes == 0 ? 1 : bytes);
-    if (block)
+    if (block) {
         s.heap[block] = bytes;
+        s.heap_bytes += bytes;
+        note_allocation();
+    }
     return block;
 }
 
@@ -558,6 +651,7 @@ void heap_free(void *block) {
         problem("heap block freed that is not allocated");
         return;
     }
+    s.heap_bytes -= found->second;
     s.heap.erase(found);
     std::free(block);
 }
