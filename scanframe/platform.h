@@ -83,6 +83,8 @@ bool clipboard_set_data(unsigned format, GlobalBlock block);
 bool clipboard_close();
 
 // The heap the report text grows in. heap_alloc returns NULL when memory runs out; heap_free
-// accepts NULL.
+// accepts NULL. heap_realloc gives the block a new size, keeping its contents, and returns its
+// new address; when memory runs out it returns NULL and `block` stays as it was.
 void *heap_alloc(std::size_t bytes);
+void *heap_realloc(void *block, std::size_t bytes);
 void heap_free(void *block);

@@ -105,6 +105,10 @@ void *heap_alloc(std::size_t bytes) {
     return std::malloc(bytes);
 }
 
+void *heap_realloc(void *block, std::size_t bytes) {
+    return std::realloc(block, bytes);
+}
+
 void heap_free(void *block) {
     std::free(block);
 }

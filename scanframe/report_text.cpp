@@ -31,8 +31,9 @@ void report_release(ReportText &report) {
     report.capacity = 0;
 }
 
-// Makes room for `extra` more characters and the NUL, moving the text to a larger block when
-// needed. Leaves the report untouched and returns false when the block cannot be had.
+// Makes room for `extra` more characters and the NUL, growing the block when needed. Leaves the
+// report untouched and returns false when the larger block cannot be had. Growing in place
+// (where the heap can) keeps a large report from being copied, and touched, again and again.
 static bool reserve_room(ReportText &report, std::size_t extra) {
     if (extra > SIZE_MAX - 1 - report.length)
         return false;
@@ -42,11 +43,9 @@ static bool reserve_room(ReportText &report, std::size_t extra) {
     std::size_t capacity = report.capacity;
     while (capacity < needed)
         capacity = capacity > SIZE_MAX / 2 ? needed : capacity * 2;
-    char *grown = static_cast<char *>(heap_alloc(capacity));
+    char *grown = static_cast<char *>(heap_realloc(report.text, capacity));
     if (!grown)
         return false;
-    std::memcpy(grown, report.text, report.length + 1);
-    heap_free(report.text);
     report.text = grown;
     report.capacity = capacity;
     return true;

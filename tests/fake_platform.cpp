@@ -642,6 +642,26 @@ void *heap_alloc(std::size_t bytes) {
     return block;
 }
 
+// Counted as a heap allocation, so that the allocation sweeps fail it too.
+void *heap_realloc(void *block, std::size_t bytes) {
+    State &s = state();
+    auto found = s.heap.find(block);
+    if (found == s.heap.end()) {
+        problem("heap block resized that is not allocated");
+        return nullptr;
+    }
+    if (injected_failure(Op::HeapAlloc, nullptr))
+        return nullptr;
+    void *resized = std::realloc(block, bytes == 0 ? 1 : bytes);
+    if (!resized)
+        return nullptr;
+    s.heap_bytes = s.heap_bytes - found->second + bytes;
+    s.heap.erase(found);
+    s.heap[resized] = bytes;
+    note_allocation();
+    return resized;
+}
+
 void heap_free(void *block) {
     if (!block)
         return;
