@@ -35,8 +35,7 @@ static bool has_braced_identifier_shape(const char *type_lib, unsigned long type
     return type_lib_bytes == TYPELIB_VALUE_BYTES && type_lib[0] == '{' && type_lib[37] == '}';
 }
 
-static bool is_bare_server(const ClassKey &cls, char *description, char *server_path,
-                           char *type_lib) {
+bool is_bare_server(const ClassKey &cls, char *description, char *server_path, char *type_lib) {
     RunHandles &handles = *cls.handles;
     unsigned long description_bytes = 0, server_path_bytes = 0, type_lib_bytes = 0;
     return take_subkey_inventory(cls) && handles.type_lib_key &&

@@ -11,3 +11,8 @@ constexpr unsigned long TYPELIB_VALUE_BYTES = 39;
 // of a braced identifier. A match appends three lines (description, server path, type library)
 // and an empty line. The subkey handles live in cls.handles and are closed again before return.
 void bare_server_test(const ClassKey &cls, ReportText &report);
+
+// The rule's reads and checks without the entry: true when the class is bare, with its
+// description, server path and type library in the three buffers (DEFAULT_STRING_BUFFER_BYTES
+// each). The subkeys it opens are left in cls.handles for the caller to close.
+bool is_bare_server(const ClassKey &cls, char *description, char *server_path, char *type_lib);
