@@ -75,29 +75,23 @@ Outcome run(const Program &program, fake::Op op, unsigned long nth, bool from_th
     program.build_registry();
     if (nth > 0)
         fake::fail_call(op, nth, from_then_on, INJECTED);
-    static FailurePoint *watched;
-    static unsigned long target;
-    static fake::Op target_op;
-    static bool target_from_then_on;
-    watched = point;
-    target = nth;
-    target_op = op;
-    target_from_then_on = from_then_on;
-    fake::on_call([](fake::Op called, unsigned long any_number) {
-        if (!watched || (target_op != fake::Op::Any && called != target_op))
+    fake::on_call([point, op, nth, from_then_on](fake::Op called, unsigned long any_number) {
+        if (!point)
             return;
-        unsigned long number = target_op == fake::Op::Any ? any_number : fake::call_count(called);
-        bool failing = number == target || (target_from_then_on && number > target);
+        if (called == fake::Op::GlobalAlloc && !point->seen)
+            point->after_global_alloc = true;
+        if (op != fake::Op::Any && called != op)
+            return;
+        unsigned long number = op == fake::Op::Any ? any_number : fake::call_count(called);
+        bool failing = number == nth || (from_then_on && number > nth);
         // A block whose release fails stays allocated: nothing the program can do about it.
         if (failing && called == fake::Op::GlobalFree)
-            watched->global_free_failed = true;
-        if (called == fake::Op::GlobalAlloc && !watched->seen)
-            watched->after_global_alloc = true;
-        if (number == target) {
-            watched->seen = true;
-            watched->op = called;
+            point->global_free_failed = true;
+        if (number == nth) {
+            point->seen = true;
+            point->op = called;
             const auto &calls = fake::registry_calls();
-            watched->last_registry_path = calls.empty() ? "" : calls.back().key_path;
+            point->last_registry_path = calls.empty() ? "" : calls.back().key_path;
         }
     });
     fake::set_box_answer(BOX_ANSWER_YES);
