@@ -1,9 +1,9 @@
 // Windows helper for timing: the walk and registry reads of clsid-bare-scan, then exit.
 //
-// Same walk, same calls and same reads as the bare-server scan, with a class test that writes
+// Same walk, same calls and same reads as the bare-server scan, with a class rule that writes
 // nothing, and no report, message box or clipboard: timed against the real program, it shows
 // what the program adds to its registry reads.
-#include "bench/reads_only_tests.h"
+#include "bench/reads_only_rules.h"
 #include "scanframe/program_entry.h"
 
 int PROGRAM_ENTRY_CALL WinMain(HINSTANCE__ *, HINSTANCE__ *, char *, int) {
@@ -11,7 +11,7 @@ int PROGRAM_ENTRY_CALL WinMain(HINSTANCE__ *, HINSTANCE__ *, char *, int) {
     if (!report_create(report))
         return 0;
     RunHandles handles = {nullptr, nullptr, nullptr, nullptr};
-    walk_classes(bare_reads_only_test, report, handles);
+    walk_classes(bare_reads_only_rule, report, handles);
     close_all_keys(handles);
     report_release(report);
     return 0;

@@ -1,9 +1,9 @@
 // Benchmark of whole scans over the in-memory registry, from 10,000 to 1,000,000 classes.
 //
 // For each rule and each mix of classes it times three runs over the same registry:
-//   scan/...        the whole program: scan_main with the rule's class test;
-//   walk/...        the walk alone (walk_classes with the rule's class test), without presenting;
-//   reads_only/...  the walk with a class test that makes the same registry reads but writes
+//   scan/...        the whole program: scan_main with the rule's class rule;
+//   walk/...        the walk alone (walk_classes with the rule's class rule), without presenting;
+//   reads_only/...  the walk with a class rule that makes the same registry reads but writes
 //                   nothing, so that the report's own share is visible.
 // The registry is built once per rule, mix and size, outside the timed region. Counters: the
 // heap the program held at its peak (heap blocks and global blocks), the report's length, the
@@ -19,10 +19,10 @@
 // Each run checks that the scan wrote exactly the report its registry calls for and left nothing
 // open; on the 10,000-class registries it also checks that each reads-only test makes exactly the
 // registry calls of its rule. Exits 1 when any check fails.
-#include "barescan/bare_server_test.h"
+#include "barescan/bare_server_rule.h"
 #include "bench/benchmark_registry.h"
-#include "bench/reads_only_tests.h"
-#include "namescan/random_name_test.h"
+#include "bench/reads_only_rules.h"
+#include "namescan/random_name_rule.h"
 #include "scanframe/scanframe.h"
 #include "tests/fake_platform.h"
 
@@ -63,10 +63,10 @@ const char *mix_name(Mix mix) {
     return mix == Mix::AllMatching ? "all" : "one_percent";
 }
 
-ClassTest test_of(Rule rule, bool reads_only) {
+ClassRule test_of(Rule rule, bool reads_only) {
     if (rule == Rule::Bare)
-        return reads_only ? bare_reads_only_test : bare_server_test;
-    return reads_only ? name_reads_only_test : random_name_test;
+        return reads_only ? bare_reads_only_rule : bare_server_rule;
+    return reads_only ? name_reads_only_rule : random_name_rule;
 }
 
 // Minor page faults of the process so far: each first touch of a fresh page of memory.
@@ -93,7 +93,7 @@ std::size_t heap_in_use() {
 }
 
 // The registry calls of one scan with `test`, recorded.
-std::vector<fake::Call> calls_of(ClassTest test) {
+std::vector<fake::Call> calls_of(ClassRule test) {
     fake::set_call_recording(true);
     fake::clear_records();
     scan_main(test);
@@ -192,7 +192,7 @@ Outcome scan_outcome() {
 }
 
 // The walk alone, with the report and the handles as the main routine keeps them.
-Outcome walk_once(ClassTest test, bool check, benchmark::State &state) {
+Outcome walk_once(ClassRule test, bool check, benchmark::State &state) {
     ReportText report;
     Outcome outcome;
     if (!report_create(report)) {
@@ -215,7 +215,7 @@ Outcome walk_once(ClassTest test, bool check, benchmark::State &state) {
 
 void run_case(benchmark::State &state, Case what, Kind kind) {
     const Built &registry = prepare(what);
-    ClassTest test = test_of(what.rule, kind == Kind::ReadsOnly);
+    ClassRule test = test_of(what.rule, kind == Kind::ReadsOnly);
     std::size_t peak = 0;
     long faults = 0;
     Outcome first;

@@ -71,9 +71,9 @@ def build_helpers(work):
     sources = {
         HELPER_TIMER: (["-O2"], ["bench/launch_timer.cpp"]),
         HELPER_READS: (["-Os", "-DNDEBUG", "-mwindows", f"-I{ROOT}"],
-                       ["bench/registry_reads_only.cpp", "bench/reads_only_tests.cpp", "scanframe/report_text.cpp",
+                       ["bench/registry_reads_only.cpp", "bench/reads_only_rules.cpp", "scanframe/report_text.cpp",
                         "scanframe/class_walk.cpp", "scanframe/platform_win32.cpp",
-                        "barescan/bare_server_test.cpp"]),
+                        "barescan/bare_server_rule.cpp"]),
     }
     for name, (flags, files) in sources.items():
         subprocess.run([MINGW, *COMMON_FLAGS, *flags, "-o", str(work / name), *[str(ROOT / f) for f in files]],

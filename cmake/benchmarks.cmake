@@ -12,7 +12,7 @@ endforeach()
 add_executable(scan_benchmark
     bench/scan_benchmark.cpp
     bench/benchmark_registry.cpp
-    bench/reads_only_tests.cpp
+    bench/reads_only_rules.cpp
     ${scan_benchmark_sources})
 target_include_directories(scan_benchmark PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(scan_benchmark PRIVATE -O2)

@@ -10,9 +10,9 @@ add_executable(unit_tests
     tests/class_walk_test.cpp
     tests/scan_main_test.cpp
     tests/list_descriptions.cpp
-    tests/bare_server_test_test.cpp
+    tests/bare_server_rule_test.cpp
     tests/letter_pair_score_test.cpp
-    tests/random_name_test_test.cpp
+    tests/random_name_rule_test.cpp
     tests/fault_sweep_test.cpp)
 target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in GTest::gtest_main)
 include(GoogleTest)

@@ -26,7 +26,7 @@ add_scanner_program(clsid-name-scan "Lists classes with made-up-looking names"
     namescan/name_scan_main.cpp)
 target_link_libraries(clsid-name-scan PRIVATE namescan_rule)
 
-# A test-only program on the frame whose class test lists every class's description.
+# A test-only program on the frame whose class rule lists every class's description.
 add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
     tests/list_descriptions.cpp)
 

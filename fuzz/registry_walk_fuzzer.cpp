@@ -28,9 +28,9 @@
 // platform interface: where no fault reaches the registry or the heap, the box must show exactly
 // the expected list; otherwise the list must consist of whole entries of classes that could have
 // matched, in enumeration order. Handles, blocks and the clipboard must always be left in order.
-#include "barescan/bare_server_test.h"
+#include "barescan/bare_server_rule.h"
 #include "namescan/letter_pair_score.h"
-#include "namescan/random_name_test.h"
+#include "namescan/random_name_rule.h"
 #include "scanframe/scanframe.h"
 #include "tests/fake_platform.h"
 
@@ -445,7 +445,7 @@ void scan_and_check(const Plan &plan, const std::vector<KeyCopy> &classes, bool 
     fake::on_call(on_platform_call);
     fake::set_box_answer(plan.answer_yes ? BOX_ANSWER_YES : 7);
 
-    check(scan_main(bare ? bare_server_test : random_name_test) == 0, "the exit code is not 0");
+    check(scan_main(bare ? bare_server_rule : random_name_rule) == 0, "the exit code is not 0");
     fake::on_call(nullptr);
 
     std::string problems = fake::problems();

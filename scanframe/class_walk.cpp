@@ -1,4 +1,4 @@
-// The walk over HKEY_CLASSES_ROOT\CLSID and the value reads that the class tests share.
+// The walk over HKEY_CLASSES_ROOT\CLSID and the value reads that the class rules share.
 #include "scanframe/scanframe.h"
 
 void close_key(RegKey &handle) {
@@ -15,7 +15,7 @@ void close_all_keys(RunHandles &handles) {
     close_key(handles.clsid_key);
 }
 
-bool walk_classes(ClassTest test, ReportText &report, RunHandles &handles) {
+bool walk_classes(ClassRule rule, ReportText &report, RunHandles &handles) {
     if (reg_open_key(reg_classes_root(), "CLSID", CLSID_KEY_ACCESS, &handles.clsid_key) !=
         REG_SUCCESS) {
         handles.clsid_key = nullptr;
@@ -33,7 +33,7 @@ bool walk_classes(ClassTest test, ReportText &report, RunHandles &handles) {
             continue;
         }
         ClassKey cls = {handles.class_key, name, &handles};
-        test(cls, report);
+        rule(cls, report);
         close_key(handles.class_key);
     }
     return true;

@@ -64,14 +64,14 @@ static void present_report(ReportText &report) {
         global_free(block);
 }
 
-int scan_main(ClassTest test) {
+int scan_main(ClassRule rule) {
     ReportText report;
     if (!report_create(report)) {
         message_box(TEXT_OUT_OF_MEMORY, BOX_CAPTION, BOX_OK);
         return 0;
     }
     RunHandles handles = {nullptr, nullptr, nullptr, nullptr};
-    if (walk_classes(test, report, handles))
+    if (walk_classes(rule, report, handles))
         present_report(report);
     close_all_keys(handles);
     report_release(report);

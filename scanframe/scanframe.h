@@ -61,13 +61,13 @@ constexpr unsigned long NAME_BUFFER_CHARS = 1024;
 constexpr unsigned long DATA_BUFFER_BYTES = 1024;
 
 // Access mask of the CLSID key (KEY_ENUMERATE_SUB_KEYS), and of each class key and of the
-// subkeys a class test opens (KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE).
+// subkeys a class rule opens (KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE).
 constexpr unsigned long CLSID_KEY_ACCESS = ACCESS_ENUMERATE_SUB_KEYS;
 constexpr unsigned long CLASS_KEY_ACCESS = ACCESS_ENUMERATE_SUB_KEYS | ACCESS_QUERY_VALUE;
 
 // Every registry handle variable of a run. Each is NULL whenever its key is not open; closing
 // a key sets its variable back to NULL; the main routine's clean-up closes whatever is open.
-// The two subkey handles are used by the bare-server test only.
+// The two subkey handles are used by the bare-server rule only.
 struct RunHandles {
     RegKey clsid_key;
     RegKey class_key;
@@ -81,9 +81,9 @@ void close_key(RegKey &handle);
 // Closes every key of the run that is still open.
 void close_all_keys(RunHandles &handles);
 
-// One class as the walk lends it to a class test. `key` is open with CLASS_KEY_ACCESS and owned
-// by the walk: the test must not close it. `name` is the key name as enumerated. `handles` is
-// the run's handle set, for a test that opens subkeys of its own; it must close them and set
+// One class as the walk lends it to a class rule. `key` is open with CLASS_KEY_ACCESS and owned
+// by the walk: the rule must not close it. `name` is the key name as enumerated. `handles` is
+// the run's handle set, for a rule that opens subkeys of its own; it must close them and set
 // them back to NULL before it returns.
 struct ClassKey {
     RegKey key;
@@ -91,15 +91,15 @@ struct ClassKey {
     RunHandles *handles;
 };
 
-// A program's per-class test: when the class matches, it appends the class's entry to the
+// A program's per-class rule: when the class matches, it appends the class's entry to the
 // report. It has no other effect.
-typedef void (*ClassTest)(const ClassKey &cls, ReportText &report);
+typedef void (*ClassRule)(const ClassKey &cls, ReportText &report);
 
 // Walks every subkey of HKEY_CLASSES_ROOT\CLSID in the registry's enumeration order and hands
-// each class key that opens to `test`. Any enumeration failure ends the walk, keeping what was
+// each class key that opens to `rule`. Any enumeration failure ends the walk, keeping what was
 // found. Returns whether the CLSID key was opened. Leaves handles.clsid_key open for the caller's
 // clean-up and handles.class_key NULL.
-bool walk_classes(ClassTest test, ReportText &report, RunHandles &handles);
+bool walk_classes(ClassRule rule, ReportText &report, RunHandles &handles);
 
 // Reads the value at index 0 of `key` into `data` (DATA_BUFFER_BYTES + 1 bytes) and accepts it
 // only when it is the key's unnamed default value, of type REG_SZ, and fits DATA_BUFFER_BYTES.
@@ -124,6 +124,6 @@ extern const char TEXT_OUT_OF_MEMORY[]; // "the memory was not obtained"
 extern const char TEXT_NOTHING_FOUND[]; // "nothing was found"
 extern const char TEXT_COPY_QUESTION[]; // "copy to the clipboard?"
 
-// One run: create the report, walk the classes with `test`, show the result, offer the copy,
+// One run: create the report, walk the classes with `rule`, show the result, offer the copy,
 // clean up. Returns the process exit code, which is always 0.
-int scan_main(ClassTest test);
+int scan_main(ClassRule rule);

@@ -29,7 +29,7 @@ class ClassWalkTest : public StandInTest {
         report_release(report);
         StandInTest::TearDown();
     }
-    bool walk(ClassTest test = record_visit) { return walk_classes(test, report, handles); }
+    bool walk(ClassRule test = record_visit) { return walk_classes(test, report, handles); }
     std::string text() const { return std::string(report.text, report.length); }
 };
 

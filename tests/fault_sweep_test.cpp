@@ -1,6 +1,6 @@
 // Both programs against every single failing call of the platform, and a registry that changes.
-#include "barescan/bare_server_test.h"
-#include "namescan/random_name_test.h"
+#include "barescan/bare_server_rule.h"
+#include "namescan/random_name_rule.h"
 #include "tests/stand_in_test.h"
 
 #include <cstring>
@@ -18,7 +18,7 @@ const std::string TYPE_LIB = "{00020430-0000-0000-C000-000000000046}";
 
 struct Program {
     const char *name;
-    ClassTest test;
+    ClassRule test;
     void (*build_registry)();
 };
 
@@ -49,8 +49,8 @@ void build_name_registry() {
     fake::add_string("CLSID\\{5}", "", "Qxq");
 }
 
-const Program PROGRAMS[] = {{"clsid-bare-scan", bare_server_test, build_bare_registry},
-                            {"clsid-name-scan", random_name_test, build_name_registry}};
+const Program PROGRAMS[] = {{"clsid-bare-scan", bare_server_rule, build_bare_registry},
+                            {"clsid-name-scan", random_name_rule, build_name_registry}};
 
 struct Outcome {
     std::vector<fake::BoxShown> boxes;
@@ -222,7 +222,7 @@ std::string expected_list(const Program &program, const FullList &full, const Fa
             return list_without(full, "", call.index); // the walk ends with what it found
         if (call.op == fake::Op::OpenKey && call.key_path == "CLSID")
             return list_without(full, call.name); // the class is skipped
-        // Inside a class test. A failed second-value probe answers "no second value".
+        // Inside a class rule. A failed second-value probe answers "no second value".
         if (call.op == fake::Op::EnumValue && call.index == 1)
             return list_with_first_value_only(program, call.key_path);
         // A failed enumeration past the last subkey ends the inventory as its normal end does.
@@ -364,7 +364,7 @@ TEST(FaultSweep, FailingFromTheNthCallOnEndsCleanlyWithWholeEntries) {
 
 class ChangingRegistryTest : public StandInTest {
   protected:
-    std::string scan(ClassTest test) {
+    std::string scan(ClassRule test) {
         fake::set_box_answer(BOX_ANSWER_YES);
         EXPECT_EQ(scan_main(test), 0);
         const std::string &bytes = fake::clipboard().bytes;
@@ -381,7 +381,7 @@ TEST_F(ChangingRegistryTest, AClassDeletedAfterItWasEnumeratedIsSkipped) {
         if (op == fake::Op::OpenKey && fake::call_count(fake::Op::OpenKey) == 2)
             fake::delete_key("CLSID\\{1}"); // between its enumeration and its open
     });
-    std::string list = scan(bare_server_test);
+    std::string list = scan(bare_server_rule);
     EXPECT_EQ(list.find("{1}"), std::string::npos);
     EXPECT_EQ(list.find("{2}"), std::string::npos);
     EXPECT_EQ(list.substr(0, 27), "HKEY_CLASSES_ROOT\\CLSID\\{3}");
@@ -396,7 +396,7 @@ TEST_F(ChangingRegistryTest, AClassDeletedWhileItIsTestedIsNotListed) {
         if (op == fake::Op::EnumValue && fake::call_count(fake::Op::EnumValue) == 1)
             fake::delete_key("CLSID\\{1}");
     });
-    std::string list = scan(bare_server_test);
+    std::string list = scan(bare_server_rule);
     EXPECT_EQ(list.find("{1}"), std::string::npos);
     EXPECT_EQ(list.substr(0, 27), "HKEY_CLASSES_ROOT\\CLSID\\{3}");
     bool key_deleted_seen = false;
@@ -413,7 +413,7 @@ TEST_F(ChangingRegistryTest, SubkeysAddedDuringTheInventoryLeaveNoHandleOpen) {
         if (op == fake::Op::EnumKey && fake::call_count(fake::Op::EnumKey) == 3)
             fake::add_key("CLSID\\{1}\\AppID");
     });
-    std::string list = scan(bare_server_test);
+    std::string list = scan(bare_server_rule);
     EXPECT_NE(list.find("{1}\\TypeLib"), std::string::npos); // the walk takes no snapshot
 
     fake::reset();
@@ -423,7 +423,7 @@ TEST_F(ChangingRegistryTest, SubkeysAddedDuringTheInventoryLeaveNoHandleOpen) {
         if (op == fake::Op::EnumKey && fake::call_count(fake::Op::EnumKey) == 3)
             fake::add_key("CLSID\\{1}\\Version");
     });
-    EXPECT_EQ(scan(bare_server_test), "");
+    EXPECT_EQ(scan(bare_server_rule), "");
 }
 
 TEST_F(ChangingRegistryTest, TheClsidKeyDeletedMidWalkEndsItWithWhatWasFound) {
@@ -433,5 +433,5 @@ TEST_F(ChangingRegistryTest, TheClsidKeyDeletedMidWalkEndsItWithWhatWasFound) {
         if (op == fake::Op::EnumKey && fake::call_count(fake::Op::EnumKey) == 2)
             fake::delete_key("CLSID");
     });
-    EXPECT_EQ(scan(random_name_test), "HKEY_CLASSES_ROOT\\CLSID\\{1}               \tQj\n");
+    EXPECT_EQ(scan(random_name_rule), "HKEY_CLASSES_ROOT\\CLSID\\{1}               \tQj\n");
 }

@@ -1,4 +1,4 @@
-// A class test for exercising the frame: it lists every class whose description can be read.
+// A class rule for exercising the frame: it lists every class whose description can be read.
 #include "tests/list_descriptions.h"
 
 void list_every_description(const ClassKey &cls, ReportText &report) {

@@ -1,4 +1,4 @@
-// A class test for exercising the frame: it lists every class whose description can be read.
+// A class rule for exercising the frame: it lists every class whose description can be read.
 #pragma once
 
 #include "scanframe/scanframe.h"

@@ -1,5 +1,5 @@
 // Tests of the random class-name rule, run through the whole scan over the stand-in.
-#include "namescan/random_name_test.h"
+#include "namescan/random_name_rule.h"
 #include "tests/stand_in_test.h"
 
 #include <string>
@@ -14,7 +14,7 @@ class RandomNameTest : public StandInTest {
   protected:
     std::string scan() {
         fake::set_box_answer(BOX_ANSWER_YES);
-        EXPECT_EQ(scan_main(random_name_test), 0);
+        EXPECT_EQ(scan_main(random_name_rule), 0);
         const std::string &bytes = fake::clipboard().bytes;
         return fake::clipboard().holds_data ? bytes.substr(0, bytes.size() - 1) : "";
     }

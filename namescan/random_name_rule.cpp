@@ -1,9 +1,9 @@
-// The class test of clsid-name-scan: classes whose description looks like a made-up word.
-#include "namescan/random_name_test.h"
+// The class rule of clsid-name-scan: classes whose description looks like a made-up word.
+#include "namescan/random_name_rule.h"
 
 #include "namescan/random_name.h"
 
-void random_name_test(const ClassKey &cls, ReportText &report) {
+void random_name_rule(const ClassKey &cls, ReportText &report) {
     char description[DEFAULT_STRING_BUFFER_BYTES];
     unsigned long description_bytes = 0;
     if (!read_default_string(cls.key, description, &description_bytes))

@@ -1,4 +1,4 @@
-// The class test of clsid-bare-scan: classes registered with only InprocServer32 and TypeLib.
+// The class rule of clsid-bare-scan: classes registered with only InprocServer32 and TypeLib.
 #pragma once
 
 #include "scanframe/scanframe.h"
@@ -10,7 +10,7 @@ constexpr unsigned long TYPELIB_VALUE_BYTES = 39;
 // both subkeys hold nothing but their unnamed default string, and the TypeLib value has the shape
 // of a braced identifier. A match appends three lines (description, server path, type library)
 // and an empty line. The subkey handles live in cls.handles and are closed again before return.
-void bare_server_test(const ClassKey &cls, ReportText &report);
+void bare_server_rule(const ClassKey &cls, ReportText &report);
 
 // The rule's reads and checks without the entry: true when the class is bare, with its
 // description, server path and type library in the three buffers (DEFAULT_STRING_BUFFER_BYTES

@@ -1,4 +1,4 @@
-// The class test of clsid-name-scan: classes whose description looks like a made-up word.
+// The class rule of clsid-name-scan: classes whose description looks like a made-up word.
 #pragma once
 
 #include "scanframe/scanframe.h"
@@ -6,4 +6,4 @@
 // Lists the class when its unnamed default REG_SZ is one capitalised word whose letter-pair score
 // is above SCORE_THRESHOLD. A match appends one line, with no empty line after it. Other values
 // and subkeys of the class do not matter.
-void random_name_test(const ClassKey &cls, ReportText &report);
+void random_name_rule(const ClassKey &cls, ReportText &report);

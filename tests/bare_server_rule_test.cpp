@@ -1,5 +1,5 @@
 // Tests of the bare in-process server rule, run through the whole scan over the stand-in.
-#include "barescan/bare_server_test.h"
+#include "barescan/bare_server_rule.h"
 #include "tests/stand_in_test.h"
 
 #include <string>
@@ -36,7 +36,7 @@ class BareServerTest : public StandInTest {
     // The list the scan shows, without the question; "" when nothing was found.
     std::string scan() {
         fake::set_box_answer(BOX_ANSWER_YES);
-        EXPECT_EQ(scan_main(bare_server_test), 0);
+        EXPECT_EQ(scan_main(bare_server_rule), 0);
         const fake::ClipboardState &clipboard = fake::clipboard();
         if (!clipboard.holds_data)
             return "";

@@ -1,5 +1,5 @@
-// The class test of clsid-bare-scan: classes registered with only InprocServer32 and TypeLib.
-#include "barescan/bare_server_test.h"
+// The class rule of clsid-bare-scan: classes registered with only InprocServer32 and TypeLib.
+#include "barescan/bare_server_rule.h"
 
 #include <cstring>
 
@@ -46,7 +46,7 @@ bool is_bare_server(const ClassKey &cls, char *description, char *server_path, c
            has_no_second_value(handles.type_lib_key);
 }
 
-void bare_server_test(const ClassKey &cls, ReportText &report) {
+void bare_server_rule(const ClassKey &cls, ReportText &report) {
     char description[DEFAULT_STRING_BUFFER_BYTES];
     char server_path[DEFAULT_STRING_BUFFER_BYTES];
     char type_lib[DEFAULT_STRING_BUFFER_BYTES];

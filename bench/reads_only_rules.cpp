@@ -1,9 +1,9 @@
-// Class tests that make the same registry reads as the two rules but never write to the report.
-#include "bench/reads_only_tests.h"
+// Class rules that make the same registry reads as the two rules but never write to the report.
+#include "bench/reads_only_rules.h"
 
-#include "barescan/bare_server_test.h"
+#include "barescan/bare_server_rule.h"
 
-void bare_reads_only_test(const ClassKey &cls, ReportText &) {
+void bare_reads_only_rule(const ClassKey &cls, ReportText &) {
     char description[DEFAULT_STRING_BUFFER_BYTES];
     char server_path[DEFAULT_STRING_BUFFER_BYTES];
     char type_lib[DEFAULT_STRING_BUFFER_BYTES];
@@ -12,7 +12,7 @@ void bare_reads_only_test(const ClassKey &cls, ReportText &) {
     close_key(cls.handles->type_lib_key);
 }
 
-void name_reads_only_test(const ClassKey &cls, ReportText &) {
+void name_reads_only_rule(const ClassKey &cls, ReportText &) {
     char buffer[DEFAULT_STRING_BUFFER_BYTES];
     unsigned long bytes = 0;
     read_default_string(cls.key, buffer, &bytes);
