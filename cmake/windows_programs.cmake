@@ -25,6 +25,13 @@ target_link_libraries(clsid-bare-scan PRIVATE barescan_rule)
 add_scanner_program(clsid-name-scan "Lists classes with made-up-looking names"
     namescan/name_scan_main.cpp)
 target_link_libraries(clsid-name-scan PRIVATE namescan_rule)
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+    # The score must round as the x86_64 build does: no x87 arithmetic in the 32-bit program.
+    add_test(NAME clsid-name-scan_sse_arithmetic
+        COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${MINGW_OBJDUMP} -DPROGRAM=$<TARGET_FILE:clsid-name-scan>
+                -DSYMBOL=__Z17letter_pair_scorePKc
+                -P ${CMAKE_SOURCE_DIR}/cmake/check_sse_arithmetic.cmake)
+endif()
 
 # A test-only program on the frame whose class rule lists every class's description.
 add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
