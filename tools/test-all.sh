@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Runs every test: unit tests with g++, the same with clang++ under ASan and UBSan, short fuzzing
-# runs over a kept corpus, the Windows x86_64 programs end to end under Wine, and the i686
-# programs built and checked.
+# Installs what is missing, then runs every test: unit tests with g++, the same with clang++
+# under ASan and UBSan, short fuzzing runs over a kept corpus, the Windows x86_64 programs end to
+# end under Wine, and the i686 programs built and checked.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+
+# A fresh machine has none of the tools: install what is missing (a no-op when all is there).
+tools/install-deps.sh || exit 1
 
 passed=0
 failed=0
