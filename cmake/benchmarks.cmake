@@ -4,7 +4,7 @@ find_package(benchmark REQUIRED)
 # The benchmark compiles its own optimised copy of the frame, the rules and the stand-in, so that
 # it times optimised code whatever the build type of the unit tests.
 set(scan_benchmark_sources)
-foreach(library scanframe barescan_rule namescan_rule platform_stand_in)
+foreach(library scanframe barescan_rule namescan_rule memory_registry platform_stand_in)
     get_target_property(library_sources ${library} SOURCES)
     list(APPEND scan_benchmark_sources ${library_sources})
 endforeach()

@@ -3,7 +3,7 @@ find_package(GTest REQUIRED)
 enable_testing()
 
 add_library(platform_stand_in STATIC tests/fake_platform.cpp)
-target_include_directories(platform_stand_in PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(platform_stand_in PUBLIC memory_registry)
 
 add_executable(unit_tests
     tests/report_text_test.cpp
@@ -13,8 +13,10 @@ add_executable(unit_tests
     tests/bare_server_rule_test.cpp
     tests/letter_pair_score_test.cpp
     tests/random_name_rule_test.cpp
-    tests/fault_sweep_test.cpp)
-target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in GTest::gtest_main)
+    tests/fault_sweep_test.cpp
+    tests/memory_registry_test.cpp)
+target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in
+    memory_registry GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 

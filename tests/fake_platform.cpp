@@ -1,5 +1,7 @@
-// In-memory stand-in for the platform interface: the registry tree, faults, and the records.
+// In-memory stand-in for the platform interface: faults and records over the in-memory registry.
 #include "tests/fake_platform.h"
+
+#include "registry/memory_registry.h"
 
 #include <algorithm>
 #include <array>
@@ -12,23 +14,8 @@
 namespace fake {
 namespace {
 
-struct Value {
-    std::string name;
-    unsigned long type;
-    std::string data;
-};
-
-struct Node {
-    std::string name;
-    std::string path;
-    std::vector<std::shared_ptr<Node>> children; // sorted by upper-cased name (compare_names)
-    std::vector<Value> values;                   // in insertion order
-    bool deleted = false;
-    std::size_t last_enumerated = 0; // index of the subkey reg_enum_key last returned
-};
-
 struct OpenKey {
-    std::shared_ptr<Node> node;
+    std::shared_ptr<MemoryKey> node;
     unsigned long access;
 };
 
@@ -52,7 +39,7 @@ constexpr int ANSWER_NO = 7;
 constexpr std::size_t OP_COUNT = static_cast<std::size_t>(Op::Any) + 1;
 
 struct State {
-    std::shared_ptr<Node> root;
+    MemoryRegistry registry; // the ANSI form: names and data are the bytes the tests give
     std::map<std::uintptr_t, OpenKey> open_keys;
     std::uintptr_t next_handle = FIRST_HANDLE;
     std::vector<FaultRule> rules;
@@ -83,26 +70,12 @@ void problem(const std::string &what) {
     state().problems.push_back(what);
 }
 
-unsigned char upper(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
-}
-
-// Compares two names as their upper-cased forms would compare as strings (bytes unsigned, a
-// prefix first), without making those forms: the order of subkeys, and name equality that
-// ignores the case of ASCII letters.
-int compare_names(const std::string &a, const std::string &b) {
-    std::size_t common = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < common; i++) {
-        unsigned char x = upper(a[i]), y = upper(b[i]);
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-}
-
-bool same_name(const std::string &a, const std::string &b) {
-    return a.size() == b.size() && compare_names(a, b) == 0;
+// The key's path from HKEY_CLASSES_ROOT, parts joined by '\\', for the record of a call.
+std::string path_of_key(const MemoryKey &key) {
+    std::string path;
+    for (const MemoryKey *k = &key; k && k->parent; k = k->parent)
+        path = path.empty() ? k->name : k->name + "\\" + path;
+    return path;
 }
 
 std::vector<std::string> split_path(const std::string &path) {
@@ -119,63 +92,21 @@ std::vector<std::string> split_path(const std::string &path) {
     return parts;
 }
 
-// The first child whose name does not sort before `name`: the child of that name, if any, or
-// the place to insert it.
-std::vector<std::shared_ptr<Node>>::iterator child_position(Node &node, const std::string &name) {
-    auto &children = node.children;
-    // Names added in sorted order go to the end: check there first.
-    if (children.empty() || compare_names(children.back()->name, name) < 0)
-        return children.end();
-    return std::lower_bound(children.begin(), children.end(), name,
-                            [](const std::shared_ptr<Node> &child, const std::string &wanted) {
-                                return compare_names(child->name, wanted) < 0;
-                            });
-}
-
-std::shared_ptr<Node> find_child(Node &node, const std::string &name) {
-    // A walk opens the subkey it has just enumerated: look there first.
-    if (node.last_enumerated < node.children.size() &&
-        same_name(node.children[node.last_enumerated]->name, name))
-        return node.children[node.last_enumerated];
-    auto place = child_position(node, name);
-    if (place != node.children.end() && same_name((*place)->name, name))
-        return *place;
-    return nullptr;
-}
-
-std::shared_ptr<Node> find_path(const std::shared_ptr<Node> &from, const std::string &path) {
-    if (!path.empty() && path.find('\\') == std::string::npos)
-        return find_child(*from, path);
-    std::shared_ptr<Node> node = from;
+MemoryKey *find_path(const std::string &path) {
+    MemoryKey *key = state().registry.root.get();
     for (const std::string &part : split_path(path)) {
-        node = find_child(*node, part);
-        if (!node)
+        key = memory_child(state().registry, *key, part);
+        if (!key)
             return nullptr;
     }
-    return node;
+    return key;
 }
 
-std::shared_ptr<Node> make_path(const std::string &path) {
-    std::shared_ptr<Node> node = state().root;
-    for (const std::string &part : split_path(path)) {
-        auto place = child_position(*node, part);
-        if (place != node->children.end() && same_name((*place)->name, part)) {
-            node = *place;
-            continue;
-        }
-        std::shared_ptr<Node> child = std::make_shared<Node>();
-        child->name = part;
-        child->path = node->path.empty() ? part : node->path + "\\" + part;
-        node->children.insert(place, child);
-        node = child;
-    }
-    return node;
-}
-
-void mark_deleted(Node &node) {
-    node.deleted = true;
-    for (auto &child : node.children)
-        mark_deleted(*child);
+MemoryKey &make_path(const std::string &path) {
+    MemoryKey *key = state().registry.root.get();
+    for (const std::string &part : split_path(path))
+        key = &memory_add_child(state().registry, *key, part);
+    return *key;
 }
 
 // Counts the call and tells whether a rule fails it; runs the hook first.
@@ -198,12 +129,12 @@ bool injected_failure(Op op, RegStatus *status) {
     return false;
 }
 
-// The node behind a handle, or NULL with the status to answer.
-std::shared_ptr<Node> node_of(RegKey key, RegStatus *status) {
+// The key behind a handle, or NULL with the status to answer.
+std::shared_ptr<MemoryKey> node_of(RegKey key, RegStatus *status) {
     State &s = state();
     std::uintptr_t id = reinterpret_cast<std::uintptr_t>(key);
     if (id == ROOT_HANDLE)
-        return s.root;
+        return s.registry.root;
     auto found = s.open_keys.find(id);
     if (found == s.open_keys.end()) {
         problem("call on a handle that is not open");
@@ -223,7 +154,7 @@ std::string path_of(RegKey key) {
     if (!s.recording)
         return std::string();
     auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
-    return found == s.open_keys.end() ? std::string() : found->second.node->path;
+    return found == s.open_keys.end() ? std::string() : path_of_key(*found->second.node);
 }
 
 // The subkey name, for the record of an open call; "" when calls are not recorded.
@@ -279,7 +210,6 @@ void reset() {
     for (auto &entry : s.heap)
         std::free(entry.first);
     s = State();
-    s.root = std::make_shared<Node>();
 }
 
 void add_key(const std::string &path) {
@@ -288,14 +218,7 @@ void add_key(const std::string &path) {
 
 void add_value(const std::string &path, const std::string &name, unsigned long type,
                const std::string &data) {
-    std::shared_ptr<Node> node = make_path(path);
-    for (Value &value : node->values)
-        if (same_name(value.name, name)) {
-            value.type = type;
-            value.data = data;
-            return;
-        }
-    node->values.push_back(Value{name, type, data});
+    memory_set_value(state().registry, make_path(path), name, type, data);
 }
 
 void add_string(const std::string &path, const std::string &name, const std::string &text) {
@@ -307,28 +230,14 @@ void delete_key(const std::string &path) {
     if (parts.empty())
         return;
     std::string leaf = parts.back();
-    parts.pop_back();
-    std::string parent_path;
-    for (const std::string &part : parts)
-        parent_path += part + "\\";
-    std::shared_ptr<Node> parent = find_path(state().root, parent_path);
-    if (!parent)
-        return;
-    auto place = child_position(*parent, leaf);
-    if (place != parent->children.end() && same_name((*place)->name, leaf)) {
-        mark_deleted(**place);
-        parent->children.erase(place);
-    }
+    MemoryKey *parent = find_path(path.substr(0, path.size() - leaf.size()));
+    if (parent)
+        memory_delete_child(state().registry, *parent, leaf);
 }
 
 void delete_value(const std::string &path, const std::string &name) {
-    std::shared_ptr<Node> node = find_path(state().root, path);
-    if (!node)
-        return;
-    auto &values = node->values;
-    values.erase(std::remove_if(values.begin(), values.end(),
-                                [&](const Value &v) { return same_name(v.name, name); }),
-                 values.end());
+    if (MemoryKey *key = find_path(path))
+        memory_delete_value(state().registry, *key, name);
 }
 
 void fail_call(Op op, unsigned long nth, bool from_then_on, RegStatus status) {
@@ -405,7 +314,7 @@ std::string problems() {
     for (const std::string &p : s.problems)
         report += p + "\n";
     for (const auto &entry : s.open_keys)
-        report += "registry key left open: '" + entry.second.node->path + "'\n";
+        report += "registry key left open: '" + path_of_key(*entry.second.node) + "'\n";
     for (const auto &entry : s.blocks)
         if (!entry.second.freed && !entry.second.owned_by_clipboard)
             report += "global block leaked\n";
@@ -435,14 +344,13 @@ RegStatus reg_open_key(RegKey parent, const char *name, unsigned long access, Re
                 std::to_string(access));
     if (injected_failure(Op::OpenKey, &call.status))
         return record(call);
-    std::shared_ptr<Node> from = node_of(parent, &call.status);
+    std::shared_ptr<MemoryKey> from = node_of(parent, &call.status);
     if (!from)
         return record(call);
-    std::shared_ptr<Node> node = find_path(from, name);
-    if (!node) {
-        call.status = REG_ERROR_FILE_NOT_FOUND;
+    std::shared_ptr<MemoryKey> node;
+    call.status = memory_open(state().registry, from, name, node);
+    if (call.status != REG_SUCCESS)
         return record(call);
-    }
     State &s = state();
     std::uintptr_t id = s.next_handle;
     s.next_handle += 4;
@@ -455,21 +363,10 @@ RegStatus reg_enum_key(RegKey key, unsigned long index, char *name, unsigned lon
     Call call{Op::EnumKey, path_of(key), "", index, 0, *name_chars, false, 0, REG_SUCCESS};
     if (injected_failure(Op::EnumKey, &call.status))
         return record(call);
-    std::shared_ptr<Node> node = node_of(key, &call.status);
+    std::shared_ptr<MemoryKey> node = node_of(key, &call.status);
     if (!node)
         return record(call);
-    if (index >= node->children.size()) {
-        call.status = REG_ERROR_NO_MORE_ITEMS;
-        return record(call);
-    }
-    const std::string &child = node->children[index]->name;
-    if (child.size() + 1 > *name_chars) {
-        call.status = REG_ERROR_MORE_DATA;
-        return record(call);
-    }
-    std::memcpy(name, child.c_str(), child.size() + 1);
-    *name_chars = static_cast<unsigned long>(child.size());
-    node->last_enumerated = index;
+    call.status = memory_enum_key(state().registry, *node, index, name, name_chars);
     return record(call);
 }
 
@@ -486,32 +383,11 @@ RegStatus reg_enum_value(RegKey key, unsigned long index, char *name, unsigned l
               REG_SUCCESS};
     if (injected_failure(Op::EnumValue, &call.status))
         return record(call);
-    std::shared_ptr<Node> node = node_of(key, &call.status);
+    std::shared_ptr<MemoryKey> node = node_of(key, &call.status);
     if (!node)
         return record(call);
-    if (index >= node->values.size()) {
-        call.status = REG_ERROR_NO_MORE_ITEMS;
-        return record(call);
-    }
-    const Value &value = node->values[index];
-    if (value.name.size() + 1 > *name_chars) {
-        call.status = REG_ERROR_MORE_DATA;
-        return record(call);
-    }
-    if (type)
-        *type = value.type;
-    unsigned long size = static_cast<unsigned long>(value.data.size());
-    if (data && size > *data_bytes) {
-        *data_bytes = size;
-        call.status = REG_ERROR_MORE_DATA;
-        return record(call);
-    }
-    std::memcpy(name, value.name.c_str(), value.name.size() + 1);
-    *name_chars = static_cast<unsigned long>(value.name.size());
-    if (data)
-        std::memcpy(data, value.data.data(), size);
-    if (data_bytes)
-        *data_bytes = size;
+    call.status =
+        memory_enum_value(state().registry, *node, index, name, name_chars, type, data, data_bytes);
     return record(call);
 }
 

@@ -1,13 +1,15 @@
 // In-memory stand-in for the platform interface, linked into the unit tests instead of Win32.
 //
-// It behaves like Windows where the scan depends on it: a tree of keys with case-insensitive
-// names, subkeys enumerated in sorted order, values in insertion order with raw data that may
-// lack a terminating NUL, and the capacity rules of RegEnumKeyExA and RegEnumValueA. It records
-// every call, counts open handles and live blocks, and can fail any call.
+// Its registry is the product's in-memory registry (registry/memory_registry.h) in the ANSI form,
+// which behaves like Windows where the scan depends on it: case-insensitive key names, subkeys
+// enumerated in sorted order, values in insertion order with raw data that may lack a
+// terminating NUL, and the capacity rules of RegEnumKeyExA and RegEnumValueA. Over it, this layer
+// keeps the handles, records every call, counts open handles and live blocks, and can fail any
+// call; the message box, clipboard, global memory and heap are its own.
 //
-// It is fast enough for a registry of a million classes: a subkey is found by name in O(log n)
-// (binary search over the sorted children), enumerated by index in O(1), and added in O(1) when
-// the names come in sorted order. Call recording can be switched off for such runs.
+// It is fast enough for a registry of a million classes: a subkey is found by name in O(log n),
+// enumerated by index in O(1), and added in O(1) when the names come in sorted order. Call
+// recording can be switched off for such runs.
 #pragma once
 
 #include "scanframe/platform.h"

@@ -1,0 +1,262 @@
+// Conversions between UTF-16, UTF-8 and the ANSI code pages 932 and 1252, through lookup tables
+// filled once from glibc's iconv.
+#include "registry/code_page.h"
+
+#include <iconv.h>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+constexpr char DEFAULT_CHAR = '?';
+constexpr char16_t REPLACEMENT = 0xFFFD;
+
+// Both directions of one code page. to_bytes holds, for every BMP character, its one or two
+// bytes (0 when unmappable; the NUL character maps to itself). from_single maps each single byte,
+// from_double each lead/trail pair; lead marks the lead bytes of a double-byte code page.
+struct CodePageTables {
+    std::vector<std::array<char, 2>> to_bytes;
+    std::vector<unsigned char> to_length;
+    std::array<char16_t, 256> from_single{};
+    std::array<bool, 256> lead{};
+    std::vector<char16_t> from_double; // 65536 entries, REPLACEMENT when undefined
+};
+
+const char *iconv_name(unsigned code_page) {
+    return code_page == 932 ? "CP932" : code_page == 1252 ? "CP1252" : nullptr;
+}
+
+// Converts one sequence with a fresh state; returns the number of output bytes, or 0 on failure.
+std::size_t convert_one(iconv_t cd, const char *in, std::size_t in_bytes, char *out,
+                        std::size_t out_capacity) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char *in_ptr = const_cast<char *>(in);
+    char *out_ptr = out;
+    std::size_t in_left = in_bytes, out_left = out_capacity;
+    if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1) ||
+        in_left != 0)
+        return 0;
+    return out_capacity - out_left;
+}
+
+std::unique_ptr<CodePageTables> build_tables(unsigned code_page) {
+    auto tables = std::make_unique<CodePageTables>();
+    tables->to_bytes.assign(0x10000, {0, 0});
+    tables->to_length.assign(0x10000, 0);
+    tables->from_double.assign(0x10000, REPLACEMENT);
+    iconv_t to_cp = iconv_open(iconv_name(code_page), "UTF-16LE");
+    iconv_t from_cp = iconv_open("UTF-16LE", iconv_name(code_page));
+    if (to_cp == reinterpret_cast<iconv_t>(-1) || from_cp == reinterpret_cast<iconv_t>(-1))
+        return nullptr;
+    for (unsigned c = 1; c < 0x10000; c++) {
+        if (c >= 0xD800 && c < 0xE000)
+            continue;
+        char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+        char out[8];
+        std::size_t n = convert_one(to_cp, in, 2, out, sizeof out);
+        if (n == 1 || n == 2) {
+            tables->to_bytes[c] = {out[0], n == 2 ? out[1] : '\0'};
+            tables->to_length[c] = static_cast<unsigned char>(n);
+        }
+    }
+    tables->to_length[0] = 1;
+    for (unsigned b = 0; b < 256; b++) {
+        char in = static_cast<char>(b);
+        char out[8];
+        tables->from_single[b] =
+            convert_one(from_cp, &in, 1, out, sizeof out) == 2
+                ? static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                                        static_cast<unsigned char>(out[1]) << 8)
+                : REPLACEMENT;
+    }
+    tables->from_single[0] = 0;
+    if (code_page == 932) {
+        for (unsigned lead = 0x81; lead < 0x100; lead++) {
+            if (lead >= 0xA0 && lead < 0xE0)
+                continue;
+            for (unsigned trail = 0x40; trail < 0x100; trail++) {
+                char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+                char out[8];
+                if (convert_one(from_cp, in, 2, out, sizeof out) == 2) {
+                    tables->lead[lead] = true;
+                    tables->from_double[lead << 8 | trail] =
+                        static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
+                                              static_cast<unsigned char>(out[1]) << 8);
+                }
+            }
+        }
+    } else {
+        // The system's 1252 maps the five bytes the standard leaves undefined to the C1 controls
+        // of the same value, in both directions.
+        for (unsigned b : {0x81u, 0x8Du, 0x8Fu, 0x90u, 0x9Du}) {
+            tables->from_single[b] = static_cast<char16_t>(b);
+            tables->to_bytes[b] = {static_cast<char>(b), '\0'};
+            tables->to_length[b] = 1;
+        }
+    }
+    iconv_close(to_cp);
+    iconv_close(from_cp);
+    return tables;
+}
+
+// The tables of a code page, or NULL when it is not one of the two or iconv lacks it.
+const CodePageTables *tables_for(unsigned code_page) {
+    static std::once_flag once_932, once_1252;
+    static std::unique_ptr<CodePageTables> tables_932, tables_1252;
+    if (code_page == 932) {
+        std::call_once(once_932, [] { tables_932 = build_tables(932); });
+        return tables_932.get();
+    }
+    if (code_page == 1252) {
+        std::call_once(once_1252, [] { tables_1252 = build_tables(1252); });
+        return tables_1252.get();
+    }
+    return nullptr;
+}
+
+bool is_high_surrogate(char16_t c) {
+    return c >= 0xD800 && c < 0xDC00;
+}
+bool is_low_surrogate(char16_t c) {
+    return c >= 0xDC00 && c < 0xE000;
+}
+
+} // namespace
+
+bool code_page_supported(unsigned code_page) {
+    return tables_for(code_page) != nullptr;
+}
+
+std::string utf16_to_code_page(unsigned code_page, const char16_t *text, std::size_t units) {
+    const CodePageTables &tables = *tables_for(code_page);
+    std::string out;
+    out.reserve(units);
+    for (std::size_t i = 0; i < units; i++) {
+        char16_t c = text[i];
+        if (is_high_surrogate(c) && i + 1 < units && is_low_surrogate(text[i + 1])) {
+            out += DEFAULT_CHAR; // no ANSI code page holds characters beyond the BMP
+            i++;
+            continue;
+        }
+        unsigned length = tables.to_length[c];
+        if (length == 0)
+            out += DEFAULT_CHAR;
+        else
+            out.append(tables.to_bytes[c].data(), length);
+    }
+    return out;
+}
+
+std::string utf16_to_code_page(unsigned code_page, const std::u16string &text) {
+    return utf16_to_code_page(code_page, text.data(), text.size());
+}
+
+std::u16string code_page_to_utf16(unsigned code_page, const std::string &bytes) {
+    const CodePageTables &tables = *tables_for(code_page);
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); i++) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        if (tables.lead[b] && i + 1 < bytes.size()) {
+            char16_t c = tables.from_double[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
+            if (c != REPLACEMENT) {
+                out += c;
+                i++;
+                continue;
+            }
+        }
+        out += tables.from_single[b];
+    }
+    return out;
+}
+
+std::string utf16_to_utf8(const std::u16string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); i++) {
+        char32_t c = text[i];
+        if (is_high_surrogate(text[i]) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            i++;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = REPLACEMENT;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool utf8_to_utf16(const std::string &bytes, std::u16string &out) {
+    out.clear();
+    out.reserve(bytes.size());
+    const std::size_t size = bytes.size();
+    for (std::size_t i = 0; i < size;) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        char32_t c;
+        std::size_t length;
+        char32_t minimum;
+        if (b < 0x80) {
+            c = b, length = 1, minimum = 0;
+        } else if (b >= 0xC2 && b < 0xE0) {
+            c = b & 0x1F, length = 2, minimum = 0x80;
+        } else if (b >= 0xE0 && b < 0xF0) {
+            c = b & 0x0F, length = 3, minimum = 0x800;
+        } else if (b >= 0xF0 && b < 0xF5) {
+            c = b & 0x07, length = 4, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (size - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; k++) {
+            unsigned char t = static_cast<unsigned char>(bytes[i + k]);
+            if ((t & 0xC0) != 0x80)
+                return false;
+            c = c << 6 | (t & 0x3F);
+        }
+        if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+            return false;
+        if (c >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::u16string utf16le_bytes_to_text(const std::string &data) {
+    std::u16string text(data.size() / 2, u'\0');
+    for (std::size_t i = 0; i < text.size(); i++)
+        text[i] = static_cast<char16_t>(static_cast<unsigned char>(data[2 * i]) |
+                                        static_cast<unsigned char>(data[2 * i + 1]) << 8);
+    return text;
+}
+
+std::string text_to_utf16le_bytes(const std::u16string &text) {
+    std::string data(text.size() * 2, '\0');
+    for (std::size_t i = 0; i < text.size(); i++) {
+        data[2 * i] = static_cast<char>(text[i] & 0xFF);
+        data[2 * i + 1] = static_cast<char>(text[i] >> 8);
+    }
+    return data;
+}

@@ -1,0 +1,265 @@
+// The in-memory registry tree and its answers to the ANSI registry calls.
+#include "registry/memory_registry.h"
+
+#include "registry/code_page.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+bool is_utf16(const MemoryRegistry &registry) {
+    return registry.code_page != 0;
+}
+
+unsigned char upper_byte(unsigned char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+// Upper-cases a UTF-16 unit for comparing names: ASCII, Latin-1, Latin Extended-A, Greek,
+// Cyrillic and the full-width Latin letters, the letters names are written in.
+char16_t upper_unit(char16_t c) {
+    if (c < 0x80)
+        return c >= 'a' && c <= 'z' ? static_cast<char16_t>(c - 0x20) : c;
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+        return static_cast<char16_t>(c - 0x20);
+    if (c == 0xFF)
+        return 0x178;
+    bool odd_lower = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
+    bool even_lower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if ((odd_lower && (c & 1)) || (even_lower && !(c & 1)))
+        return static_cast<char16_t>(c - 1);
+    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2)
+        return static_cast<char16_t>(c - 0x20);
+    if (c >= 0x430 && c <= 0x44F)
+        return static_cast<char16_t>(c - 0x20);
+    if (c >= 0x450 && c <= 0x45F)
+        return static_cast<char16_t>(c - 0x50);
+    if (c >= 0xFF41 && c <= 0xFF5A)
+        return static_cast<char16_t>(c - 0x20);
+    return c;
+}
+
+int compare_ansi(const std::string &a, const std::string &b) {
+    std::size_t common = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < common; i++) {
+        unsigned char x = upper_byte(static_cast<unsigned char>(a[i]));
+        unsigned char y = upper_byte(static_cast<unsigned char>(b[i]));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+char16_t unit_at(const std::string &utf16le, std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(utf16le[2 * i]) |
+                                 static_cast<unsigned char>(utf16le[2 * i + 1]) << 8);
+}
+
+int compare_utf16(const std::string &a, const std::string &b) {
+    std::size_t a_units = a.size() / 2, b_units = b.size() / 2;
+    std::size_t common = std::min(a_units, b_units);
+    for (std::size_t i = 0; i < common; i++) {
+        char16_t x = upper_unit(unit_at(a, i)), y = upper_unit(unit_at(b, i));
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
+}
+
+bool same_name(const MemoryRegistry &registry, const std::string &a, const std::string &b) {
+    return a.size() == b.size() && memory_compare_names(registry, a, b) == 0;
+}
+
+// The first child whose name does not sort before `name`.
+std::vector<std::shared_ptr<MemoryKey>>::iterator
+child_position(const MemoryRegistry &registry, MemoryKey &parent, const std::string &name) {
+    auto &children = parent.children;
+    // Names added in sorted order go to the end: check there first.
+    if (children.empty() || memory_compare_names(registry, children.back()->name, name) < 0)
+        return children.end();
+    return std::lower_bound(children.begin(), children.end(), name,
+                            [&](const std::shared_ptr<MemoryKey> &child, const std::string &n) {
+                                return memory_compare_names(registry, child->name, n) < 0;
+                            });
+}
+
+std::shared_ptr<MemoryKey> find_child(const MemoryRegistry &registry, MemoryKey &parent,
+                                      const std::string &name) {
+    if (parent.last_enumerated < parent.children.size() &&
+        same_name(registry, parent.children[parent.last_enumerated]->name, name))
+        return parent.children[parent.last_enumerated];
+    auto place = child_position(registry, parent, name);
+    if (place != parent.children.end() && same_name(registry, (*place)->name, name))
+        return *place;
+    return nullptr;
+}
+
+void mark_deleted(MemoryKey &key) {
+    key.deleted = true;
+    for (auto &child : key.children)
+        mark_deleted(*child);
+}
+
+bool is_string_type(unsigned long type) {
+    return type == 1 || type == 2 || type == 7; // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
+}
+
+std::string to_ansi(const MemoryRegistry &registry, const std::string &utf16le) {
+    return utf16_to_code_page(registry.code_page, utf16le_bytes_to_text(utf16le));
+}
+
+const std::string &ansi_name_of(const MemoryRegistry &registry, MemoryKey &key) {
+    if (!is_utf16(registry))
+        return key.name;
+    if (!key.ansi_ready) {
+        key.ansi_name = to_ansi(registry, key.name);
+        key.ansi_ready = true;
+    }
+    return key.ansi_name;
+}
+
+void make_ansi(const MemoryRegistry &registry, MemoryValue &value) {
+    if (value.ansi_ready)
+        return;
+    value.ansi_name = to_ansi(registry, value.name);
+    if (is_string_type(value.type))
+        value.ansi_data = to_ansi(registry, value.data);
+    value.ansi_ready = true;
+}
+
+} // namespace
+
+int memory_compare_names(const MemoryRegistry &registry, const std::string &a,
+                         const std::string &b) {
+    return is_utf16(registry) ? compare_utf16(a, b) : compare_ansi(a, b);
+}
+
+MemoryKey *memory_child(const MemoryRegistry &registry, MemoryKey &parent,
+                        const std::string &name) {
+    return find_child(registry, parent, name).get();
+}
+
+MemoryKey &memory_add_child(const MemoryRegistry &registry, MemoryKey &parent,
+                            const std::string &name) {
+    auto place = child_position(registry, parent, name);
+    if (place != parent.children.end() && same_name(registry, (*place)->name, name))
+        return **place;
+    auto child = std::make_shared<MemoryKey>();
+    child->name = name;
+    child->parent = &parent;
+    return **parent.children.insert(place, std::move(child));
+}
+
+void memory_set_value(const MemoryRegistry &registry, MemoryKey &key, const std::string &name,
+                      unsigned long type, const std::string &data) {
+    for (MemoryValue &value : key.values)
+        if (same_name(registry, value.name, name)) {
+            value.type = type;
+            value.data = data;
+            value.ansi_ready = false;
+            return;
+        }
+    MemoryValue value;
+    value.name = name;
+    value.type = type;
+    value.data = data;
+    key.values.push_back(std::move(value));
+}
+
+void memory_delete_value(const MemoryRegistry &registry, MemoryKey &key, const std::string &name) {
+    auto &values = key.values;
+    values.erase(
+        std::remove_if(values.begin(), values.end(),
+                       [&](const MemoryValue &v) { return same_name(registry, v.name, name); }),
+        values.end());
+}
+
+void memory_delete_child(const MemoryRegistry &registry, MemoryKey &parent,
+                         const std::string &name) {
+    auto place = child_position(registry, parent, name);
+    if (place == parent.children.end() || !same_name(registry, (*place)->name, name))
+        return;
+    mark_deleted(**place);
+    (*place)->parent = nullptr;
+    parent.children.erase(place);
+}
+
+RegStatus memory_open(const MemoryRegistry &registry, const std::shared_ptr<MemoryKey> &from,
+                      const char *name, std::shared_ptr<MemoryKey> &found) {
+    std::string stored = is_utf16(registry)
+                             ? text_to_utf16le_bytes(code_page_to_utf16(registry.code_page, name))
+                             : std::string(name);
+    const std::size_t unit = is_utf16(registry) ? 2 : 1;
+    std::shared_ptr<MemoryKey> key = from;
+    std::size_t start = 0;
+    while (start < stored.size() && key) {
+        std::size_t end = start;
+        while (end < stored.size() && !(stored[end] == '\\' && (unit == 1 || stored[end + 1] == 0)))
+            end += unit;
+        if (end > start)
+            key = find_child(registry, *key, stored.substr(start, end - start));
+        start = end + unit;
+    }
+    if (!key)
+        return REG_ERROR_FILE_NOT_FOUND;
+    found = key;
+    return REG_SUCCESS;
+}
+
+RegStatus memory_enum_key(const MemoryRegistry &registry, MemoryKey &key, unsigned long index,
+                          char *name, unsigned long *name_chars) {
+    if (index >= key.children.size())
+        return REG_ERROR_NO_MORE_ITEMS;
+    const std::string &child = ansi_name_of(registry, *key.children[index]);
+    if (child.size() >= *name_chars)
+        return REG_ERROR_MORE_DATA;
+    std::memcpy(name, child.c_str(), child.size() + 1);
+    *name_chars = static_cast<unsigned long>(child.size());
+    key.last_enumerated = index;
+    return REG_SUCCESS;
+}
+
+// Follows the system's order: the data is judged and copied first, then the name; the type and
+// the data size are reported even when the call fails with REG_ERROR_MORE_DATA.
+RegStatus memory_enum_value(const MemoryRegistry &registry, MemoryKey &key, unsigned long index,
+                            char *name, unsigned long *name_chars, unsigned long *type,
+                            unsigned char *data, unsigned long *data_bytes) {
+    if (index >= key.values.size())
+        return REG_ERROR_NO_MORE_ITEMS;
+    MemoryValue &value = key.values[index];
+    const std::string *value_name = &value.name;
+    const std::string *value_data = &value.data;
+    if (is_utf16(registry)) {
+        make_ansi(registry, value);
+        value_name = &value.ansi_name;
+        if (is_string_type(value.type))
+            value_data = &value.ansi_data;
+    }
+    RegStatus status = REG_SUCCESS;
+    const unsigned long size = static_cast<unsigned long>(value_data->size());
+    if (data && size > 0) {
+        if (size > *data_bytes) {
+            status = REG_ERROR_MORE_DATA;
+        } else {
+            std::memcpy(data, value_data->data(), size);
+            // The system ends converted string data with a NUL when the buffer has room for one.
+            if (is_utf16(registry) && is_string_type(value.type) && size < *data_bytes &&
+                data[size - 1] != 0)
+                data[size] = 0;
+        }
+    }
+    if (status == REG_SUCCESS) {
+        if (value_name->size() >= *name_chars)
+            status = REG_ERROR_MORE_DATA;
+        else {
+            std::memcpy(name, value_name->c_str(), value_name->size() + 1);
+            *name_chars = static_cast<unsigned long>(value_name->size());
+        }
+    }
+    if (type)
+        *type = value.type;
+    if (data_bytes)
+        *data_bytes = size;
+    return status;
+}
