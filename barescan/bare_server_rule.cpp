@@ -35,27 +35,31 @@ static bool has_braced_identifier_shape(const char *type_lib, unsigned long type
     return type_lib_bytes == TYPELIB_VALUE_BYTES && type_lib[0] == '{' && type_lib[37] == '}';
 }
 
-bool is_bare_server(const ClassKey &cls, char *description, char *server_path, char *type_lib) {
+bool find_bare_server(const ClassKey &cls, ClassFinding &finding) {
     RunHandles &handles = *cls.handles;
     unsigned long description_bytes = 0, server_path_bytes = 0, type_lib_bytes = 0;
+    finding.key_name = cls.name;
+    finding.score = 0.0;
     return take_subkey_inventory(cls) && handles.type_lib_key &&
-           read_only_default_string(cls.key, description, &description_bytes) &&
-           read_only_default_string(handles.inproc_server32_key, server_path, &server_path_bytes) &&
-           read_default_string(handles.type_lib_key, type_lib, &type_lib_bytes) &&
-           has_braced_identifier_shape(type_lib, type_lib_bytes) &&
+           read_only_default_string(cls.key, finding.description, &description_bytes) &&
+           read_only_default_string(handles.inproc_server32_key, finding.server_path,
+                                    &server_path_bytes) &&
+           read_default_string(handles.type_lib_key, finding.type_lib, &type_lib_bytes) &&
+           has_braced_identifier_shape(finding.type_lib, type_lib_bytes) &&
            has_no_second_value(handles.type_lib_key);
 }
 
+bool append_bare_server_entry(ReportText &report, const ClassFinding &finding) {
+    EntryLine lines[] = {{LABEL_DESCRIPTION, finding.description},
+                         {LABEL_INPROC_SERVER32, finding.server_path},
+                         {LABEL_TYPELIB, finding.type_lib}};
+    return append_entry(report, finding.key_name, lines, 3, true);
+}
+
 void bare_server_rule(const ClassKey &cls, ReportText &report) {
-    char description[DEFAULT_STRING_BUFFER_BYTES];
-    char server_path[DEFAULT_STRING_BUFFER_BYTES];
-    char type_lib[DEFAULT_STRING_BUFFER_BYTES];
-    if (is_bare_server(cls, description, server_path, type_lib)) {
-        EntryLine lines[] = {{LABEL_DESCRIPTION, description},
-                             {LABEL_INPROC_SERVER32, server_path},
-                             {LABEL_TYPELIB, type_lib}};
-        append_entry(report, cls.name, lines, 3, true);
-    }
+    ClassFinding finding;
+    if (find_bare_server(cls, finding))
+        append_bare_server_entry(report, finding);
     // The next class is judged on its own subkeys alone.
     close_key(cls.handles->inproc_server32_key);
     close_key(cls.handles->type_lib_key);

@@ -12,7 +12,11 @@ constexpr unsigned long TYPELIB_VALUE_BYTES = 39;
 // and an empty line. The subkey handles live in cls.handles and are closed again before return.
 void bare_server_rule(const ClassKey &cls, ReportText &report);
 
-// The rule's reads and checks without the entry: true when the class is bare, with its
-// description, server path and type library in the three buffers (DEFAULT_STRING_BUFFER_BYTES
-// each). The subkeys it opens are left in cls.handles for the caller to close.
-bool is_bare_server(const ClassKey &cls, char *description, char *server_path, char *type_lib);
+// The rule's reads and checks without the entry: true when the class is bare, with its key name,
+// description, server path and type library in `finding`. The subkeys it opens are left in
+// cls.handles for the caller to close (and to look at, while they are open).
+bool find_bare_server(const ClassKey &cls, ClassFinding &finding);
+
+// Appends a bare class's entry whole, or nothing when the report cannot grow: three lines
+// (description, server path, type library) and an empty line.
+bool append_bare_server_entry(ReportText &report, const ClassFinding &finding);

@@ -4,10 +4,8 @@
 #include "barescan/bare_server_rule.h"
 
 void bare_reads_only_rule(const ClassKey &cls, ReportText &) {
-    char description[DEFAULT_STRING_BUFFER_BYTES];
-    char server_path[DEFAULT_STRING_BUFFER_BYTES];
-    char type_lib[DEFAULT_STRING_BUFFER_BYTES];
-    is_bare_server(cls, description, server_path, type_lib);
+    ClassFinding finding;
+    find_bare_server(cls, finding);
     close_key(cls.handles->inproc_server32_key);
     close_key(cls.handles->type_lib_key);
 }

@@ -59,6 +59,8 @@ bool append_entry(ReportText &report, const char *key_name, const EntryLine *lin
 // data buffer, in bytes. Each capacity argument is set to these again before every call.
 constexpr unsigned long NAME_BUFFER_CHARS = 1024;
 constexpr unsigned long DATA_BUFFER_BYTES = 1024;
+// The size of a buffer for read_default_string: one byte to spare for the NUL.
+constexpr std::size_t DEFAULT_STRING_BUFFER_BYTES = DATA_BUFFER_BYTES + 1;
 
 // Access mask of the CLSID key (KEY_ENUMERATE_SUB_KEYS), and of each class key and of the
 // subkeys a class rule opens (KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE).
@@ -91,6 +93,17 @@ struct ClassKey {
     RunHandles *handles;
 };
 
+// What a class rule found in one class, as data: the text report is one rendering of it and a
+// program may have others. The texts are the registry's ANSI text as read, NUL-terminated; the
+// bare-server rule fills the server path and type library, the random-name rule the score.
+struct ClassFinding {
+    const char *key_name;
+    char description[DEFAULT_STRING_BUFFER_BYTES];
+    char server_path[DEFAULT_STRING_BUFFER_BYTES];
+    char type_lib[DEFAULT_STRING_BUFFER_BYTES];
+    double score;
+};
+
 // A program's per-class rule: when the class matches, it appends the class's entry to the
 // report. It has no other effect.
 typedef void (*ClassRule)(const ClassKey &cls, ReportText &report);
@@ -107,9 +120,6 @@ bool walk_classes(ClassRule rule, ReportText &report, RunHandles &handles);
 // The accepted text is the data up to its first NUL and never beyond the reported bytes:
 // data[*data_bytes] is always set to NUL, which is why the buffer has one byte to spare.
 bool read_default_string(RegKey key, char *data, unsigned long *data_bytes);
-
-// The size of a buffer for read_default_string.
-constexpr std::size_t DEFAULT_STRING_BUFFER_BYTES = DATA_BUFFER_BYTES + 1;
 
 // True when `key` has no value at index 1. A second value whose name does not fit the name
 // buffer still exists, so that case answers false; any other failure answers true.
