@@ -260,3 +260,20 @@ std::string text_to_utf16le_bytes(const std::u16string &text) {
     }
     return data;
 }
+
+char16_t upper_case_unit(char16_t c) {
+    if (c < 0x80)
+        return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c;
+    if ((c >= 0xE0 && c <= 0xFE && c != 0xF7) || (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2) ||
+        (c >= 0x430 && c <= 0x44F) || (c >= 0xFF41 && c <= 0xFF5A))
+        return static_cast<char16_t>(c - 0x20);
+    if (c >= 0x450 && c <= 0x45F)
+        return static_cast<char16_t>(c - 0x50);
+    if (c == 0xFF)
+        return 0x178;
+    const bool odd_lower = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
+    const bool even_lower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+    if ((odd_lower && (c & 1)) || (even_lower && !(c & 1)))
+        return static_cast<char16_t>(c - 1);
+    return c;
+}

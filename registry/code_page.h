@@ -30,3 +30,7 @@ bool utf8_to_utf16(const std::string &bytes, std::u16string &out);
 // as the system drops it.
 std::u16string utf16le_bytes_to_text(const std::string &data);
 std::string text_to_utf16le_bytes(const std::u16string &text);
+
+// The upper case of a UTF-16 unit as registry names are compared: ASCII, Latin-1, Latin
+// Extended-A, Greek, Cyrillic and the full-width Latin letters; any other unit as it is.
+char16_t upper_case_unit(char16_t c);

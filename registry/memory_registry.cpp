@@ -16,30 +16,6 @@ unsigned char upper_byte(unsigned char c) {
     return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
-// Upper-cases a UTF-16 unit for comparing names: ASCII, Latin-1, Latin Extended-A, Greek,
-// Cyrillic and the full-width Latin letters, the letters names are written in.
-char16_t upper_unit(char16_t c) {
-    if (c < 0x80)
-        return c >= 'a' && c <= 'z' ? static_cast<char16_t>(c - 0x20) : c;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
-        return static_cast<char16_t>(c - 0x20);
-    if (c == 0xFF)
-        return 0x178;
-    bool odd_lower = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-    bool even_lower = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    if ((odd_lower && (c & 1)) || (even_lower && !(c & 1)))
-        return static_cast<char16_t>(c - 1);
-    if (c >= 0x3B1 && c <= 0x3C9 && c != 0x3C2)
-        return static_cast<char16_t>(c - 0x20);
-    if (c >= 0x430 && c <= 0x44F)
-        return static_cast<char16_t>(c - 0x20);
-    if (c >= 0x450 && c <= 0x45F)
-        return static_cast<char16_t>(c - 0x50);
-    if (c >= 0xFF41 && c <= 0xFF5A)
-        return static_cast<char16_t>(c - 0x20);
-    return c;
-}
-
 int compare_ansi(const std::string &a, const std::string &b) {
     std::size_t common = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < common; i++) {
@@ -60,7 +36,7 @@ int compare_utf16(const std::string &a, const std::string &b) {
     std::size_t a_units = a.size() / 2, b_units = b.size() / 2;
     std::size_t common = std::min(a_units, b_units);
     for (std::size_t i = 0; i < common; i++) {
-        char16_t x = upper_unit(unit_at(a, i)), y = upper_unit(unit_at(b, i));
+        char16_t x = upper_case_unit(unit_at(a, i)), y = upper_case_unit(unit_at(b, i));
         if (x != y)
             return x < y ? -1 : 1;
     }
@@ -138,6 +114,12 @@ int memory_compare_names(const MemoryRegistry &registry, const std::string &a,
 MemoryKey *memory_child(const MemoryRegistry &registry, MemoryKey &parent,
                         const std::string &name) {
     return find_child(registry, parent, name).get();
+}
+
+const MemoryKey *memory_child(const MemoryRegistry &registry, const MemoryKey &parent,
+                              const std::string &name) {
+    // The look-up changes nothing but where the next look-up starts.
+    return find_child(registry, const_cast<MemoryKey &>(parent), name).get();
 }
 
 MemoryKey &memory_add_child(const MemoryRegistry &registry, MemoryKey &parent,

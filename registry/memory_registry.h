@@ -57,6 +57,8 @@ struct MemoryRegistry {
 
 // The child of `parent` with this name, without regard to case; NULL when there is none.
 MemoryKey *memory_child(const MemoryRegistry &registry, MemoryKey &parent, const std::string &name);
+const MemoryKey *memory_child(const MemoryRegistry &registry, const MemoryKey &parent,
+                              const std::string &name);
 // The child of that name, made when missing; children that arrive in sorted order are appended
 // in constant time.
 MemoryKey &memory_add_child(const MemoryRegistry &registry, MemoryKey &parent,

@@ -1,0 +1,24 @@
+// One side's classes as a source holds them: keys with UTF-16 names, values with raw data.
+//
+// Every source (a hive, a .reg export) is read into this neutral tree first; the scan then merges
+// the trees of all sources into the registry it walks. Names keep the letter case and the order
+// the source stored them in; nothing is converted to a code page here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct SourceValue {
+    std::u16string name; // empty for the key's default value
+    unsigned long type;  // REG_SZ = 1, REG_EXPAND_SZ = 2, REG_BINARY = 3, REG_DWORD = 4, ...
+    std::string data;    // the data bytes exactly as stored (strings as UTF-16LE)
+};
+
+struct SourceKey {
+    std::u16string name;
+    std::vector<SourceValue> values; // in stored order
+    std::vector<SourceKey> children; // in stored order
+};
+
+// Which half of HKEY_CLASSES_ROOT a source's keys belong to.
+enum class ClassesSide { Machine, User };
