@@ -1,0 +1,697 @@
+// Reads the class registrations of a registry hive image with libhivex (see hive_source.h).
+#include "clsidscan/hive_source.h"
+#include "registry/code_page.h"
+
+#include <hivex.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+// Under AddressSanitizer the cells are read from an exact-size heap copy of the file instead of
+// its mapping, so that a read past the end is caught rather than landing in whatever is mapped.
+#if defined(__SANITIZE_ADDRESS__)
+#define HIVE_SOURCE_HEAP_VIEW 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HIVE_SOURCE_HEAP_VIEW 1
+#endif
+#endif
+
+namespace {
+
+// Layout facts of the hive format used here; offsets within the image.
+constexpr std::size_t base_block_size = 4096;
+constexpr std::size_t bins_size_field = 40;
+constexpr std::size_t checksum_field = 508;
+
+// Within a key ('nk') record, which starts 4 bytes into its cell.
+constexpr std::size_t nk_flags = 2;
+constexpr std::size_t nk_subkey_count = 20;
+constexpr std::size_t nk_subkey_list = 28;
+constexpr std::size_t nk_value_count = 36;
+constexpr std::size_t nk_value_list = 40;
+constexpr std::size_t nk_name_length = 72;
+constexpr std::size_t nk_name = 76;
+constexpr unsigned nk_compressed_name = 0x20;
+
+// Within a value ('vk') record.
+constexpr std::size_t vk_name_length = 2;
+constexpr std::size_t vk_flags = 16;
+constexpr std::size_t vk_name = 20;
+constexpr unsigned vk_compressed_name = 0x01;
+// Longer data is kept in big-data ('db') segments.
+constexpr std::size_t big_data_threshold = 16344;
+
+// The system refuses keys nested deeper than this; deeper ones can only come from a made-up hive.
+constexpr std::size_t max_key_depth = 512;
+// Warnings listed per hive; the rest are counted in one last line.
+constexpr std::size_t max_warnings = 100;
+
+std::uint32_t get_u32(std::string_view image, std::size_t offset) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + offset;
+    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
+           std::uint32_t(bytes[3]) << 24;
+}
+
+std::uint16_t get_u16(std::string_view image, std::size_t offset) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + offset;
+    return std::uint16_t(bytes[0] | bytes[1] << 8);
+}
+
+void put_u32(std::string &image, std::size_t offset, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        image[offset + i] = char((value >> (8 * i)) & 0xFF);
+}
+
+std::uint32_t header_checksum(const std::string &image) {
+    std::uint32_t sum = 0;
+    for (std::size_t offset = 0; offset < checksum_field; offset += 4)
+        sum ^= get_u32(image, offset);
+    if (sum == 0xFFFFFFFF)
+        return 0xFFFFFFFE;
+    return sum == 0 ? 1 : sum;
+}
+
+// The largest hive bins size the image can back: its whole pages after the base block.
+std::uint32_t bins_size_limit(const std::string &image) {
+    std::size_t pages = image.size() / 4096 * 4096;
+    return pages <= base_block_size ? 0 : std::uint32_t(pages - base_block_size);
+}
+
+std::string errno_text(int error_number) {
+    return error_number == 0 ? std::string("unknown failure") : std::strerror(error_number);
+}
+
+bool same_name(const std::u16string &name, const char *ascii) {
+    std::size_t i = 0;
+    for (; ascii[i] != '\0'; ++i) {
+        if (i == name.size())
+            return false;
+        char16_t a = name[i], b = char16_t(ascii[i]);
+        if (a >= u'a' && a <= u'z')
+            a = char16_t(a - 32);
+        if (b >= u'a' && b <= u'z')
+            b = char16_t(b - 32);
+        if (a != b)
+            return false;
+    }
+    return i == name.size();
+}
+
+struct HiveCloser {
+    void operator()(hive_h *hive) const { hivex_close(hive); }
+};
+using HiveHandle = std::unique_ptr<hive_h, HiveCloser>;
+
+struct FileCloser {
+    int fd;
+    ~FileCloser() { close(fd); }
+};
+
+// A read-only mapping of the in-memory file libhivex reads. It shares libhivex's pages, so the
+// names read from it are mostly in the cache already.
+struct FileView {
+    const char *bytes = nullptr;
+    std::size_t size = 0;
+    FileView() = default;
+    FileView(const FileView &) = delete;
+    FileView &operator=(const FileView &) = delete;
+    ~FileView() {
+        if (bytes != nullptr)
+            munmap(const_cast<char *>(bytes), size);
+    }
+};
+
+// Opens `image` with libhivex through an anonymous in-memory file; the image never touches disk.
+// libhivex opens its own descriptor on the file, so ours is closed again at once.
+HiveHandle open_in_memory(const std::string &image, int flags, FileView &view, std::string &error) {
+    int fd = memfd_create("hive-image", MFD_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot create an in-memory file: " + errno_text(errno);
+        return nullptr;
+    }
+    FileCloser closer{fd};
+    for (std::size_t written = 0; written < image.size();) {
+        ssize_t n = write(fd, image.data() + written, image.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = "cannot fill an in-memory file: " + errno_text(errno);
+            return nullptr;
+        }
+        written += std::size_t(n);
+    }
+    std::string path = "/proc/self/fd/" + std::to_string(fd);
+    errno = 0;
+    HiveHandle hive(hivex_open(path.c_str(), flags));
+    if (!hive) {
+        error = "libhivex: " + errno_text(errno);
+        return nullptr;
+    }
+    void *bytes = mmap(nullptr, image.size(), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (bytes == MAP_FAILED) {
+        error = "cannot map the in-memory file: " + errno_text(errno);
+        return nullptr;
+    }
+    view.bytes = static_cast<const char *>(bytes);
+    view.size = image.size();
+    return hive;
+}
+
+// A copy that libhivex's tolerant mode can open without harm: its scan for hive bins runs past
+// the end of the file when the header promises more bins than the file has, so that size is cut
+// to the file's whole pages; the checksum, which even the tolerant mode checks, is made right.
+std::string tolerant_copy(const std::string &image) {
+    std::string copy = image;
+    if (copy.size() < base_block_size)
+        copy.resize(base_block_size, '\0');
+    if (get_u32(copy, bins_size_field) > bins_size_limit(image))
+        put_u32(copy, bins_size_field, bins_size_limit(image));
+    put_u32(copy, checksum_field, header_checksum(copy));
+    return copy;
+}
+
+// Why a strict open failed, as far as the header tells; else the reason the open gave.
+std::string damage_reason(const std::string &image, const std::string &library_reason) {
+    std::string reason;
+    if (image.size() < base_block_size)
+        return "the file is shorter than a hive's header";
+    if (get_u32(image, checksum_field) != header_checksum(image))
+        reason = "the header checksum is wrong";
+    std::uint32_t bins_size = get_u32(image, bins_size_field);
+    if (bins_size > bins_size_limit(image)) {
+        reason += reason.empty() ? "" : "; ";
+        reason += "the header's hive bins size (" + std::to_string(bins_size) +
+                  " bytes) exceeds the file";
+    }
+    return reason.empty() ? library_reason : reason;
+}
+
+// One read of a hive: the open hive, the image it was opened on, and what the read has used up.
+struct HiveReader {
+    hive_h *hive;
+    std::string_view image; // the bytes libhivex reads, through a mapping of the same file
+    const std::string &file_name;
+    std::vector<std::string> &warnings;
+    // Subkey and value entries still to be looked at, and value data bytes still to be copied. A
+    // sound hive stores each entry and each data byte once, so the image's size bounds both; a
+    // hive whose lists share entries or data cannot make the read cost more than that.
+    std::size_t entries_left;
+    std::size_t data_left;
+    bool out_of_entries = false;
+    std::size_t unlisted_warnings = 0;
+    // Cells (keys and values) already read, one flag per 4 bytes of the image: an entry leading
+    // back to one (a loop) is skipped.
+    std::vector<bool> cells_seen{};
+    // Subkeys listed and not yet read, of every level of the walk; the values of one key.
+    std::vector<hive_node_h> pending{};
+    std::vector<hive_value_h> value_handles{};
+    // Names of the keys from the root down to the one being read, for messages.
+    std::vector<const std::u16string *> path{};
+};
+
+// Marks the cell at `handle` as read; false when it was already, or is no cell of the image.
+bool first_visit(HiveReader &reader, std::size_t handle) {
+    if (handle % 4 != 0 || handle / 4 >= reader.cells_seen.size() || reader.cells_seen[handle / 4])
+        return false;
+    reader.cells_seen[handle / 4] = true;
+    return true;
+}
+
+void warn(HiveReader &reader, const std::string &text) {
+    if (reader.warnings.size() < max_warnings)
+        reader.warnings.push_back(reader.file_name + ": " + text);
+    else
+        ++reader.unlisted_warnings;
+}
+
+std::string key_path(const HiveReader &reader) {
+    std::string path;
+    for (const std::u16string *name : reader.path) {
+        if (!path.empty())
+            path += '\\';
+        path += utf16_to_utf8(*name);
+    }
+    return path.empty() ? "(root)" : path;
+}
+
+// Takes `count` entries from the budget; false (with one warning) when it is spent.
+bool take_entries(HiveReader &reader, std::size_t count) {
+    if (!reader.out_of_entries && count <= reader.entries_left) {
+        reader.entries_left -= count;
+        return true;
+    }
+    if (!reader.out_of_entries)
+        warn(reader, "the hive's lists hold more entries than the hive has room for (shared or "
+                     "repeated entries); the read stopped at " +
+                         key_path(reader));
+    reader.out_of_entries = true;
+    return false;
+}
+
+// The payload of the cell at file offset `cell`, when it is an allocated cell inside the image.
+bool cell_payload(std::string_view image, std::size_t cell, std::size_t &begin,
+                  std::size_t &length) {
+    if (cell >= image.size() || image.size() - cell < 8)
+        return false;
+    // An allocated cell has a negative size; its magnitude covers the size field itself.
+    std::int64_t cell_size = -std::int64_t(std::int32_t(get_u32(image, cell)));
+    if (cell_size < 8 || std::uint64_t(cell_size) > image.size() - cell)
+        return false;
+    begin = cell + 4;
+    length = std::size_t(cell_size) - 4;
+    return true;
+}
+
+// The name stored in a key or value cell, exactly as stored: a compressed name is one byte per
+// character, any other is UTF-16LE (unpaired surrogates kept). False when the cell does not hold
+// a well-formed record of that kind.
+bool name_in_cell(std::string_view image, std::size_t cell, const char *signature,
+                  std::size_t length_at, std::size_t flags_at, unsigned compressed_flag,
+                  std::size_t name_at, std::u16string &name) {
+    std::size_t record = 0, record_length = 0;
+    if (!cell_payload(image, cell, record, record_length) || record_length < name_at ||
+        image.compare(record, 2, signature) != 0)
+        return false;
+    std::size_t length = get_u16(image, record + length_at);
+    bool compressed = (get_u16(image, record + flags_at) & compressed_flag) != 0;
+    if (length > record_length - name_at || (!compressed && length % 2 != 0))
+        return false;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + record + name_at;
+    if (compressed) {
+        name.resize(length);
+        for (std::size_t i = 0; i < length; ++i)
+            name[i] = bytes[i];
+    } else {
+        name.resize(length / 2);
+        for (std::size_t i = 0; i < name.size(); ++i)
+            name[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+    }
+    return true;
+}
+
+// libhivex's own idea of a name, for a cell the check above does not accept.
+bool library_name(char *utf8, std::u16string &name) {
+    bool converted = utf8 != nullptr && utf8_to_utf16(utf8, name);
+    std::free(utf8);
+    return converted;
+}
+
+bool key_name(HiveReader &reader, hive_node_h node, std::u16string &name) {
+    return name_in_cell(reader.image, node, "nk", nk_name_length, nk_flags, nk_compressed_name,
+                        nk_name, name) ||
+           library_name(hivex_node_name(reader.hive, node), name);
+}
+
+bool value_name(HiveReader &reader, hive_value_h value, std::u16string &name) {
+    return name_in_cell(reader.image, value, "vk", vk_name_length, vk_flags, vk_compressed_name,
+                        vk_name, name) ||
+           library_name(hivex_value_key(reader.hive, value), name);
+}
+
+// The record of the key cell `node`, when the cell holds a whole key record.
+bool key_record(const HiveReader &reader, hive_node_h node, std::size_t &record) {
+    std::size_t length = 0;
+    return cell_payload(reader.image, node, record, length) && length >= nk_name &&
+           reader.image.compare(record, 2, "nk") == 0;
+}
+
+// Reads a subkey list cell ('lf', 'lh', 'li', or an 'ri' index of those) into key cell offsets.
+bool read_subkey_list(HiveReader &reader, std::uint32_t offset, bool index_allowed,
+                      std::vector<hive_node_h> &children) {
+    std::size_t begin = 0, length = 0;
+    if (!cell_payload(reader.image, base_block_size + offset, begin, length))
+        return false;
+    std::string_view kind = reader.image.substr(begin, 2);
+    std::size_t count = get_u16(reader.image, begin + 2);
+    std::size_t entry_size = kind == "lf" || kind == "lh"   ? 8
+                             : kind == "li" || kind == "ri" ? 4
+                                                            : 0;
+    if (entry_size == 0 || (kind == "ri" && !index_allowed) || count > (length - 4) / entry_size)
+        return false;
+    if (!take_entries(reader, count))
+        return true;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t entry = get_u32(reader.image, begin + 4 + i * entry_size);
+        if (kind == "ri") {
+            if (!read_subkey_list(reader, entry, false, children))
+                return false;
+        } else {
+            children.push_back(base_block_size + entry);
+        }
+    }
+    return true;
+}
+
+// Appends the subkeys of `node` to `children`, in stored order. The subkey list is read from its
+// cells: libhivex's listing costs several allocations a key, and refuses keys with more than
+// 70,000 subkeys, which a CLSID key can have. libhivex reads what does not check out here, as
+// tolerant as the mode the hive was opened in.
+bool list_children(HiveReader &reader, hive_node_h node, std::vector<hive_node_h> &children) {
+    std::size_t record = 0, before = children.size();
+    if (key_record(reader, node, record)) {
+        if (get_u32(reader.image, record + nk_subkey_count) == 0)
+            return true;
+        if (read_subkey_list(reader, get_u32(reader.image, record + nk_subkey_list), true,
+                             children))
+            return true;
+        children.resize(before);
+    }
+    errno = 0;
+    hive_node_h *list = hivex_node_children(reader.hive, node);
+    if (list == nullptr) {
+        warn(reader, "key " + key_path(reader) + ": its subkeys cannot be read (" +
+                         errno_text(errno) + ")");
+        return false;
+    }
+    std::size_t count = 0;
+    while (list[count] != 0)
+        ++count;
+    if (take_entries(reader, count))
+        children.insert(children.end(), list, list + count);
+    std::free(list);
+    return true;
+}
+
+// Puts the values of `node` into `values`, in stored order; read like the subkeys above.
+bool list_values(HiveReader &reader, hive_node_h node, std::vector<hive_value_h> &values) {
+    values.clear();
+    std::size_t record = 0, begin = 0, length = 0;
+    if (key_record(reader, node, record)) {
+        std::size_t count = get_u32(reader.image, record + nk_value_count);
+        if (count == 0)
+            return true;
+        std::size_t list = base_block_size + get_u32(reader.image, record + nk_value_list);
+        if (cell_payload(reader.image, list, begin, length) && count <= length / 4) {
+            if (take_entries(reader, count))
+                for (std::size_t i = 0; i < count; ++i)
+                    values.push_back(base_block_size + get_u32(reader.image, begin + 4 * i));
+            return true;
+        }
+    }
+    errno = 0;
+    hive_value_h *list = hivex_node_values(reader.hive, node);
+    if (list == nullptr) {
+        warn(reader,
+             "key " + key_path(reader) + ": its values cannot be read (" + errno_text(errno) + ")");
+        return false;
+    }
+    std::size_t count = 0;
+    while (list[count] != 0)
+        ++count;
+    if (take_entries(reader, count))
+        values.assign(list, list + count);
+    std::free(list);
+    return true;
+}
+
+using NamedKeys = std::vector<std::pair<hive_node_h, std::u16string>>;
+
+// The subkeys of `node` with their names; unreadable names are reported and left out. `listed`
+// tells whether the subkey list could be read at all.
+NamedKeys named_children(HiveReader &reader, hive_node_h node, bool *listed = nullptr) {
+    NamedKeys named;
+    std::vector<hive_node_h> children;
+    bool list_read = list_children(reader, node, children);
+    if (listed != nullptr)
+        *listed = list_read;
+    named.reserve(children.size());
+    for (hive_node_h child : children) {
+        std::u16string name;
+        if (key_name(reader, child, name))
+            named.emplace_back(child, std::move(name));
+        else
+            warn(reader, "key " + key_path(reader) + ": a subkey's name cannot be read");
+    }
+    return named;
+}
+
+// The first subkey named `wanted` (compared without case), or null.
+const NamedKeys::value_type *find_child(const NamedKeys &children, const char *wanted) {
+    for (const auto &child : children)
+        if (same_name(child.second, wanted))
+            return &child;
+    return nullptr;
+}
+
+std::uint32_t type_bits(const hive_type &type) {
+    // libhivex stores the type field as found; reading it through the enum would be undefined
+    // for values outside the enumerators.
+    static_assert(sizeof(hive_type) == sizeof(std::uint32_t), "hive_type is a 32-bit field");
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &type, sizeof bits);
+    return bits;
+}
+
+// Copies the data of a value kept whole in one data cell straight from that cell, sparing
+// libhivex's copy. False for data kept in the value record itself or in big-data segments, and
+// for a cell too small for the data; libhivex reads those.
+bool plain_data(HiveReader &reader, hive_value_h value, std::size_t length, std::string &data) {
+    std::size_t cell_length = 0, begin = 0, payload = 0;
+    std::size_t cell = hivex_value_data_cell_offset(reader.hive, value, &cell_length);
+    if (cell == 0 || length > big_data_threshold ||
+        !cell_payload(reader.image, cell, begin, payload) || payload < length)
+        return false;
+    data.assign(reader.image.data() + begin, length);
+    return true;
+}
+
+void read_values(HiveReader &reader, hive_node_h node, std::vector<SourceValue> &values) {
+    std::vector<hive_value_h> &list = reader.value_handles;
+    if (!list_values(reader, node, list))
+        return;
+    std::size_t count = list.size();
+    values.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        hive_value_h handle = list[i];
+        if (!first_visit(reader, handle)) {
+            warn(reader, "key " + key_path(reader) +
+                             ": a value entry leads to a value already read; skipped");
+            continue;
+        }
+        SourceValue value;
+        if (!value_name(reader, handle, value.name)) {
+            warn(reader, "key " + key_path(reader) + ": a value's name cannot be read");
+            continue;
+        }
+        auto what = [&] {
+            return "key " + key_path(reader) + ", value \"" + utf16_to_utf8(value.name) + "\"";
+        };
+        hive_type type{};
+        std::size_t length = 0;
+        errno = 0;
+        if (hivex_value_type(reader.hive, handle, &type, &length) != 0) {
+            warn(reader, what() + ": cannot be read (" + errno_text(errno) + ")");
+            continue;
+        }
+        if (length > reader.data_left) {
+            warn(reader, what() + ": its data (" + std::to_string(length) +
+                             " bytes) is more than the hive has room for; skipped");
+            continue;
+        }
+        if (!plain_data(reader, handle, length, value.data)) {
+            errno = 0;
+            char *data = hivex_value_value(reader.hive, handle, &type, &length);
+            if (data == nullptr) {
+                warn(reader, what() + ": its data cannot be read (" + errno_text(errno) + ")");
+                continue;
+            }
+            value.data.assign(data, std::min(length, reader.data_left));
+            std::free(data);
+        }
+        reader.data_left -= value.data.size();
+        value.type = type_bits(type);
+        values.push_back(std::move(value));
+    }
+}
+
+// Reads the values and the whole subtree of `node` into `key` (whose name is already set).
+void read_key(HiveReader &reader, hive_node_h node, SourceKey &key) {
+    read_values(reader, node, key.values);
+    // The subkeys wait on one stack shared by all levels; nested calls push theirs above.
+    std::size_t begin = reader.pending.size();
+    if (!list_children(reader, node, reader.pending))
+        return;
+    std::size_t end = reader.pending.size();
+    key.children.reserve(end - begin);
+    for (std::size_t i = begin; i < end; ++i) {
+        hive_node_h child = reader.pending[i];
+        if (!first_visit(reader, child)) {
+            warn(reader, "key " + key_path(reader) +
+                             ": a subkey entry leads back to a key already read (a loop) or out of "
+                             "the hive; skipped");
+            continue;
+        }
+        SourceKey child_key;
+        if (!key_name(reader, child, child_key.name)) {
+            warn(reader, "key " + key_path(reader) + ": a subkey's name cannot be read");
+            continue;
+        }
+        if (reader.path.size() >= max_key_depth) {
+            warn(reader, "key " + key_path(reader) + ": subkeys deeper than " +
+                             std::to_string(max_key_depth) + " levels; skipped");
+            break;
+        }
+        key.children.push_back(std::move(child_key));
+        SourceKey &added = key.children.back();
+        reader.path.push_back(&added.name);
+        read_key(reader, child, added);
+        reader.path.pop_back();
+    }
+    reader.pending.resize(begin);
+}
+
+// Adds the subtree of `node`, named `name`, to `parent`.
+void add_subtree(HiveReader &reader, hive_node_h node, const std::u16string &name,
+                 SourceKey &parent) {
+    parent.children.push_back(SourceKey{name, {}, {}});
+    SourceKey &added = parent.children.back();
+    reader.path.push_back(&added.name);
+    read_key(reader, node, added);
+    reader.path.pop_back();
+}
+
+// Copies CLSID and Wow6432Node\CLSID of the classes key `node` into `classes`.
+void read_classes(HiveReader &reader, hive_node_h node, SourceKey &classes) {
+    bool clsid_done = false, wow_done = false;
+    for (const auto &child : named_children(reader, node)) {
+        bool is_clsid = same_name(child.second, "CLSID");
+        bool is_wow = same_name(child.second, "Wow6432Node");
+        if ((is_clsid && clsid_done) || (is_wow && wow_done)) {
+            warn(reader, "the classes key holds a second \"" + utf16_to_utf8(child.second) +
+                             "\"; only the first is read");
+            continue;
+        }
+        if ((!is_clsid && !is_wow) || !first_visit(reader, child.first))
+            continue;
+        if (is_clsid) {
+            clsid_done = true;
+            add_subtree(reader, child.first, child.second, classes);
+            continue;
+        }
+        wow_done = true;
+        SourceKey wow{child.second, {}, {}};
+        reader.path.push_back(&wow.name);
+        NamedKeys wow_children = named_children(reader, child.first);
+        const auto *clsid = find_child(wow_children, "CLSID");
+        if (clsid != nullptr && first_visit(reader, clsid->first))
+            add_subtree(reader, clsid->first, clsid->second, wow);
+        reader.path.pop_back();
+        if (!wow.children.empty())
+            classes.children.push_back(std::move(wow));
+    }
+}
+
+} // namespace
+
+const char *hive_kind_name(HiveKind kind) {
+    switch (kind) {
+    case HiveKind::Software:
+        return "SOFTWARE";
+    case HiveKind::UserClasses:
+        return "UsrClass.dat";
+    case HiveKind::NtUser:
+        return "NTUSER.DAT";
+    }
+    return "?";
+}
+
+ClassesSide hive_classes_side(HiveKind kind) {
+    return kind == HiveKind::Software ? ClassesSide::Machine : ClassesSide::User;
+}
+
+bool looks_like_hive(const std::string &head) {
+    return head.compare(0, 4, "regf") == 0;
+}
+
+bool read_hive_classes(const std::string &file_name, const std::string &image, HiveClasses &out,
+                       std::string &error) {
+    out = HiveClasses{};
+    error.clear();
+    if (!looks_like_hive(image)) {
+        error = file_name + ": not a registry hive (no \"regf\" signature)";
+        return false;
+    }
+    std::string strict_error;
+    FileView view;
+    HiveHandle hive = open_in_memory(image, 0, view, strict_error);
+    if (!hive) {
+        std::string tolerant_error;
+        hive = open_in_memory(tolerant_copy(image), HIVEX_OPEN_UNSAFE, view, tolerant_error);
+        if (!hive) {
+            error = file_name + ": cannot be read as a hive: " + damage_reason(image, strict_error);
+            if (tolerant_error != strict_error)
+                error += " (tolerant mode: " + tolerant_error + ")";
+            return false;
+        }
+        out.warnings.push_back(file_name + ": damaged hive, read in tolerant mode: " +
+                               damage_reason(image, strict_error));
+    }
+
+    std::string_view bytes(view.bytes, view.size);
+#ifdef HIVE_SOURCE_HEAP_VIEW
+    std::unique_ptr<char[]> heap_view(new char[view.size]);
+    std::memcpy(heap_view.get(), view.bytes, view.size);
+    bytes = std::string_view(heap_view.get(), view.size);
+#endif
+    HiveReader reader{hive.get(),  bytes, file_name, out.warnings, image.size() / 4 + 64,
+                      image.size()};
+    hive_node_h root = hivex_root(hive.get());
+    if (root == 0) {
+        error = file_name + ": the hive has no readable root key";
+        return false;
+    }
+    reader.cells_seen.resize(view.size / 4 + 1);
+    first_visit(reader, root);
+    bool root_listed = false;
+    NamedKeys top = named_children(reader, root, &root_listed);
+    if (!root_listed) {
+        error = file_name + ": the root key's subkeys cannot be read";
+        return false;
+    }
+    // The classes key, and the keys from the root down to it (named in messages).
+    const auto *classes = find_child(top, "Classes");
+    const auto *software = find_child(top, "Software");
+    const auto *wow = find_child(top, "Wow6432Node");
+    NamedKeys software_children;
+    if (classes != nullptr) {
+        out.kind = HiveKind::Software;
+        reader.path = {&classes->second};
+    } else if (find_child(top, "CLSID") != nullptr ||
+               find_child(top, "Local Settings") != nullptr ||
+               (wow != nullptr &&
+                find_child(named_children(reader, wow->first), "CLSID") != nullptr)) {
+        out.kind = HiveKind::UserClasses;
+    } else if (software != nullptr) {
+        out.kind = HiveKind::NtUser;
+        first_visit(reader, software->first);
+        reader.path = {&software->second};
+        software_children = named_children(reader, software->first);
+        classes = find_child(software_children, "Classes");
+        if (classes != nullptr)
+            reader.path.push_back(&classes->second);
+    } else {
+        error = file_name + ": not a SOFTWARE, UsrClass.dat or NTUSER.DAT hive";
+        return false;
+    }
+    hive_node_h classes_node = out.kind == HiveKind::UserClasses ? root
+                               : classes != nullptr              ? classes->first
+                                                                 : 0;
+    if (classes_node != 0) {
+        first_visit(reader, classes_node);
+        read_classes(reader, classes_node, out.classes);
+    }
+    if (reader.unlisted_warnings > 0)
+        out.warnings.push_back(file_name + ": " + std::to_string(reader.unlisted_warnings) +
+                               " more problems not listed");
+    return true;
+}

@@ -1,0 +1,49 @@
+// Reads CLSID and Wow6432Node\CLSID out of a registry hive image with libhivex.
+//
+// The image is handed to libhivex through an anonymous in-memory file, never through a file on
+// disk: it may be a copy recovered from transaction logs that exists nowhere else. A damaged
+// image is read a second time in libhivex's tolerant mode; hostile structure (loops, lists that
+// repeat entries, absurd counts and sizes) costs no more than the image's own size in time and
+// memory. libhivex opens and checks the hive and reads value types and data; names and the
+// subkey and value lists are read straight from the cells of the same file (checked, with
+// libhivex as the fallback): that spares libhivex's allocations per key, lifts its limit of
+// 70,000 subkeys a key, and keeps names exactly as stored.
+#pragma once
+
+#include "clsidscan/source_tree.h"
+
+#include <string>
+#include <vector>
+
+// The three kinds of hive that hold classes.
+enum class HiveKind {
+    Software,    // the machine's SOFTWARE hive: classes at Classes
+    UserClasses, // a user's UsrClass.dat: classes at its root
+    NtUser,      // a user's NTUSER.DAT: classes at Software\Classes (older profiles)
+};
+
+// What a hive holds of HKEY_CLASSES_ROOT.
+struct HiveClasses {
+    HiveKind kind = HiveKind::Software;
+    // The classes root (its name is empty) with at most two children, in the order the hive
+    // stores them: CLSID with its full subtree and Wow6432Node (spelled as stored) holding only
+    // its CLSID with its full subtree. Both absent when the hive has no classes.
+    SourceKey classes;
+    // Problems that did not stop the read, each starting with the file name.
+    std::vector<std::string> warnings;
+};
+
+// "SOFTWARE", "UsrClass.dat" or "NTUSER.DAT", for messages.
+const char *hive_kind_name(HiveKind kind);
+
+// The half of HKEY_CLASSES_ROOT a hive of this kind supplies.
+ClassesSide hive_classes_side(HiveKind kind);
+
+// True when `head` (the first bytes of a file, four are enough) starts like a hive.
+bool looks_like_hive(const std::string &head);
+
+// Reads the classes out of the hive `image`; `file_name` is only used in messages. Returns false
+// with `error` set (naming the file) when the image cannot be read as a hive or is a hive of
+// another kind; `out.warnings` then still holds what was noticed before.
+bool read_hive_classes(const std::string &file_name, const std::string &image, HiveClasses &out,
+                       std::string &error);
