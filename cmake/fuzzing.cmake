@@ -23,11 +23,22 @@ target_link_libraries(registry_walk_fuzzer PRIVATE
 add_executable(letter_pair_fuzzer fuzz/letter_pair_fuzzer.cpp)
 target_link_libraries(letter_pair_fuzzer PRIVATE namescan_rule)
 
+# clsid-scan's readers of hostile files: .reg exports, and transaction logs replayed into a hive.
+add_executable(reg_export_fuzzer fuzz/reg_export_fuzzer.cpp)
+target_link_libraries(reg_export_fuzzer PRIVATE clsidscan_core)
+add_executable(hive_recovery_fuzzer fuzz/hive_recovery_fuzzer.cpp)
+target_link_libraries(hive_recovery_fuzzer PRIVATE clsidscan_core)
+add_executable(hive_load_fuzzer fuzz/hive_load_fuzzer.cpp)
+target_link_libraries(hive_load_fuzzer PRIVATE clsidscan_core)
+
 # Longest input each target is given: room for data beyond 1024 bytes and long names.
 set(registry_walk_max_len 8192)
 set(letter_pair_max_len 4096)
+set(reg_export_max_len 8192)
+set(hive_recovery_max_len 8192)
+set(hive_load_max_len 16384)
 
-foreach(target registry_walk letter_pair)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>

@@ -15,10 +15,22 @@ add_executable(unit_tests
     tests/random_name_rule_test.cpp
     tests/fault_sweep_test.cpp
     tests/memory_registry_test.cpp)
+
 target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in
     memory_registry GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
+
+# clsid-scan's own code has a test program of its own: it links the in-memory platform that
+# the program uses, not the stand-in.
+add_executable(clsid_scan_tests
+    tests/classes_view_test.cpp
+    tests/hive_recovery_test.cpp
+    tests/reg_export_test.cpp
+    tests/hive_source_test.cpp
+    tests/hive_fixture.cpp)
+target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core GTest::gtest_main)
+gtest_discover_tests(clsid_scan_tests)
 
 # Measures how well the random-name rule separates made-up words from dictionary words; run by
 # hand, see README.

@@ -1,0 +1,52 @@
+// Running the programs' class rules over a merged view, through the frame's walk.
+#pragma once
+
+#include "registry/memory_registry.h"
+#include "scanframe/scanframe.h"
+
+#include <string>
+#include <vector>
+
+enum class ScanRule { Bare, Name, Shadow };
+enum class ScanView { Bits64, Bits32 };
+
+const char *rule_name(ScanRule rule); // "bare", "name", "shadow"
+int view_bits(ScanView view);         // 64, 32
+
+// One class a rule listed. The texts are the registry's own, from UTF-16 to UTF-8, not through
+// the code page; `sources` are the indexes of the sources that hold the class key.
+struct FoundClass {
+    std::string key;
+    std::string description;
+    std::string server_path; // bare rule; the user's server for the shadow rule
+    std::string type_lib;    // bare rule
+    double score = 0.0;      // name rule
+    // Shadow rule: the subkey whose default value differs, and the machine's value there.
+    std::string subkey;
+    std::string machine_server;
+    bool machine_has_server = false;
+    const MemoryKey *class_key = nullptr;
+    std::string entry; // the lines it added to the report, in the ANSI code page
+};
+
+struct RuleReport {
+    ScanView view;
+    ScanRule rule;
+    bool has_classes = false; // the view has a CLSID key
+    std::string text;         // the report in the ANSI code page, byte for byte the program's
+    std::vector<FoundClass> found;
+    bool out_of_memory = false;
+};
+
+// Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name
+// rule, as the x86_64 or the i686 program does on a system whose ANSI code page is
+// view.code_page.
+RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule);
+
+// The walk behind scan_classes, with any class rule: `result` gets the report's text and whether
+// the view has a CLSID key; the rule adds its found classes to `result` itself.
+void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleReport &result);
+
+// A found class for the entry that a rule has just appended to `report` from `start` on: its key
+// name and description as the registry holds them, and the entry's bytes.
+FoundClass found_class_entry(const ClassKey &cls, const ReportText &report, std::size_t start);

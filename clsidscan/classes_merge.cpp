@@ -1,0 +1,154 @@
+// Merging the sources' classes: agreement within a side, the user's precedence across sides.
+#include "clsidscan/classes_merge.h"
+
+#include "registry/code_page.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr int MAX_KEY_DEPTH = 512;
+
+std::string stored(const std::u16string &name) {
+    return text_to_utf16le_bytes(name);
+}
+
+std::string key_path(const MemoryKey &key) {
+    std::u16string path;
+    for (const MemoryKey *k = &key; k && k->parent; k = k->parent)
+        path = utf16le_bytes_to_text(k->name) + (path.empty() ? u"" : u"\\" + path);
+    return utf16_to_utf8(path);
+}
+
+void note_source(MemoryKey &key, unsigned short source) {
+    if (key.sources.empty() || key.sources.back() != source)
+        key.sources.push_back(source);
+}
+
+bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, const SourceKey &source,
+             unsigned short index, int depth, std::string &error) {
+    if (depth > MAX_KEY_DEPTH) {
+        error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
+                key_path(target);
+        return false;
+    }
+    note_source(target, index);
+    for (const SourceValue &value : source.values) {
+        std::string name = stored(value.name);
+        auto held =
+            std::find_if(target.values.begin(), target.values.end(), [&](const MemoryValue &v) {
+                return v.name.size() == name.size() &&
+                       memory_compare_names(side, v.name, name) == 0;
+            });
+        if (held == target.values.end()) {
+            memory_set_value(side, target, name, value.type, value.data);
+        } else if (held->type != value.type || held->data != value.data) {
+            const std::string &earlier = sides.sources[target.sources.front()].file;
+            std::string value_name =
+                value.name.empty() ? "(default)" : '"' + utf16_to_utf8(value.name) + '"';
+            error = "disagrees with " + earlier + " on value " + value_name + " of " +
+                    (target.parent ? key_path(target) : std::string("the classes root")) +
+                    " (two sources of one side must hold the same data)";
+            return false;
+        }
+    }
+    for (const SourceKey &child : source.children)
+        if (!add_key(sides, side, memory_add_child(side, target, stored(child.name)), child, index,
+                     depth + 1, error))
+            return false;
+    return true;
+}
+
+void copy_value(MemoryKey &out, const MemoryValue &value) {
+    MemoryValue copy;
+    copy.name = value.name;
+    copy.type = value.type;
+    copy.data = value.data;
+    out.values.push_back(std::move(copy));
+}
+
+void copy_values(MemoryKey &out, const MemoryKey &from) {
+    for (const MemoryValue &value : from.values)
+        copy_value(out, value);
+}
+
+void add_sources(MemoryKey &out, const MemoryKey *from) {
+    if (from)
+        for (unsigned short source : from->sources)
+            if (std::find(out.sources.begin(), out.sources.end(), source) == out.sources.end())
+                out.sources.push_back(source);
+}
+
+void merge_key(const MemoryRegistry &view, const MemoryKey *machine, const MemoryKey *user,
+               MemoryKey &out) {
+    add_sources(out, machine);
+    add_sources(out, user);
+    std::sort(out.sources.begin(), out.sources.end());
+    if (!machine || !user) {
+        copy_values(out, machine ? *machine : *user);
+    } else {
+        copy_values(out, *user);
+        for (const MemoryValue &value : machine->values)
+            if (std::none_of(out.values.begin(), out.values.end(), [&](const MemoryValue &v) {
+                    return v.name.size() == value.name.size() &&
+                           memory_compare_names(view, v.name, value.name) == 0;
+                })) {
+                copy_value(out, value);
+            }
+        std::stable_sort(out.values.begin(), out.values.end(),
+                         [&](const MemoryValue &a, const MemoryValue &b) {
+                             return memory_compare_names(view, a.name, b.name) < 0;
+                         });
+    }
+    // Both child lists are sorted the same way: walk them side by side.
+    static const std::vector<std::shared_ptr<MemoryKey>> none;
+    const auto &m = machine ? machine->children : none;
+    const auto &u = user ? user->children : none;
+    std::size_t i = 0, j = 0;
+    while (i < m.size() || j < u.size()) {
+        int order = i == m.size()   ? 1
+                    : j == u.size() ? -1
+                                    : memory_compare_names(view, m[i]->name, u[j]->name);
+        const MemoryKey *from_machine = order <= 0 ? m[i].get() : nullptr;
+        const MemoryKey *from_user = order >= 0 ? u[j].get() : nullptr;
+        const std::string &name = from_user ? from_user->name : from_machine->name;
+        merge_key(view, from_machine, from_user, memory_add_child(view, out, name));
+        i += order <= 0 ? 1 : 0;
+        j += order >= 0 ? 1 : 0;
+    }
+}
+
+} // namespace
+
+bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
+                        const SourceKey &classes_root, std::string &error) {
+    if (sides.sources.size() > 0xFFFF) {
+        error = file + ": too many sources in one scan";
+        return false;
+    }
+    sides.sources.push_back(ScanSource{file, side, std::string(), std::string()});
+    MemoryRegistry &registry = side == ClassesSide::Machine ? sides.machine : sides.user;
+    registry.code_page = 932; // any code page: only names are compared here
+    (side == ClassesSide::Machine ? sides.has_machine : sides.has_user) = true;
+    std::string why;
+    if (!add_key(sides, registry, *registry.root, classes_root,
+                 static_cast<unsigned short>(sides.sources.size() - 1), 0, why)) {
+        error = file + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+void build_classes_view(const ClassesSides &sides, MemoryRegistry &view) {
+    if (!sides.has_machine && !sides.has_user)
+        return;
+    merge_key(view, sides.has_machine ? sides.machine.root.get() : nullptr,
+              sides.has_user ? sides.user.root.get() : nullptr, *view.root);
+}
+
+const char *side_name_of(const ClassesSides &sides, const MemoryKey &key) {
+    bool machine = false, user = false;
+    for (unsigned short source : key.sources)
+        (sides.sources[source].side == ClassesSide::Machine ? machine : user) = true;
+    return machine && user ? "both" : user ? "user" : "machine";
+}

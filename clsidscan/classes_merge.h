@@ -1,0 +1,39 @@
+// The classes of all sources put together: per side first, then as HKEY_CLASSES_ROOT shows them.
+#pragma once
+
+#include "clsidscan/source_tree.h"
+#include "registry/memory_registry.h"
+
+#include <string>
+#include <vector>
+
+struct ScanSource {
+    std::string file; // as named on the command line
+    ClassesSide side;
+    std::string hive_state; // for a hive: "clean", "recovered" or "not recovered"
+    std::string hive_note;  // for a hive: what its logs did, as told on standard error
+};
+
+// The machine's and the user's classes, each the union of the sources of that side.
+struct ClassesSides {
+    std::vector<ScanSource> sources; // a key's `sources` index this list
+    MemoryRegistry machine, user;    // the UTF-16 form; their roots are the classes roots
+    bool has_machine = false, has_user = false;
+};
+
+// Adds one source's classes root to its side. Sources of one side must agree: a value that an
+// earlier source of the same side holds with another type or other data is an error, described
+// in `error` with both files and the key. Keys nested deeper than the registry allows (512
+// levels) are an error too.
+bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
+                        const SourceKey &classes_root, std::string &error);
+
+// Builds the merged view into `view` (whose code page the caller sets): at every level the
+// subkeys are the case-insensitive union of both sides; in a key that both sides hold, the values
+// are the union in the order of their upper-cased names, a value of both sides taken from the
+// user; a key of one side keeps its values in stored order. Each key lists the sources that hold
+// it, in the order they were added.
+void build_classes_view(const ClassesSides &sides, MemoryRegistry &view);
+
+// Where a key came from: "machine", "user" or "both".
+const char *side_name_of(const ClassesSides &sides, const MemoryKey &key);

@@ -1,0 +1,51 @@
+// The two renderings of clsid-scan's findings: the programs' text report and JSON Lines.
+#pragma once
+
+#include "clsidscan/class_scan.h"
+#include "clsidscan/classes_merge.h"
+#include "clsidscan/scan_sources.h"
+
+#include <string>
+#include <vector>
+
+// A report's text in UTF-8 (from the ANSI code page), or as the raw ANSI bytes.
+std::string report_text(const RuleReport &report, unsigned code_page, bool raw_ansi);
+
+// The header line that names a report when several are printed, e.g. "# bare rule, 64-bit view";
+// `scope` (such as "ROOT, user alice"), when not empty, comes first.
+std::string report_header(const std::string &scope, const RuleReport &report);
+
+// A JSON string literal of UTF-8 text: quotes, backslashes and control characters escaped.
+std::string json_string(const std::string &utf8);
+
+// One JSON object, without a line end, for one found class: sources, side, view, rule, key,
+// description, and the rule's own fields. `extra` (already rendered "name":value pairs joined by
+// commas, or empty) goes first, for callers that name a machine or a user.
+std::string json_found_class(const ClassesSides &sides, const RuleReport &report,
+                             const FoundClass &found, const std::string &extra);
+
+// What to scan and how to print it.
+struct ScanSettings {
+    std::vector<ScanRule> rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
+    std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
+    bool json = false;
+    bool raw_ansi = false; // text in the ANSI code page rather than UTF-8
+    SourceOptions sources;
+};
+
+// The merged view of some sources and the reports of every rule in every view over it; the
+// found classes point into the view.
+struct ViewScan {
+    MemoryRegistry view;
+    std::vector<RuleReport> reports;
+};
+
+// Merges `sides` and runs the rules of `settings` over it. Returns false when a report could not
+// be built for lack of memory.
+bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan);
+
+// The output for some reports: JSON Lines, or the text reports, each preceded by its header when
+// `headers` is set. `scope` goes into the headers and `json_extra` into each JSON object.
+std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
+                           const ScanSettings &settings, const std::string &scope,
+                           const std::string &json_extra, bool headers);

@@ -1,0 +1,138 @@
+// Loading clsid-scan's sources: recognising each by its content, recovering dirty hives.
+#include "clsidscan/scan_sources.h"
+
+#include "clsidscan/hive_recovery.h"
+#include "clsidscan/hive_source.h"
+#include "clsidscan/reg_export.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        error = path + ": is a folder, not a file (use --system for a Windows volume)";
+        return false;
+    }
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    bytes.clear();
+    char buffer[1 << 16];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    bool failed = std::ferror(file) != 0;
+    int saved = errno;
+    std::fclose(file);
+    if (failed) {
+        error = path + ": " + std::strerror(saved);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> logs_beside(const std::string &hive_path) {
+    std::size_t slash = hive_path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : hive_path.substr(0, slash + 1);
+    std::string name = slash == std::string::npos ? hive_path : hive_path.substr(slash + 1);
+    std::vector<std::string> logs;
+    DIR *dir = opendir(folder.c_str());
+    if (!dir)
+        return logs;
+    while (dirent *entry = readdir(dir)) {
+        std::string candidate = entry->d_name;
+        if (candidate.size() <= name.size() ||
+            strncasecmp(candidate.c_str(), name.c_str(), name.size()) != 0)
+            continue;
+        std::string suffix = candidate.substr(name.size());
+        if (strcasecmp(suffix.c_str(), ".LOG") == 0 || strcasecmp(suffix.c_str(), ".LOG1") == 0 ||
+            strcasecmp(suffix.c_str(), ".LOG2") == 0)
+            logs.push_back(slash == std::string::npos ? candidate : folder + candidate);
+    }
+    closedir(dir);
+    std::sort(logs.begin(), logs.end());
+    return logs;
+}
+
+bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+                     std::string &state, std::string &note, std::string &error) {
+    if (!read_whole_file(path, image, error))
+        return false;
+    state = "clean";
+    if (!hive_is_dirty(image)) {
+        note = path + ": clean";
+        return true;
+    }
+    if (!options.use_logs) {
+        state = "not recovered";
+        note = path + ": dirty, not recovered (--no-logs); read as it is";
+        return true;
+    }
+    std::vector<HiveLog> logs;
+    for (const std::string &log_path :
+         options.log_files.empty() ? logs_beside(path) : options.log_files) {
+        HiveLog log;
+        log.name = log_path;
+        if (!read_whole_file(log_path, log.bytes, error))
+            return false;
+        logs.push_back(std::move(log));
+    }
+    HiveRecovery recovery = recover_hive(image, logs);
+    state = recovery.state == HiveState::Recovered ? "recovered" : "not recovered";
+    note = describe_recovery(path, recovery);
+    return true;
+}
+
+bool load_source(ClassesSides &sides, const std::string &path, const SourceOptions &options,
+                 std::vector<std::string> &notes, std::string &error) {
+    std::string bytes;
+    if (!read_whole_file(path, bytes, error))
+        return false;
+    if (looks_like_hive(bytes)) {
+        std::string state, note;
+        if (!load_hive_image(path, options, bytes, state, note, error))
+            return false;
+        notes.push_back(note);
+        HiveClasses hive;
+        bool read = read_hive_classes(path, bytes, hive, error);
+        notes.insert(notes.end(), hive.warnings.begin(), hive.warnings.end());
+        if (!read)
+            return false;
+        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), hive.classes, error))
+            return false;
+        sides.sources.back().hive_state = state;
+        sides.sources.back().hive_note = note;
+        return true;
+    }
+    if (looks_like_reg_export(bytes)) {
+        RegExportClasses exported;
+        if (!read_reg_export(bytes, options.code_page, exported, error)) {
+            error = path + ": " + error;
+            return false;
+        }
+        if (!exported.has_machine && !exported.has_user) {
+            notes.push_back(path + ": holds no class registrations (no keys under "
+                                   "HKEY_CLASSES_ROOT or a Software\\Classes key)");
+            return true;
+        }
+        return (!exported.has_machine ||
+                add_classes_source(sides, path, ClassesSide::Machine, exported.machine, error)) &&
+               (!exported.has_user ||
+                add_classes_source(sides, path, ClassesSide::User, exported.user, error));
+    }
+    error = path + ": neither a registry hive nor a .reg export";
+    return false;
+}

@@ -1,0 +1,32 @@
+// Reading clsid-scan's sources (hives, with their transaction logs, and .reg exports) into the
+// two sides of the classes.
+#pragma once
+
+#include "clsidscan/classes_merge.h"
+
+#include <string>
+#include <vector>
+
+struct SourceOptions {
+    unsigned code_page = 932;           // of 8-bit .reg text
+    bool use_logs = true;               // replay a dirty hive's logs
+    std::vector<std::string> log_files; // logs given by hand, for every hive source
+};
+
+// Reads a whole file. Returns false with `error` naming the file when it cannot be read.
+bool read_whole_file(const std::string &path, std::string &bytes, std::string &error);
+
+// The transaction logs that lie beside a hive: the same name plus .LOG, .LOG1 or .LOG2, in any
+// letter case.
+std::vector<std::string> logs_beside(const std::string &hive_path);
+
+// Reads the hive at `path` and, when it is dirty and logs are to be used, replays its logs (those
+// given in `options`, else those beside it) into `image`. `state` is set to "clean", "recovered"
+// or "not recovered", and `note` to one line for standard error that says so.
+bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+                     std::string &state, std::string &note, std::string &error);
+
+// Adds the classes of one source, recognised by its content, to `sides`. Warnings and notes for
+// standard error go to `notes`; on failure `error` is one line naming the file.
+bool load_source(ClassesSides &sides, const std::string &path, const SourceOptions &options,
+                 std::vector<std::string> &notes, std::string &error);

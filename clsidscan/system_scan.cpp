@@ -1,0 +1,281 @@
+// Scanning whole Windows volumes: finding their hives, one machine and its users per ROOT, and
+// many ROOTs at once.
+#include "clsidscan/system_scan.h"
+
+#include "clsidscan/hive_source.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// The entry of `folder` named `name` without regard to letter case, as a path; "" when none is.
+std::string find_entry(const std::string &folder, const std::string &name) {
+    std::string found;
+    if (DIR *dir = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(dir))
+            if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+                found = folder + "/" + entry->d_name;
+                break;
+            }
+        closedir(dir);
+    }
+    return found;
+}
+
+std::string find_path(const std::string &root, const std::vector<const char *> &parts) {
+    std::string path = root;
+    for (const char *part : parts) {
+        path = find_entry(path, part);
+        if (path.empty())
+            break;
+    }
+    return path;
+}
+
+bool is_regular_file(const std::string &path) {
+    struct stat info;
+    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The profile folders below `folder`; links are not followed (profile folders hold links such as
+// "Default User" to others, which would list a profile twice).
+std::vector<std::string> profile_folders(const std::string &folder) {
+    std::vector<std::string> names;
+    if (DIR *dir = opendir(folder.c_str())) {
+        while (dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            struct stat info;
+            if (name != "." && name != ".." && lstat((folder + "/" + name).c_str(), &info) == 0 &&
+                S_ISDIR(info.st_mode))
+                names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A hive read for the system scan, with what its logs did.
+struct SystemHive {
+    HiveClasses classes;
+    std::string state, note;
+};
+
+bool read_system_hive(const std::string &path, const ScanSettings &settings, SystemHive &hive,
+                      RootScan &scan, std::string &error) {
+    std::string image;
+    if (!load_hive_image(path, settings.sources, image, hive.state, hive.note, error))
+        return false;
+    scan.notes.push_back(hive.note);
+    bool read = read_hive_classes(path, image, hive.classes, error);
+    scan.notes.insert(scan.notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
+    return read;
+}
+
+bool add_hive(ClassesSides &sides, const std::string &path, const SystemHive &hive,
+              std::string &error) {
+    if (!add_classes_source(sides, path, hive_classes_side(hive.classes.kind), hive.classes.classes,
+                            error))
+        return false;
+    sides.sources.back().hive_state = hive.state;
+    sides.sources.back().hive_note = hive.note;
+    return true;
+}
+
+bool same_finding(const FoundClass &a, const FoundClass &b) {
+    return a.entry == b.entry && a.key == b.key && a.description == b.description &&
+           a.server_path == b.server_path && a.type_lib == b.type_lib && a.score == b.score;
+}
+
+// Drops from every user's report the findings that the machine's report has and that every
+// user's report has too; their text is rebuilt from the entries that remain.
+void report_common_findings_once(const ViewScan &machine, std::vector<ViewScan> &users) {
+    if (users.empty())
+        return;
+    for (std::size_t k = 0; k < machine.reports.size(); k++) {
+        for (const FoundClass &common : machine.reports[k].found) {
+            auto in_user = [&](const ViewScan &user) {
+                const auto &found = user.reports[k].found;
+                return std::any_of(found.begin(), found.end(),
+                                   [&](const FoundClass &f) { return same_finding(f, common); });
+            };
+            if (!std::all_of(users.begin(), users.end(), in_user))
+                continue;
+            for (ViewScan &user : users) {
+                auto &found = user.reports[k].found;
+                found.erase(
+                    std::remove_if(found.begin(), found.end(),
+                                   [&](const FoundClass &f) { return same_finding(f, common); }),
+                    found.end());
+            }
+        }
+        for (ViewScan &user : users) {
+            RuleReport &report = user.reports[k];
+            report.text.clear();
+            for (const FoundClass &f : report.found)
+                report.text += f.entry;
+        }
+    }
+}
+
+bool anything_found(const ViewScan &scan) {
+    return std::any_of(scan.reports.begin(), scan.reports.end(),
+                       [](const RuleReport &r) { return !r.found.empty(); });
+}
+
+} // namespace
+
+SystemLayout find_system_hives(const std::string &root) {
+    SystemLayout layout;
+    layout.software = find_path(root, {"Windows", "System32", "config", "SOFTWARE"});
+    if (!is_regular_file(layout.software))
+        layout.software.clear();
+    for (const char *base : {"Users", "Documents and Settings"}) {
+        std::string folder = find_entry(root, base);
+        if (folder.empty())
+            continue;
+        for (const std::string &name : profile_folders(folder)) {
+            std::string profile = folder + "/" + name;
+            SystemProfile found{
+                name, find_entry(profile, "NTUSER.DAT"),
+                find_path(profile, {"AppData", "Local", "Microsoft", "Windows", "UsrClass.dat"})};
+            if (found.usrclass.empty())
+                found.usrclass = find_path(profile, {"Local Settings", "Application Data",
+                                                     "Microsoft", "Windows", "UsrClass.dat"});
+            if (!is_regular_file(found.ntuser))
+                found.ntuser.clear();
+            if (!is_regular_file(found.usrclass))
+                found.usrclass.clear();
+            layout.profiles.push_back(found);
+        }
+    }
+    return layout;
+}
+
+RootScan scan_system_root(const std::string &root, const ScanSettings &settings) {
+    RootScan scan;
+    std::string error;
+    auto fail = [&](const std::string &why) {
+        scan.notes.push_back(why);
+        scan.failed = true;
+        return scan;
+    };
+    SystemLayout layout = find_system_hives(root);
+    if (layout.software.empty())
+        return fail(root + ": no Windows/System32/config/SOFTWARE hive (not a Windows volume?)");
+    SystemHive software;
+    if (!read_system_hive(layout.software, settings, software, scan, error))
+        return fail(error);
+    if (software.classes.kind != HiveKind::Software)
+        return fail(layout.software + ": a " + hive_kind_name(software.classes.kind) +
+                    " hive, not SOFTWARE");
+
+    ClassesSides machine_sides;
+    ViewScan machine;
+    if (!add_hive(machine_sides, layout.software, software, error) ||
+        !scan_view(machine_sides, settings, machine))
+        return fail(error.empty() ? root + ": out of memory" : error);
+
+    std::vector<std::string> user_names;
+    std::vector<ClassesSides> user_sides;
+    std::vector<ViewScan> users;
+    user_sides.reserve(layout.profiles.size());
+    users.reserve(layout.profiles.size());
+    for (const SystemProfile &profile : layout.profiles) {
+        ClassesSides sides;
+        bool has_classes = false, failed = false;
+        add_hive(sides, layout.software, software, error);
+        for (const std::string &path : {profile.usrclass, profile.ntuser}) {
+            SystemHive hive;
+            if (path.empty())
+                continue;
+            if (!read_system_hive(path, settings, hive, scan, error) ||
+                hive_classes_side(hive.classes.kind) != ClassesSide::User ||
+                !add_hive(sides, path, hive, error)) {
+                scan.notes.push_back(error.empty() ? path + ": not a user's hive" : error);
+                scan.failed = failed = true;
+                break;
+            }
+            has_classes = has_classes || !hive.classes.classes.children.empty();
+        }
+        if (failed)
+            continue;
+        if (!has_classes) {
+            scan.notes.push_back(root + ": profile " + profile.name +
+                                 " has no classes hive; only the machine's classes apply there");
+            continue;
+        }
+        user_names.push_back(profile.name);
+        user_sides.push_back(std::move(sides));
+        users.emplace_back();
+        if (!scan_view(user_sides.back(), settings, users.back()))
+            return fail(root + ": out of memory");
+    }
+
+    report_common_findings_once(machine, users);
+    std::string machine_json = "\"machine\":" + json_string(root) + ",\"user\":null";
+    scan.out = render_reports(machine_sides, machine.reports, settings, root + ", machine",
+                              machine_json, true);
+    scan.found = anything_found(machine);
+    for (std::size_t u = 0; u < users.size(); u++) {
+        std::string json =
+            "\"machine\":" + json_string(root) + ",\"user\":" + json_string(user_names[u]);
+        scan.out += render_reports(user_sides[u], users[u].reports, settings,
+                                   root + ", user " + user_names[u], json, true);
+        scan.found = scan.found || anything_found(users[u]);
+    }
+    return scan;
+}
+
+int run_system_scan(const std::vector<std::string> &roots, const ScanSettings &settings,
+                    unsigned jobs) {
+    std::vector<RootScan> results(roots.size());
+    std::vector<bool> done(roots.size(), false);
+    std::mutex lock;
+    std::condition_variable finished;
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next++) < roots.size();) {
+            RootScan scan = scan_system_root(roots[i], settings);
+            std::lock_guard<std::mutex> hold(lock);
+            results[i] = std::move(scan);
+            done[i] = true;
+            finished.notify_all();
+        }
+    };
+    if (jobs == 0)
+        jobs = std::max(1u, std::thread::hardware_concurrency());
+    // Each worker holds one ROOT's hives at a time, so memory stays what `jobs` ROOTs need.
+    std::vector<std::thread> workers;
+    for (unsigned w = 0; w < std::min<std::size_t>(jobs, roots.size()); w++)
+        workers.emplace_back(work);
+
+    bool found = false, failed = false;
+    for (std::size_t i = 0; i < roots.size(); i++) {
+        RootScan scan;
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            finished.wait(hold, [&] { return done[i]; });
+            scan = std::move(results[i]);
+        }
+        for (const std::string &note : scan.notes)
+            std::fprintf(stderr, "clsid-scan: %s\n", note.c_str());
+        std::fwrite(scan.out.data(), 1, scan.out.size(), stdout);
+        std::fflush(stdout);
+        found = found || scan.found;
+        failed = failed || scan.failed;
+    }
+    for (std::thread &worker : workers)
+        worker.join();
+    return failed ? 2 : found ? 1 : 0;
+}

@@ -1,0 +1,43 @@
+// clsid-scan --system: whole Windows volumes or collection folders, the machine and every user.
+#pragma once
+
+#include "clsidscan/scan_output.h"
+
+#include <string>
+#include <vector>
+
+// One user profile folder and the hives in it that can hold classes ("" when absent).
+struct SystemProfile {
+    std::string name; // the profile folder's name
+    std::string ntuser;
+    std::string usrclass;
+};
+
+// The hives of one volume, found without regard to letter case.
+struct SystemLayout {
+    std::string software; // Windows/System32/config/SOFTWARE, or "" when there is none
+    std::vector<SystemProfile> profiles;
+};
+
+// Looks for SOFTWARE and, under Users/ and Documents and Settings/, each profile's NTUSER.DAT and
+// its UsrClass.dat (AppData/Local/Microsoft/Windows or, on old systems, Local
+// Settings/Application Data/Microsoft/Windows).
+SystemLayout find_system_hives(const std::string &root);
+
+// What scanning one ROOT gave: its output, its lines for standard error, and how it ended.
+struct RootScan {
+    std::string out;
+    std::vector<std::string> notes;
+    bool found = false;
+    bool failed = false;
+};
+
+// Scans the machine view alone and each user's merged view. A finding that is identical in the
+// machine view and in every user's view is reported once, for the machine.
+RootScan scan_system_root(const std::string &root, const ScanSettings &settings);
+
+// Scans every ROOT, `jobs` at a time (0: as many as there are cores), and prints their outputs in
+// ROOT order, whichever finishes first. Returns the exit code: 2 when any ROOT failed, else 1 when
+// anything was found, else 0.
+int run_system_scan(const std::vector<std::string> &roots, const ScanSettings &settings,
+                    unsigned jobs);

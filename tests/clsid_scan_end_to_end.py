@@ -1,0 +1,225 @@
+#!/usr/bin/env python3
+"""End-to-end checks of the clsid-scan program: sources in, reports, JSON, errors and exit codes out.
+
+Usage: clsid_scan_end_to_end.py CLSID_SCAN WORK_DIR
+Makes its hives with tools/make_hive.py, uses the real hives of tests/data/real-hives, and ends
+with "N passed, M failed" (exit 1 when any check failed).
+"""
+
+import json
+import lzma
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tools"))
+import make_hive  # noqa: E402
+from make_hive import Key, string_data  # noqa: E402
+
+REG_SZ = 1
+TYPELIB = "{8F20AB14-3D55-4C7E-9B62-4DAE6F80A215}"
+PREFIX = "HKEY_CLASSES_ROOT\\CLSID\\"
+
+passed = failed = 0
+
+
+def check(what, ok, detail=""):
+    global passed, failed
+    if ok:
+        passed += 1
+        print(f"PASS {what}")
+    else:
+        failed += 1
+        print(f"FAIL {what}\n    {detail}")
+    return ok
+
+
+def sz(name, text):
+    return (name, REG_SZ, string_data(text))
+
+
+def bare(key, description, server):
+    return Key(key, [sz("", description)],
+               [Key("InprocServer32", [sz("", server)]), Key("TypeLib", [sz("", TYPELIB)])])
+
+
+def software(classes, wow=()):
+    """A SOFTWARE hive's root with these classes under Classes\\CLSID (and Wow6432Node\\CLSID)."""
+    children = [Key("CLSID", [], list(classes))]
+    if wow:
+        children.append(Key("Wow6432Node", [], [Key("CLSID", [], list(wow))]))
+    return Key("", [], [Key("Classes", [], children), Key("Microsoft")])
+
+
+def usrclass(classes):
+    return Key("", [], [Key("CLSID", [], list(classes)), Key("Local Settings")])
+
+
+def run(scan, *args, cwd=None):
+    return subprocess.run([str(scan), *map(str, args)], capture_output=True, timeout=120, cwd=cwd)
+
+
+def unpack_real_hives(work):
+    real = HERE / "data" / "real-hives"
+    out = work / "real"
+    out.mkdir(exist_ok=True)
+    for name in ("UsrClass.dat", "UsrClass.dat.LOG1", "UsrClass.dat.LOG2"):
+        (out / name).write_bytes(lzma.decompress((real / (name + ".xz")).read_bytes()))
+    return out
+
+
+def sources_and_errors(scan, work):
+    machine = work / "SOFTWARE"
+    make_hive.write_hive(str(machine), software(
+        [bare("{B1}", "Bare One", "C:\\b1.dll"), Key("{N1}", [sz("", "Qj")]),
+         Key("{SPLIT}", [sz("", "Split Class")], [Key("InprocServer32", [sz("", "C:\\split.dll")])])],
+        wow=[bare("{W1}", "Wow Bare", "C:\\w1.dll")]))
+    user_reg = work / "user.reg"
+    user_reg.write_text("Windows Registry Editor Version 5.00\r\n\r\n"
+                        "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{SPLIT}\\TypeLib]\r\n"
+                        f'@="{TYPELIB}"\r\n', encoding="utf-16")
+
+    done = run(scan, machine)
+    text = done.stdout.decode()
+    check("a SOFTWARE hive: every rule, both views, headers, exit 1",
+          done.returncode == 1 and text.count("# ") == 6 and "{B1}" in text and "{W1}" in text
+          and PREFIX + "{N1}" + " " * 15 + "\tQj\n" in text, text)
+    done = run(scan, "--rule", "bare", "--view", "64", machine)
+    check("one report alone is printed without a header",
+          done.stdout.decode().startswith(PREFIX + "{B1}"), done.stdout.decode())
+
+    done = run(scan, "--format", "json", "--rule", "bare", "--view", "64", machine, user_reg)
+    found = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    split = [f for f in found if f["key"] == "{SPLIT}"]
+    check("a class completed by the user's side is found, from both sides",
+          len(found) == 2 and split and split[0]["side"] == "both"
+          and split[0]["sources"] == [str(machine), str(user_reg)]
+          and split[0]["server"] == "C:\\split.dll" and split[0]["typelib"] == TYPELIB, found)
+
+    conflicting = work / "conflict.reg"
+    conflicting.write_text("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{N1}]\n"
+                           '@="Other"\n', encoding="ascii")
+    bad_syntax = work / "bad.reg"
+    bad_syntax.write_text("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\CLSID\\{X}]\n@=\"unterminated\n",
+                          encoding="ascii")
+    truncated = work / "truncated.hive"
+    truncated.write_bytes(machine.read_bytes()[:5000])
+    not_a_source = work / "notes.txt"
+    not_a_source.write_text("hello\n")
+    for what, args, words in (
+        ("conflicting sources of one side", (machine, conflicting), ("conflict.reg", "SOFTWARE")),
+        (".reg syntax error names the file and line", (bad_syntax,), ("bad.reg", "line 4")),
+        ("a truncated hive", (truncated,), ("truncated.hive",)),
+        ("neither a hive nor an export", (not_a_source,), ("notes.txt",)),
+        ("a missing file", (work / "missing.reg",), ("missing.reg",)),
+        ("an unknown option", ("--colour", machine), ("--colour",)),
+    ):
+        done = run(scan, *args)
+        error = done.stderr.decode()
+        check(f"{what}: exit 2, one clear line", done.returncode == 2 and not done.stdout
+              and all(w in error for w in words), f"exit {done.returncode}: {error}")
+
+    empty = work / "empty.reg"
+    empty.write_text("Windows Registry Editor Version 5.00\n\n[HKEY_CLASSES_ROOT\\CLSID]\n")
+    check("nothing found: exit 0", run(scan, empty).returncode == 0)
+
+
+def real_hives(scan, work):
+    real = unpack_real_hives(work)
+    before = sorted(os.listdir(real))
+    done = run(scan, "--format", "json", real / "UsrClass.dat", cwd=real)
+    error = done.stderr.decode()
+    check("the real dirty UsrClass.dat is recovered from its logs and scanned",
+          done.returncode == 0 and "recovered to sequence 300" in error, error)
+    machine = work / "SOFTWARE"
+    done = run(scan, machine, real / "UsrClass.dat")
+    check("the real UsrClass.dat merged with a machine hive", done.returncode == 1
+          and "{B1}" in done.stdout.decode(), done.stderr.decode())
+    check("scanning writes no file", sorted(os.listdir(real)) == before, os.listdir(real))
+
+    recovered = work / "recovered.hive"
+    done = run(scan, "--recover", recovered, real / "UsrClass.dat")
+    ok = done.returncode == 0 and recovered.exists()
+    if check("--recover writes the recovered hive", ok, done.stderr.decode()):
+        dumped = subprocess.run(["hivexml", str(recovered)], capture_output=True)
+        check("the recovered hive is clean and reads strictly", dumped.returncode == 0
+              and ": clean\n" in run(scan, recovered).stderr.decode(), dumped.stderr)
+        again = run(scan, "--recover", recovered, real / "UsrClass.dat")
+        check("--recover refuses to overwrite", again.returncode == 2
+              and "exists" in again.stderr.decode(), again.stderr.decode())
+    onedrive = "{018D5C66-4533-4307-9B53-224DE2ED1FE6}"  # its InProcServer32 in the real hive
+    for machine_server, listed in (("C:\\Program Files\\OneDrive\\shell.dll", True),
+                                   ("%SystemRoot%\\System32\\SHELL32.dll", False)):
+        other = work / "SOFTWARE-onedrive"
+        other.unlink(missing_ok=True)
+        make_hive.write_hive(str(other), software([Key(onedrive, [sz("", "OneDrive")], [
+            Key("InprocServer32", [sz("", machine_server)])])]))
+        done = run(scan, "--rule", "shadow", "--format", "json", other, real / "UsrClass.dat")
+        found = [json.loads(line) for line in done.stdout.decode().splitlines()]
+        want = [(onedrive, "InprocServer32", "%systemroot%\\system32\\shell32.dll")] if listed else []
+        check(f"shadow rule on the real UsrClass.dat, machine server {machine_server}",
+              [(f["key"], f["subkey"], f["user_server"]) for f in found] == want, found)
+    done = run(scan, "--no-logs", real / "UsrClass.dat")
+    check("--no-logs scans the dirty primary and says so", done.returncode == 0
+          and "not recovered" in done.stderr.decode(), done.stderr.decode())
+
+
+def system_folders(scan, work):
+    real = work / "real"
+    roots = work / "roots"
+    shutil.rmtree(roots, ignore_errors=True)
+    first = roots / "pc1"
+    config = first / "WINDOWS" / "system32" / "Config"
+    config.mkdir(parents=True)
+    make_hive.write_hive(str(config / "software"), software(
+        [bare("{SAME}", "Everywhere", "C:\\same.dll"),
+         Key("{SPLIT}", [sz("", "Split Class")], [Key("InprocServer32", [sz("", "C:\\split.dll")])])]))
+    alice = first / "uSers" / "Alice" / "appdata" / "LOCAL" / "Microsoft" / "Windows"
+    alice.mkdir(parents=True)
+    make_hive.write_hive(str(alice / "usrclass.DAT"),
+                         usrclass([Key("{SPLIT}", [], [Key("TypeLib", [sz("", TYPELIB)])])]))
+    bob = first / "uSers" / "bob" / "AppData" / "Local" / "Microsoft" / "Windows"
+    bob.mkdir(parents=True)
+    for name in ("UsrClass.dat", "UsrClass.dat.LOG1", "UsrClass.dat.LOG2"):
+        shutil.copy(real / name, bob / name.replace("dat", "DAT"))
+    (first / "uSers" / "Public").mkdir()
+    second = roots / "pc2"
+    (second / "Windows").mkdir(parents=True)
+
+    done = run(scan, "--system", "--rule", "bare", "--view", "64", first, second)
+    text, error = done.stdout.decode(), done.stderr.decode()
+    check("--system: exit 2 when one ROOT has no SOFTWARE hive, the others still scanned",
+          done.returncode == 2 and "pc2" in error and "SOFTWARE" in error and "{SAME}" in text, error)
+    headers = [line for line in text.splitlines() if line.startswith("# ")]
+    check("--system: a header for the machine and for each user with classes",
+          headers == [f"# {first}, machine, bare rule, 64-bit view",
+                      f"# {first}, user Alice, bare rule, 64-bit view",
+                      f"# {first}, user bob, bare rule, 64-bit view"], headers)
+    check("--system: a finding of every view is reported once, for the machine",
+          text.count("{SAME}") == 3, text)
+    check("--system: the user's class completing a split registration",
+          text.count("{SPLIT}") == 3 and text.index("{SPLIT}") > text.index("user Alice"), text)
+    check("--system: the dirty UsrClass.dat is recovered and a profile without hives is noted",
+          "recovered to sequence 300" in error and "Public has no classes hive" in error, error)
+    done = run(scan, "--system", "--format", "json", first)
+    users = {json.loads(line)["user"] for line in done.stdout.decode().splitlines()}
+    check("--system JSON names the machine and the user", users == {None, "Alice"}, users)
+
+
+def main():
+    scan = Path(sys.argv[1]).resolve()
+    work = Path(sys.argv[2]).resolve()
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    sources_and_errors(scan, work)
+    real_hives(scan, work)
+    system_folders(scan, work)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
