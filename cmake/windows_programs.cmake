@@ -43,9 +43,13 @@ if(SCAN_WINE_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
     add_executable(rig-helper tests/wine/rig_helper.cpp)
     target_compile_options(rig-helper PRIVATE -municode)
     target_link_options(rig-helper PRIVATE -municode -static)
+    # The native clsid-scan, built by the native preset, must print the very bytes the programs
+    # copy to the clipboard.
+    set(CLSID_SCAN_NATIVE "${CMAKE_SOURCE_DIR}/build/native/clsid-scan" CACHE FILEPATH
+        "The native clsid-scan that the Wine rig compares with the programs")
     add_test(NAME wine_end_to_end
         COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/wine/run_wine_tests.py
                 ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/wine-tests
-                --helper $<TARGET_FILE:rig-helper>)
+                --helper $<TARGET_FILE:rig-helper> --clsid-scan ${CLSID_SCAN_NATIVE})
     set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 900)
 endif()

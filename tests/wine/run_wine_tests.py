@@ -2,8 +2,10 @@
 """End-to-end runs of the scanner programs under Wine: registry fixtures in, message box and clipboard out.
 
 Usage:
-  run_wine_tests.py BUILD_DIR WORK_DIR [--only TEXT] [--exe NAME=PATH] [--helper EXE]
+  run_wine_tests.py BUILD_DIR WORK_DIR [--only TEXT] [--exe NAME=PATH] [--helper EXE] [--clsid-scan PATH]
       Runs every scenario against the programs in BUILD_DIR; WORK_DIR holds the Wine prefix and run files.
+      With --clsid-scan (the native Linux program), every clipboard a scanner fills is also compared
+      with what clsid-scan --encoding cp932 prints for the same registry, as a .reg and as a hive.
       Prints PASS/FAIL per check and ends with "N passed, M failed"; exits 1 if any check failed.
   run_wine_tests.py BUILD_DIR WORK_DIR [--answer yes|no|enter] --show PROGRAM [FIXTURE.reg ...]
       Imports the fixtures (none: no CLSID key), runs PROGRAM once and prints what its box says.
@@ -31,6 +33,9 @@ from typing import Optional
 
 HERE = Path(__file__).resolve().parent
 FIXTURES = HERE / "fixtures"
+SAMPLE_REGISTRY = HERE.parent.parent / "examples" / "sample-registry.reg"
+sys.path.insert(0, str(HERE.parent.parent / "tools"))
+import make_hive  # noqa: E402  (the repository's hive writer)
 
 CODEPAGE = "cp932"
 CAPTION = "tovrik"
@@ -525,6 +530,7 @@ class Rig:
         self.wine = wine
         self.helper = helper
         self.work = work
+        self.clsid_scan: Optional[Path] = None
 
     def helper_run(self, args: list, timeout: float = 60) -> subprocess.CompletedProcess:
         return self.wine.check([windows_path(self.helper), *args], timeout)
@@ -602,6 +608,63 @@ def compare_registry(expected: dict, actual: dict) -> list:
     return problems
 
 
+RULE_OF_PROGRAM = {BARE_SCAN: "bare", NAME_SCAN: "name"}
+
+
+def reg_quoted(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def write_same_registry(fixtures: tuple, expected: dict, regdir: Path) -> tuple:
+    """The registry the program saw, for clsid-scan: the fixtures as imported with the raw values
+    appended as hex(N) data (a .reg export), and every key and value as a SOFTWARE hive."""
+    text = "Windows Registry Editor Version 5.00\n"
+    for name in fixtures:
+        source = Path(name) if Path(name).is_absolute() else FIXTURES / name
+        text += "\n".join(reg_body(source.read_text(encoding="utf-8"))[1:]) + "\n"
+    for key, values in expected.items():
+        text += f"\n[HKEY_CLASSES_ROOT\\{key}]\n"
+        for value_name, type_, data in values:
+            shown = "@" if value_name == "" else reg_quoted(value_name)
+            text += f"{shown}=hex({type_:x}):" + ",".join(f"{b:02x}" for b in data) + "\n"
+    reg = regdir / "same-registry.reg"
+    reg.write_bytes(reg_to_utf16(text))
+
+    classes = make_hive.Key("Classes")
+    nodes = {"": classes}
+
+    def node_of(key: str) -> make_hive.Key:
+        if key not in nodes:
+            parent, _, leaf = key.rpartition("\\")
+            nodes[key] = make_hive.Key(leaf)
+            node_of(parent).children.append(nodes[key])
+        return nodes[key]
+
+    for key, values in expected.items():
+        node_of(key).values = list(values)
+    hive = regdir / "same-registry.hive"
+    make_hive.write_hive(str(hive), make_hive.Key("", [], [classes, make_hive.Key("Microsoft")]))
+    return reg, hive
+
+
+def same_bytes_as_clsid_scan(rig: Rig, report: Report, name: str, program: str, fixtures: tuple,
+                             expected: dict, clipboard: bytes) -> None:
+    """clsid-scan, on a .reg and on a hive holding what the program read, prints its clipboard."""
+    if rig.clsid_scan is None or program not in RULE_OF_PROGRAM:
+        return
+    reg, hive = write_same_registry(fixtures, expected, rig.work / "reg")
+    for source in (reg, hive):
+        done = subprocess.run(
+            [str(rig.clsid_scan), "--encoding", "cp932", "--rule", RULE_OF_PROGRAM[program], "--view", "64",
+             str(source)],
+            capture_output=True, timeout=60)
+        what = f"clsid-scan on the {source.suffix[1:]} prints the clipboard's bytes"
+        if report.same_bytes(name, what, clipboard, done.stdout):
+            want = 1 if clipboard else 0
+            report.check(name, f"clsid-scan exit code {want}", done.returncode == want,
+                         f"    exit {done.returncode}: {done.stderr.decode(errors='replace')}")
+
+
 def run_scenario(rig: Rig, report: Report, scenario: Scenario, program: Optional[Path]) -> None:
     s = scenario.name
     print(f"== {s} ({scenario.program}, answer {scenario.answer})")
@@ -665,6 +728,7 @@ def run_scenario(rig: Rig, report: Report, scenario: Scenario, program: Optional
         report.same_bytes(s, "clipboard untouched", MARKER, clip)
     else:
         report.same_bytes(s, "clipboard text", scenario.clipboard, clip)
+        same_bytes_as_clsid_scan(rig, report, s, scenario.program, scenario.fixtures, expected_registry, clip)
         # Wine offers converted formats too; the first one listed is the one the program set.
         report.check(s, "clipboard format CF_OEMTEXT", formats[:1] == [str(CF_OEMTEXT)], f"    formats: {formats}")
         size = oemtext[1] if len(oemtext) > 1 else "?"
@@ -685,6 +749,18 @@ def run_scenario(rig: Rig, report: Report, scenario: Scenario, program: Optional
 
 
 # ---------------------------------------------------------------- main
+
+
+def sample_same_bytes(rig: Rig, report: Report, program_path: Path, program: str) -> None:
+    """The sample registry: the program's clipboard after Yes, and clsid-scan's output, agree."""
+    name = f"sample_registry_{RULE_OF_PROGRAM[program]}"
+    print(f"== {name} ({program}, answer yes)")
+    fixtures = (str(SAMPLE_REGISTRY),)
+    expected = rig.prepare_registry(fixtures, ())
+    result = rig.run_program(program_path, "yes", rig.work / "runs" / name)
+    clip = result["clipboard"] or b""
+    if report.check(name, "the program filled the clipboard", clip not in (b"", MARKER)):
+        same_bytes_as_clsid_scan(rig, report, name, program, fixtures, expected, clip)
 
 
 def build_helper(work: Path) -> Path:
@@ -729,6 +805,7 @@ def main() -> int:
     parser.add_argument("--only", default="", help="run only scenarios whose name contains this text")
     parser.add_argument("--exe", action="append", default=[], metavar="NAME=PATH", help="use PATH for program NAME")
     parser.add_argument("--helper", type=Path, help="prebuilt rig_helper.exe")
+    parser.add_argument("--clsid-scan", type=Path, help="the native clsid-scan, to compare with the clipboard")
     parser.add_argument(
         "--show", nargs="+", metavar=("PROGRAM", "FIXTURE"), help="run one program and print its box (give it last)"
     )
@@ -756,6 +833,10 @@ def main() -> int:
         helper = args.helper.resolve() if args.helper else build_helper(work)
         wine.create()
         rig = Rig(wine, helper, work)
+        if args.clsid_scan is not None:
+            if not args.clsid_scan.exists():
+                raise RigError(f"not found: {args.clsid_scan} (build the native preset first)")
+            rig.clsid_scan = args.clsid_scan.resolve()
         pages = rig.helper_run(["codepages"]).stdout.decode("ascii").split()
         if pages != ["acp", "932", "oemcp", "932"]:
             raise RigError(f"Wine does not use code page 932 ({' '.join(pages)}); is the ja_JP.UTF-8 locale installed?")
@@ -773,6 +854,9 @@ def main() -> int:
                     run_scenario(rig, report, scenario, resolve_program(scenario.program, args.build_dir, overrides))
                 except RigError as e:
                     report.check(scenario.name, "rig could run the scenario", False, f"    {e}")
+        if rig.clsid_scan is not None and args.only in "sample_registry":
+            for program in (BARE_SCAN, NAME_SCAN):
+                sample_same_bytes(rig, report, resolve_program(program, args.build_dir, overrides), program)
     except (RigError, OSError, subprocess.SubprocessError) as e:
         report.check("rig", "setup and runs", False, f"    {e}")
     finally:
