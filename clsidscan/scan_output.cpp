@@ -77,9 +77,13 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
             const ScanSource &source = sides.sources[index];
             if (source.hive_state.empty())
                 continue;
+            // The note as told on standard error, without the file name it starts with.
+            std::string note = source.hive_note;
+            if (note.compare(0, source.file.size() + 2, source.file + ": ") == 0)
+                note.erase(0, source.file.size() + 2);
             hives += (hives.empty() ? "" : ",") + std::string("{\"file\":") +
                      json_string(source.file) + ",\"state\":" + json_string(source.hive_state) +
-                     ",\"note\":" + json_string(source.hive_note) + "}";
+                     ",\"note\":" + json_string(note) + "}";
         }
     if (!hives.empty())
         line += ",\"hives\":[" + hives + "]";

@@ -1,12 +1,28 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the Windows programs, and runs both scanners under Wine on the
-# sample registry (examples/sample-registry.reg). Without a display it prints what each message
-# box shows, decoded to UTF-8; with one (DISPLAY set) the real message boxes appear.
-# Everything Wine needs lives in build/: the user's own Wine prefix is never touched.
+# Installs what is missing, then shows the scanners on the bundled examples:
+#  1. clsid-scan, built natively, on a .reg export, on a small hive, and on that hive merged with
+#     a user's classes (examples/, made by examples/make-examples.sh);
+#  2. the Windows programs under Wine on the same sample registry. Without a display it prints
+#     what each message box shows, decoded to UTF-8; with one (DISPLAY set) the real message
+#     boxes appear. Everything Wine needs lives in build/: the user's own Wine prefix is never
+#     touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
+cmake --preset native >/dev/null
+cmake --build --preset native --target clsid-scan >/dev/null
+scan=build/native/clsid-scan
+run() {
+    echo "\$ clsid-scan $*"
+    "$scan" "$@" || [ $? -eq 1 ] # exit code 1: something was found
+    echo
+}
+run --rule both examples/sample-registry.reg
+run --rule bare --view 64 examples/sample-classes.hive
+run --rule bare --view 64 examples/sample-classes.hive examples/sample-user-classes.reg
+run --rule name --view 64 --format json examples/sample-classes.hive
+
 cmake --preset windows-x64 >/dev/null
 cmake --build --preset windows-x64 >/dev/null
 build=build/windows-x64
