@@ -765,7 +765,8 @@ bool looks_like_reg_export(const std::string &head) {
             i += step;
         const std::size_t start = i;
         std::u16string line;
-        while (i + step <= size && unit(i) != u'\n' && unit(i) != u'\r') {
+        // A NUL ends the line too: the reader drops the NUL padding some files end with.
+        while (i + step <= size && unit(i) != u'\n' && unit(i) != u'\r' && unit(i) != 0) {
             if (line.size() < 64) // enough for the header and blanks after it
                 line += unit(i);
             i += step;
