@@ -751,8 +751,13 @@ bool read_whole_export(const std::string &bytes, unsigned code_page, RegExportCl
 
 bool looks_like_reg_export(const std::string &head) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(head.data());
-    const std::size_t size = head.size();
+    std::size_t size = head.size();
     const bool utf16 = size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+    // The NUL padding some files end with is no part of the text, as for the reader.
+    while (size > 0 && bytes[size - 1] == 0)
+        size--;
+    if (utf16 && size % 2 == 1)
+        size++; // the high byte of the last unit was a NUL
     const std::size_t step = utf16 ? 2 : 1; // the header is ASCII in any 8-bit form
     std::size_t i = utf16 ? 2 : 0;
     if (!utf16 && size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
@@ -765,8 +770,7 @@ bool looks_like_reg_export(const std::string &head) {
             i += step;
         const std::size_t start = i;
         std::u16string line;
-        // A NUL ends the line too: the reader drops the NUL padding some files end with.
-        while (i + step <= size && unit(i) != u'\n' && unit(i) != u'\r' && unit(i) != 0) {
+        while (i + step <= size && unit(i) != u'\n' && unit(i) != u'\r') {
             if (line.size() < 64) // enough for the header and blanks after it
                 line += unit(i);
             i += step;
