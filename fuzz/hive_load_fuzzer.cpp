@@ -9,10 +9,13 @@
 // Wow6432Node\CLSID; neither its keys nor its data outgrow the input, whatever loops or shared
 // cells the input has.
 #include "clsidscan/hive_source.h"
+#include "registry/code_page.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -24,20 +27,13 @@ void check(bool ok, const char *what) {
     }
 }
 
+// The name compared with an ASCII name as the registry compares names.
 bool is_ascii_name(const std::u16string &name, const char *wanted) {
-    std::size_t i = 0;
-    for (; wanted[i] != '\0'; ++i) {
-        if (i == name.size())
-            return false;
-        char16_t a = name[i], b = char16_t(wanted[i]);
-        if (a >= u'a' && a <= u'z')
-            a = char16_t(a - 32);
-        if (b >= u'a' && b <= u'z')
-            b = char16_t(b - 32);
-        if (a != b)
-            return false;
-    }
-    return i == name.size();
+    std::u16string ascii(wanted, wanted + std::strlen(wanted));
+    return name.size() == ascii.size() &&
+           std::equal(name.begin(), name.end(), ascii.begin(), [](char16_t a, char16_t b) {
+               return upper_case_unit(a) == upper_case_unit(b);
+           });
 }
 
 void measure(const SourceKey &key, std::size_t &keys, std::size_t &data_bytes) {
