@@ -4,6 +4,7 @@
 #include "registry/code_page.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -25,7 +26,8 @@ void note_source(MemoryKey &key, unsigned short source) {
         key.sources.push_back(source);
 }
 
-bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, const SourceKey &source,
+// Adds `source` below `target`, taking over its data.
+bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, SourceKey &source,
              unsigned short index, int depth, std::string &error) {
     if (depth > MAX_KEY_DEPTH) {
         error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
@@ -33,7 +35,7 @@ bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, const
         return false;
     }
     note_source(target, index);
-    for (const SourceValue &value : source.values) {
+    for (SourceValue &value : source.values) {
         std::string name = stored(value.name);
         auto held =
             std::find_if(target.values.begin(), target.values.end(), [&](const MemoryValue &v) {
@@ -41,7 +43,7 @@ bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, const
                        memory_compare_names(side, v.name, name) == 0;
             });
         if (held == target.values.end()) {
-            memory_set_value(side, target, name, value.type, value.data);
+            memory_set_value(side, target, name, value.type, std::move(value.data));
         } else if (held->type != value.type || held->data != value.data) {
             const std::string &earlier = sides.sources[target.sources.front()].file;
             std::string value_name =
@@ -52,7 +54,7 @@ bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, const
             return false;
         }
     }
-    for (const SourceKey &child : source.children)
+    for (SourceKey &child : source.children)
         if (!add_key(sides, side, memory_add_child(side, target, stored(child.name)), child, index,
                      depth + 1, error))
             return false;
@@ -121,7 +123,7 @@ void merge_key(const MemoryRegistry &view, const MemoryKey *machine, const Memor
 } // namespace
 
 bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
-                        const SourceKey &classes_root, std::string &error) {
+                        SourceKey classes_root, std::string &error) {
     if (sides.sources.size() > 0xFFFF) {
         error = file + ": too many sources in one scan";
         return false;
@@ -140,8 +142,13 @@ bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSid
 }
 
 void build_classes_view(const ClassesSides &sides, MemoryRegistry &view) {
-    if (!sides.has_machine && !sides.has_user)
+    if (!sides.has_machine || !sides.has_user) {
+        // One side alone is its own view. Its keys' ANSI forms are made by the view's calls only
+        // (the side's own code page serves name comparisons, which do not depend on it).
+        if (sides.has_machine || sides.has_user)
+            view.root = (sides.has_machine ? sides.machine : sides.user).root;
         return;
+    }
     merge_key(view, sides.has_machine ? sides.machine.root.get() : nullptr,
               sides.has_user ? sides.user.root.get() : nullptr, *view.root);
 }

@@ -26,9 +26,10 @@ struct ClassesSides {
 // in `error` with both files and the key. Keys nested deeper than the registry allows (512
 // levels) are an error too.
 bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
-                        const SourceKey &classes_root, std::string &error);
+                        SourceKey classes_root, std::string &error);
 
-// Builds the merged view into `view` (whose code page the caller sets): at every level the
+// Builds the merged view into `view` (whose code page the caller sets); with one side alone, the
+// view is that side's tree itself, without a copy. Otherwise, at every level the
 // subkeys are the case-insensitive union of both sides; in a key that both sides hold, the values
 // are the union in the order of their upper-cased names, a value of both sides taken from the
 // user; a key of one side keeps its values in stored order. Each key lists the sources that hold

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <utility>
 
 bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
     struct stat info;
@@ -29,12 +30,19 @@ bool read_whole_file(const std::string &path, std::string &bytes, std::string &e
         error = path + ": " + std::strerror(errno);
         return false;
     }
+    // One block of the file's size, filled in one pass: a hive of hundreds of megabytes is not
+    // copied again and again as a growing text would be.
     bytes.clear();
-    char buffer[1 << 16];
-    std::size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, got);
+    if (S_ISREG(info.st_mode) && info.st_size > 0)
+        bytes.resize(static_cast<std::size_t>(info.st_size));
+    std::size_t got = std::fread(&bytes[0], 1, bytes.size(), file);
     bool failed = std::ferror(file) != 0;
+    bytes.resize(got);
+    // Whatever the file holds beyond what it measured (a file still growing, a pipe) comes too.
+    char buffer[1 << 16];
+    while (!failed && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        bytes.append(buffer, got);
+    failed = failed || std::ferror(file) != 0;
     int saved = errno;
     std::fclose(file);
     if (failed) {
@@ -69,8 +77,12 @@ std::vector<std::string> logs_beside(const std::string &hive_path) {
 
 bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
                      std::string &state, std::string &note, std::string &error) {
-    if (!read_whole_file(path, image, error))
-        return false;
+    return read_whole_file(path, image, error) &&
+           recover_hive_image(path, options, image, state, note, error);
+}
+
+bool recover_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+                        std::string &state, std::string &note, std::string &error) {
     state = "clean";
     if (!hive_is_dirty(image)) {
         note = path + ": clean";
@@ -103,7 +115,7 @@ bool load_source(ClassesSides &sides, const std::string &path, const SourceOptio
         return false;
     if (looks_like_hive(bytes)) {
         std::string state, note;
-        if (!load_hive_image(path, options, bytes, state, note, error))
+        if (!recover_hive_image(path, options, bytes, state, note, error))
             return false;
         notes.push_back(note);
         HiveClasses hive;
@@ -111,7 +123,8 @@ bool load_source(ClassesSides &sides, const std::string &path, const SourceOptio
         notes.insert(notes.end(), hive.warnings.begin(), hive.warnings.end());
         if (!read)
             return false;
-        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), hive.classes, error))
+        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), std::move(hive.classes),
+                                error))
             return false;
         sides.sources.back().hive_state = state;
         sides.sources.back().hive_note = note;
@@ -128,10 +141,10 @@ bool load_source(ClassesSides &sides, const std::string &path, const SourceOptio
                                    "HKEY_CLASSES_ROOT or a Software\\Classes key)");
             return true;
         }
-        return (!exported.has_machine ||
-                add_classes_source(sides, path, ClassesSide::Machine, exported.machine, error)) &&
-               (!exported.has_user ||
-                add_classes_source(sides, path, ClassesSide::User, exported.user, error));
+        return (!exported.has_machine || add_classes_source(sides, path, ClassesSide::Machine,
+                                                            std::move(exported.machine), error)) &&
+               (!exported.has_user || add_classes_source(sides, path, ClassesSide::User,
+                                                         std::move(exported.user), error));
     }
     error = path + ": neither a registry hive nor a .reg export";
     return false;

@@ -25,6 +25,9 @@ std::vector<std::string> logs_beside(const std::string &hive_path);
 // or "not recovered", and `note` to one line for standard error that says so.
 bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
                      std::string &state, std::string &note, std::string &error);
+// The same for a hive already read into `image`.
+bool recover_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+                        std::string &state, std::string &note, std::string &error);
 
 // Adds the classes of one source, recognised by its content, to `sides`. Warnings and notes for
 // standard error go to `notes`; on failure `error` is one line naming the file.

@@ -81,27 +81,13 @@ bool is_string_type(unsigned long type) {
     return type == 1 || type == 2 || type == 7; // REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ
 }
 
-std::string to_ansi(const MemoryRegistry &registry, const std::string &utf16le) {
-    return utf16_to_code_page(registry.code_page, utf16le_bytes_to_text(utf16le));
-}
-
-const std::string &ansi_name_of(const MemoryRegistry &registry, MemoryKey &key) {
-    if (!is_utf16(registry))
-        return key.name;
-    if (!key.ansi_ready) {
-        key.ansi_name = to_ansi(registry, key.name);
-        key.ansi_ready = true;
-    }
-    return key.ansi_name;
-}
-
-void make_ansi(const MemoryRegistry &registry, MemoryValue &value) {
-    if (value.ansi_ready)
-        return;
-    value.ansi_name = to_ansi(registry, value.name);
-    if (is_string_type(value.type))
-        value.ansi_data = to_ansi(registry, value.data);
-    value.ansi_ready = true;
+// The ANSI form of a stored text, made into a buffer of the calling thread that the next call
+// reuses: a scan converts each name and value once or twice, and keeping the forms would cost
+// more memory than the conversions cost time.
+const std::string &to_ansi(const MemoryRegistry &registry, const std::string &utf16le,
+                           std::string &buffer) {
+    buffer = utf16le_to_code_page(registry.code_page, utf16le);
+    return buffer;
 }
 
 } // namespace
@@ -134,18 +120,17 @@ MemoryKey &memory_add_child(const MemoryRegistry &registry, MemoryKey &parent,
 }
 
 void memory_set_value(const MemoryRegistry &registry, MemoryKey &key, const std::string &name,
-                      unsigned long type, const std::string &data) {
+                      unsigned long type, std::string data) {
     for (MemoryValue &value : key.values)
         if (same_name(registry, value.name, name)) {
             value.type = type;
-            value.data = data;
-            value.ansi_ready = false;
+            value.data = std::move(data);
             return;
         }
     MemoryValue value;
     value.name = name;
     value.type = type;
-    value.data = data;
+    value.data = std::move(data);
     key.values.push_back(std::move(value));
 }
 
@@ -193,7 +178,10 @@ RegStatus memory_enum_key(const MemoryRegistry &registry, MemoryKey &key, unsign
                           char *name, unsigned long *name_chars) {
     if (index >= key.children.size())
         return REG_ERROR_NO_MORE_ITEMS;
-    const std::string &child = ansi_name_of(registry, *key.children[index]);
+    thread_local std::string buffer;
+    const std::string &stored_name = key.children[index]->name;
+    const std::string &child =
+        is_utf16(registry) ? to_ansi(registry, stored_name, buffer) : stored_name;
     if (child.size() >= *name_chars)
         return REG_ERROR_MORE_DATA;
     std::memcpy(name, child.c_str(), child.size() + 1);
@@ -212,11 +200,11 @@ RegStatus memory_enum_value(const MemoryRegistry &registry, MemoryKey &key, unsi
     MemoryValue &value = key.values[index];
     const std::string *value_name = &value.name;
     const std::string *value_data = &value.data;
+    thread_local std::string name_buffer, data_buffer;
     if (is_utf16(registry)) {
-        make_ansi(registry, value);
-        value_name = &value.ansi_name;
+        value_name = &to_ansi(registry, value.name, name_buffer);
         if (is_string_type(value.type))
-            value_data = &value.ansi_data;
+            value_data = &to_ansi(registry, value.data, data_buffer);
     }
     RegStatus status = REG_SUCCESS;
     const unsigned long size = static_cast<unsigned long>(value_data->size());

@@ -25,10 +25,6 @@ struct MemoryValue {
     std::string name; // stored form; empty for the default value
     unsigned long type;
     std::string data;
-    // The ANSI forms, made on first use in the UTF-16 form.
-    std::string ansi_name;
-    std::string ansi_data;
-    bool ansi_ready = false;
 };
 
 struct MemoryKey {
@@ -40,9 +36,6 @@ struct MemoryKey {
     bool deleted = false;
     // Which of the caller's sources hold this key, for reporting where a finding came from.
     std::vector<unsigned short> sources;
-    // The ANSI form of the name, made on first use in the UTF-16 form.
-    std::string ansi_name;
-    bool ansi_ready = false;
     // The subkey last enumerated: a walk opens the name it has just enumerated.
     std::size_t last_enumerated = 0;
 };
@@ -66,7 +59,7 @@ MemoryKey &memory_add_child(const MemoryRegistry &registry, MemoryKey &parent,
 // Sets the value of that name (without regard to case), replacing its type and data when it is
 // there already and adding it at the end otherwise.
 void memory_set_value(const MemoryRegistry &registry, MemoryKey &key, const std::string &name,
-                      unsigned long type, const std::string &data);
+                      unsigned long type, std::string data);
 // Removes the value of that name, if any.
 void memory_delete_value(const MemoryRegistry &registry, MemoryKey &key, const std::string &name);
 // Removes the child of that name and everything below it; handles open on them then answer
