@@ -1,5 +1,7 @@
-// clsid-scan: the class rules of clsid-bare-scan and clsid-name-scan over hives and .reg exports.
+// clsid-scan: the class rules of clsid-bare-scan and clsid-name-scan over hives, .reg exports
+// and, on Windows, the running system's registry.
 #include "clsidscan/class_scan.h"
+#include "clsidscan/live_source.h"
 #include "clsidscan/scan_output.h"
 #include "clsidscan/scan_sources.h"
 #include "clsidscan/system_scan.h"
@@ -7,6 +9,11 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h> // _setmode: the reports are bytes, written without any LF to CR LF translation
+#else
+#define O_BINARY 0 // files here have no text mode
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -26,19 +33,22 @@ const char USAGE[] =
     "                  [--encoding utf-8|cp932]\n"
     "                  [--codepage 932|1252] [--view 64|32|both] [--log FILE]... [--no-logs]\n"
     "                  SOURCE...\n"
+    "       clsid-scan --live [options]\n"
     "       clsid-scan --system [--jobs N] [options] ROOT...\n"
     "       clsid-scan --recover OUT [--log FILE]... HIVE\n"
     "Lists suspicious class registrations (HKEY_CLASSES_ROOT\\CLSID) in registry hives and .reg\n"
     "exports; with --system, in each ROOT (a mounted Windows volume or a collection folder of the\n"
-    "same layout), for the machine and each user. Dirty hives are replayed from their logs\n"
-    "(beside them, or given with --log) unless --no-logs. --recover writes a hive recovered from\n"
-    "its logs to OUT, which must not exist. Exit code: 0 nothing found, 1 something found, 2 an\n"
-    "error.\n";
+    "same layout), for the machine and each user; with --live (Windows only), in this machine's\n"
+    "registry (HKLM\\Software\\Classes and HKCU\\Software\\Classes, read only). Dirty hives are\n"
+    "replayed from their logs (beside them, or given with --log) unless --no-logs. --recover\n"
+    "writes a hive recovered from its logs to OUT, which must not exist. Exit code: 0 nothing\n"
+    "found, 1 something found, 2 an error.\n";
 
 struct Options {
     ScanSettings scan;
     std::string recover_to;
     bool system = false; // the files are Windows volumes or collection folders
+    bool live = false;   // the running system's registry instead of files
     unsigned jobs = 0;   // ROOTs scanned at once; 0 for one per core
     std::vector<std::string> files;
 };
@@ -61,6 +71,10 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error) 
         }
         if (arg == "--system") {
             options.system = true;
+            continue;
+        }
+        if (arg == "--live") {
+            options.live = true;
             continue;
         }
         std::string value;
@@ -117,7 +131,15 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error) 
             return false;
         }
     }
-    if (options.files.empty()) {
+    if (options.live && (options.system || !options.recover_to.empty())) {
+        error = "--live reads this machine's registry and goes with neither --system nor --recover";
+        return false;
+    }
+    if (options.live && !options.files.empty()) {
+        error = "--live takes no SOURCE: it reads this machine's registry";
+        return false;
+    }
+    if (options.files.empty() && !options.live) {
         error = "no source given";
         return false;
     }
@@ -132,7 +154,7 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error) 
     }
     if (!code_page_supported(options.scan.sources.code_page)) {
         error = "code page " + std::to_string(options.scan.sources.code_page) +
-                " is not available (glibc's iconv lacks it)";
+                " is not available (the system's conversions lack it)";
         return false;
     }
     return true;
@@ -171,7 +193,7 @@ int recover_command(const Options &options) {
     if (state == "not recovered")
         return fail(hive + ": not written to " + options.recover_to +
                     ": the dirty hive could not be recovered");
-    int fd = open(options.recover_to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    int fd = open(options.recover_to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0644);
     if (fd < 0)
         return fail(options.recover_to + ": " + std::strerror(errno) +
                     (errno == EEXIST ? " (clsid-scan does not overwrite files)" : ""));
@@ -193,6 +215,9 @@ int recover_command(const Options &options) {
 } // namespace
 
 int main(int argc, char **argv) {
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
@@ -204,7 +229,18 @@ int main(int argc, char **argv) {
     if (options.system)
         return run_system_scan(options.files, options.scan, options.jobs);
 
-    ClassesSides sides;
+    // The registry trees stay until the process ends, reachable from here: the system takes
+    // their memory back at once, where freeing a hundred thousand keys one by one would cost a
+    // tenth of a large scan.
+    static ClassesSides *const kept_sides = new ClassesSides;
+    ClassesSides &sides = *kept_sides;
+    if (options.live) {
+        std::vector<std::string> notes;
+        bool read = add_live_sources(sides, notes, error);
+        print_notes(notes);
+        if (!read)
+            return fail(error);
+    }
     for (const std::string &file : options.files) {
         std::vector<std::string> notes;
         bool loaded = load_source(sides, file, options.scan.sources, notes, error);
@@ -217,7 +253,8 @@ int main(int argc, char **argv) {
     if (shadow && !(sides.has_machine && sides.has_user))
         print_notes({std::string("the shadow rule needs machine and user sources; it has only ") +
                      (sides.has_machine ? "machine" : "user") + " ones and lists nothing"});
-    ViewScan scan;
+    static ViewScan *const kept_scan = new ViewScan;
+    ViewScan &scan = *kept_scan;
     if (!scan_view(sides, options.scan, scan))
         return fail("out of memory while building the report");
     bool found = false;

@@ -1,13 +1,25 @@
-# Checks a built Windows program: GUI subsystem, and imports from system DLLs only.
-# Usage: cmake -DOBJDUMP=... -DPROGRAM=... -P check_program.cmake
+# Checks a built Windows program: its subsystem (GUI unless SUBSYSTEM is "console"), and imports
+# from system DLLs only.
+# Usage: cmake -DOBJDUMP=... -DPROGRAM=... [-DSUBSYSTEM=gui|console] -P check_program.cmake
 cmake_policy(SET CMP0057 NEW)
+if(NOT DEFINED SUBSYSTEM)
+    set(SUBSYSTEM gui)
+endif()
+if(SUBSYSTEM STREQUAL "gui")
+    set(subsystem_number 2)
+elseif(SUBSYSTEM STREQUAL "console")
+    set(subsystem_number 3)
+else()
+    message(FATAL_ERROR "SUBSYSTEM must be gui or console, not ${SUBSYSTEM}")
+endif()
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
     message(FATAL_ERROR "${OBJDUMP} could not read ${PROGRAM}")
 endif()
-if(NOT headers MATCHES "Subsystem[ \t]+00000002")
-    message(FATAL_ERROR "${PROGRAM} is not built for the Windows GUI subsystem")
+if(NOT headers MATCHES "Subsystem[ \t]+0000000${subsystem_number}")
+    message(FATAL_ERROR "${PROGRAM} is not built for the Windows ${SUBSYSTEM} subsystem")
 endif()
+message(STATUS "subsystem ${SUBSYSTEM}")
 string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${headers}")
 if(NOT imports)
     message(FATAL_ERROR "${PROGRAM} lists no imported DLL")

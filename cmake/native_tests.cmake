@@ -14,10 +14,12 @@ add_executable(unit_tests
     tests/letter_pair_score_test.cpp
     tests/random_name_rule_test.cpp
     tests/fault_sweep_test.cpp
-    tests/memory_registry_test.cpp)
+    tests/memory_registry_test.cpp
+    tests/live_source_test.cpp)
 
-target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe platform_stand_in
-    memory_registry GTest::gtest_main)
+# The live source reads the stand-in's wide tree, so it is tested here, over the stand-in.
+target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe live_source
+    platform_stand_in memory_registry GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 

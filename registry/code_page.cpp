@@ -1,12 +1,11 @@
 // Conversions between UTF-16, UTF-8 and the ANSI code pages 932 and 1252, through lookup tables
-// filled once from glibc's iconv.
+// filled once from the system's own conversions (the code page calls of the platform interface).
 #include "registry/code_page.h"
 
-#include <iconv.h>
+#include "scanframe/platform.h"
 
 #include <array>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace {
@@ -25,38 +24,18 @@ struct CodePageTables {
     std::vector<char16_t> from_double; // 65536 entries, REPLACEMENT when undefined
 };
 
-const char *iconv_name(unsigned code_page) {
-    return code_page == 932 ? "CP932" : code_page == 1252 ? "CP1252" : nullptr;
-}
-
-// Converts one sequence with a fresh state; returns the number of output bytes, or 0 on failure.
-std::size_t convert_one(iconv_t cd, const char *in, std::size_t in_bytes, char *out,
-                        std::size_t out_capacity) {
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    char *in_ptr = const_cast<char *>(in);
-    char *out_ptr = out;
-    std::size_t in_left = in_bytes, out_left = out_capacity;
-    if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<std::size_t>(-1) ||
-        in_left != 0)
-        return 0;
-    return out_capacity - out_left;
-}
-
 std::unique_ptr<CodePageTables> build_tables(unsigned code_page) {
+    if (!code_page_installed(code_page))
+        return nullptr;
     auto tables = std::make_unique<CodePageTables>();
     tables->to_bytes.assign(0x10000, {0, 0});
     tables->to_length.assign(0x10000, 0);
     tables->from_double.assign(0x10000, REPLACEMENT);
-    iconv_t to_cp = iconv_open(iconv_name(code_page), "UTF-16LE");
-    iconv_t from_cp = iconv_open("UTF-16LE", iconv_name(code_page));
-    if (to_cp == reinterpret_cast<iconv_t>(-1) || from_cp == reinterpret_cast<iconv_t>(-1))
-        return nullptr;
     for (unsigned c = 1; c < 0x10000; c++) {
         if (c >= 0xD800 && c < 0xE000)
             continue;
-        char in[2] = {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
-        char out[8];
-        std::size_t n = convert_one(to_cp, in, 2, out, sizeof out);
+        char out[2] = {0, 0};
+        unsigned n = code_page_encode_unit(code_page, static_cast<char16_t>(c), out);
         if (n == 1 || n == 2) {
             tables->to_bytes[c] = {out[0], n == 2 ? out[1] : '\0'};
             tables->to_length[c] = static_cast<unsigned char>(n);
@@ -65,12 +44,9 @@ std::unique_ptr<CodePageTables> build_tables(unsigned code_page) {
     tables->to_length[0] = 1;
     for (unsigned b = 0; b < 256; b++) {
         char in = static_cast<char>(b);
-        char out[8];
+        char16_t unit;
         tables->from_single[b] =
-            convert_one(from_cp, &in, 1, out, sizeof out) == 2
-                ? static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                                        static_cast<unsigned char>(out[1]) << 8)
-                : REPLACEMENT;
+            code_page_decode_unit(code_page, &in, 1, &unit) ? unit : REPLACEMENT;
     }
     tables->from_single[0] = 0;
     if (code_page == 932) {
@@ -79,12 +55,10 @@ std::unique_ptr<CodePageTables> build_tables(unsigned code_page) {
                 continue;
             for (unsigned trail = 0x40; trail < 0x100; trail++) {
                 char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-                char out[8];
-                if (convert_one(from_cp, in, 2, out, sizeof out) == 2) {
+                char16_t unit;
+                if (code_page_decode_unit(code_page, in, 2, &unit)) {
                     tables->lead[lead] = true;
-                    tables->from_double[lead << 8 | trail] =
-                        static_cast<char16_t>(static_cast<unsigned char>(out[0]) |
-                                              static_cast<unsigned char>(out[1]) << 8);
+                    tables->from_double[lead << 8 | trail] = unit;
                 }
             }
         }
@@ -97,21 +71,19 @@ std::unique_ptr<CodePageTables> build_tables(unsigned code_page) {
             tables->to_length[b] = 1;
         }
     }
-    iconv_close(to_cp);
-    iconv_close(from_cp);
     return tables;
 }
 
-// The tables of a code page, or NULL when it is not one of the two or iconv lacks it.
+// The tables of a code page, or NULL when it is not one of the two or the system lacks it. Each
+// is built by the first call that asks for it; a static's initialisation runs once even when
+// threads ask at the same time.
 const CodePageTables *tables_for(unsigned code_page) {
-    static std::once_flag once_932, once_1252;
-    static std::unique_ptr<CodePageTables> tables_932, tables_1252;
     if (code_page == 932) {
-        std::call_once(once_932, [] { tables_932 = build_tables(932); });
+        static const std::unique_ptr<CodePageTables> tables_932 = build_tables(932);
         return tables_932.get();
     }
     if (code_page == 1252) {
-        std::call_once(once_1252, [] { tables_1252 = build_tables(1252); });
+        static const std::unique_ptr<CodePageTables> tables_1252 = build_tables(1252);
         return tables_1252.get();
     }
     return nullptr;
@@ -276,4 +248,13 @@ char16_t upper_case_unit(char16_t c) {
     if ((odd_lower && (c & 1)) || (even_lower && !(c & 1)))
         return static_cast<char16_t>(c - 1);
     return c;
+}
+
+std::string utf16le_to_code_page(unsigned code_page, const std::string &utf16le) {
+    thread_local std::u16string units;
+    units.resize(utf16le.size() / 2);
+    for (std::size_t i = 0; i < units.size(); i++)
+        units[i] = static_cast<char16_t>(static_cast<unsigned char>(utf16le[2 * i]) |
+                                         static_cast<unsigned char>(utf16le[2 * i + 1]) << 8);
+    return utf16_to_code_page(code_page, units.data(), units.size());
 }

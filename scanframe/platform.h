@@ -1,9 +1,12 @@
-// The platform interface: every registry, message-box, clipboard and memory call of the scanners.
+// The platform interface: every registry, message-box, clipboard, memory and code page call of
+// the scanners.
 //
 // Each operation keeps the shape of the Win32 call it stands for (status codes, capacities that
 // the call updates, ERROR_MORE_DATA), so that the call sequence the scan depends on stays visible
 // and testable. One implementation per platform is chosen at link time: platform_win32.cpp for
-// the programs, the in-memory stand-in under tests/ for the unit tests.
+// the programs, the in-memory stand-in under tests/ for the unit tests. clsid-scan walks an
+// in-memory registry through the ANSI calls (clsidscan/platform_memory.cpp) and reads the
+// system's registry through the wide calls below, which have handles of their own for that.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +31,13 @@ constexpr RegStatus REG_ERROR_KEY_DELETED = 1018;
 // KEY_ENUMERATE_SUB_KEYS). The scan never asks for any right to write.
 constexpr unsigned long ACCESS_QUERY_VALUE = 0x0001;
 constexpr unsigned long ACCESS_ENUMERATE_SUB_KEYS = 0x0008;
+
+// The rest of KEY_READ (KEY_NOTIFY and READ_CONTROL), and the registry views a key may be opened
+// in (KEY_WOW64_64KEY and KEY_WOW64_32KEY): the only other bits the wide open call may be given.
+constexpr unsigned long ACCESS_NOTIFY = 0x0010;
+constexpr unsigned long ACCESS_READ_CONTROL = 0x00020000;
+constexpr unsigned long ACCESS_WOW64_64KEY = 0x0100;
+constexpr unsigned long ACCESS_WOW64_32KEY = 0x0200;
 
 // Value types (REG_SZ and REG_EXPAND_SZ).
 constexpr unsigned long VALUE_TYPE_SZ = 1;
@@ -65,6 +75,59 @@ RegStatus reg_enum_value(RegKey key, unsigned long index, char *name, unsigned l
 // RegCloseKey.
 RegStatus reg_close_key(RegKey key);
 
+// ---------------------------------------------------------------------------------------------
+// The system's registry read in UTF-16 (the wide calls), for clsid-scan --live. Text comes back
+// exactly as stored, without any code page in between. There is no call that writes.
+
+// An open key of the wide calls; NULL when nothing is open. Never mixed with RegKey handles.
+typedef struct WideRegKeyHandle *WideRegKey;
+
+// The predefined keys HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER. They need no closing.
+WideRegKey reg_local_machine_w();
+WideRegKey reg_current_user_w();
+
+// RegOpenKeyExW: opens the subkey `name` (NUL-terminated, parts joined by '\') of `parent` with
+// the `access` mask, which holds read rights only, plus at most one of ACCESS_WOW64_64KEY and
+// ACCESS_WOW64_32KEY; on success stores the new handle in *result, which the caller must close
+// with reg_close_key_w.
+RegStatus reg_open_key_w(WideRegKey parent, const char16_t *name, unsigned long access,
+                         WideRegKey *result);
+
+// RegEnumKeyExW without class or time, as reg_enum_key: *name_chars is the capacity of `name` in
+// characters on entry and the length without the NUL on success; REG_ERROR_MORE_DATA when the
+// name does not fit, REG_ERROR_NO_MORE_ITEMS past the last subkey.
+RegStatus reg_enum_key_w(WideRegKey key, unsigned long index, char16_t *name,
+                         unsigned long *name_chars);
+
+// RegEnumValueW, as reg_enum_value: `data` may be NULL, and then `data_bytes` may be NULL too.
+// Data larger than *data_bytes gives REG_ERROR_MORE_DATA with the size needed in *data_bytes.
+// String data comes back as the UTF-16LE bytes stored, terminated or not.
+RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
+                           unsigned long *name_chars, unsigned long *type, unsigned char *data,
+                           unsigned long *data_bytes);
+
+// RegCloseKey for a handle of the wide calls.
+RegStatus reg_close_key_w(WideRegKey key);
+
+// ---------------------------------------------------------------------------------------------
+// The system's own conversions between UTF-16 and an ANSI code page, one character at a time,
+// from which registry/code_page.cpp builds its tables: WideCharToMultiByte with
+// WC_NO_BEST_FIT_CHARS and MultiByteToWideChar with MB_ERR_INVALID_CHARS on Windows
+// (platform_win32.cpp), glibc's iconv elsewhere (registry/code_page_iconv.cpp). Both are strict:
+// a character the code page holds only as a look-alike, or not at all, has no bytes.
+
+// IsValidCodePage: whether the system can convert to and from `code_page`.
+bool code_page_installed(unsigned code_page);
+
+// The bytes of one UTF-16 unit (not a surrogate) in `code_page`: returns their count, 1 or 2,
+// with the bytes in bytes[0] and bytes[1], or 0 when the code page does not hold the character.
+unsigned code_page_encode_unit(unsigned code_page, char16_t unit, char bytes[2]);
+
+// The UTF-16 unit that `count` bytes (1 or 2) stand for in `code_page`; false when they are not
+// exactly one character of it (a lead byte alone, an undefined byte or pair, two characters).
+bool code_page_decode_unit(unsigned code_page, const char *bytes, unsigned count, char16_t *unit);
+
+// ---------------------------------------------------------------------------------------------
 // MessageBoxA with no owner window; returns the button pressed.
 int message_box(const char *text, const char *caption, unsigned style);
 

@@ -1,4 +1,8 @@
 // Windows implementation of the platform interface declared in platform.h.
+//
+// clsid-scan walks its in-memory registry through clsidscan/platform_memory.cpp, which supplies
+// the frame's registry and heap calls itself: its build defines SCAN_FRAME_IN_MEMORY and takes
+// only the wide registry calls and the code page calls from this file.
 #include "scanframe/platform.h"
 
 #include <windows.h>
@@ -14,11 +18,94 @@ static_assert(REG_ERROR_NO_MORE_ITEMS == ERROR_NO_MORE_ITEMS, "status codes are 
 static_assert(REG_ERROR_KEY_DELETED == ERROR_KEY_DELETED, "status codes are Win32's");
 static_assert(ACCESS_QUERY_VALUE == KEY_QUERY_VALUE, "access rights are Win32's");
 static_assert(ACCESS_ENUMERATE_SUB_KEYS == KEY_ENUMERATE_SUB_KEYS, "access rights are Win32's");
+static_assert(ACCESS_NOTIFY == KEY_NOTIFY && ACCESS_READ_CONTROL == READ_CONTROL, "access rights");
+static_assert(ACCESS_WOW64_64KEY == KEY_WOW64_64KEY && ACCESS_WOW64_32KEY == KEY_WOW64_32KEY,
+              "registry views");
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "WCHAR is a UTF-16 unit");
 static_assert(VALUE_TYPE_SZ == REG_SZ && VALUE_TYPE_EXPAND_SZ == REG_EXPAND_SZ, "value types");
 static_assert(BOX_OK == MB_OK && BOX_YESNO_DEFAULT_NO == (MB_YESNO | MB_DEFBUTTON2), "styles");
 static_assert(BOX_ANSWER_YES == IDYES, "the Yes answer");
 static_assert(GLOBAL_MOVEABLE_SHARE == (GMEM_MOVEABLE | GMEM_DDESHARE), "global block flags");
 static_assert(CLIPBOARD_FORMAT_OEMTEXT == CF_OEMTEXT, "clipboard format");
+
+static HKEY to_hkey(WideRegKey key) {
+    return reinterpret_cast<HKEY>(key);
+}
+
+WideRegKey reg_local_machine_w() {
+    return reinterpret_cast<WideRegKey>(HKEY_LOCAL_MACHINE);
+}
+
+WideRegKey reg_current_user_w() {
+    return reinterpret_cast<WideRegKey>(HKEY_CURRENT_USER);
+}
+
+RegStatus reg_open_key_w(WideRegKey parent, const char16_t *name, unsigned long access,
+                         WideRegKey *result) {
+    HKEY opened = nullptr;
+    LONG status =
+        RegOpenKeyExW(to_hkey(parent), reinterpret_cast<const wchar_t *>(name), 0, access, &opened);
+    *result = status == ERROR_SUCCESS ? reinterpret_cast<WideRegKey>(opened) : nullptr;
+    return status;
+}
+
+RegStatus reg_enum_key_w(WideRegKey key, unsigned long index, char16_t *name,
+                         unsigned long *name_chars) {
+    DWORD chars = *name_chars;
+    LONG status = RegEnumKeyExW(to_hkey(key), index, reinterpret_cast<wchar_t *>(name), &chars,
+                                nullptr, nullptr, nullptr, nullptr);
+    *name_chars = chars;
+    return status;
+}
+
+RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
+                           unsigned long *name_chars, unsigned long *type, unsigned char *data,
+                           unsigned long *data_bytes) {
+    DWORD chars = *name_chars;
+    DWORD value_type = 0;
+    DWORD bytes = data_bytes ? *data_bytes : 0;
+    LONG status = RegEnumValueW(to_hkey(key), index, reinterpret_cast<wchar_t *>(name), &chars,
+                                nullptr, &value_type, data, data_bytes ? &bytes : nullptr);
+    *name_chars = chars;
+    if (type)
+        *type = value_type;
+    if (data_bytes)
+        *data_bytes = bytes;
+    return status;
+}
+
+RegStatus reg_close_key_w(WideRegKey key) {
+    return RegCloseKey(to_hkey(key));
+}
+
+bool code_page_installed(unsigned code_page) {
+    return IsValidCodePage(code_page) != FALSE;
+}
+
+unsigned code_page_encode_unit(unsigned code_page, char16_t unit, char bytes[2]) {
+    wchar_t in = static_cast<wchar_t>(unit);
+    char out[4];
+    BOOL used_default = FALSE;
+    int n = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, &in, 1, out, sizeof out, nullptr,
+                                &used_default);
+    if ((n != 1 && n != 2) || used_default)
+        return 0;
+    bytes[0] = out[0];
+    bytes[1] = n == 2 ? out[1] : '\0';
+    return static_cast<unsigned>(n);
+}
+
+bool code_page_decode_unit(unsigned code_page, const char *bytes, unsigned count, char16_t *unit) {
+    wchar_t out[2];
+    if (count < 1 || count > 2 ||
+        MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(count), out,
+                            2) != 1)
+        return false;
+    *unit = static_cast<char16_t>(out[0]);
+    return true;
+}
+
+#ifndef SCAN_FRAME_IN_MEMORY
 
 static HKEY to_hkey(RegKey key) {
     return reinterpret_cast<HKEY>(key);
@@ -112,3 +199,5 @@ void *heap_realloc(void *block, std::size_t bytes) {
 void heap_free(void *block) {
     std::free(block);
 }
+
+#endif // SCAN_FRAME_IN_MEMORY

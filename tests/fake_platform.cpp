@@ -1,6 +1,7 @@
 // In-memory stand-in for the platform interface: faults and records over the in-memory registry.
 #include "tests/fake_platform.h"
 
+#include "registry/code_page.h"
 #include "registry/memory_registry.h"
 
 #include <algorithm>
@@ -17,6 +18,7 @@ namespace {
 struct OpenKey {
     std::shared_ptr<MemoryKey> node;
     unsigned long access;
+    bool wide; // opened by the wide calls, in the wide tree
 };
 
 struct Block {
@@ -34,12 +36,25 @@ struct FaultRule {
 };
 
 constexpr std::uintptr_t ROOT_HANDLE = 0x10;
+constexpr std::uintptr_t LOCAL_MACHINE_HANDLE = 0x20;
+constexpr std::uintptr_t CURRENT_USER_HANDLE = 0x30;
+// KEY_READ (READ_CONTROL, KEY_QUERY_VALUE, KEY_ENUMERATE_SUB_KEYS, KEY_NOTIFY) and the two views.
+constexpr unsigned long WIDE_READ_ACCESS =
+    ACCESS_READ_CONTROL | ACCESS_QUERY_VALUE | ACCESS_ENUMERATE_SUB_KEYS | ACCESS_NOTIFY;
+constexpr unsigned long WIDE_VIEWS = ACCESS_WOW64_64KEY | ACCESS_WOW64_32KEY;
 constexpr std::uintptr_t FIRST_HANDLE = 0x1000;
 constexpr int ANSWER_NO = 7;
 constexpr std::size_t OP_COUNT = static_cast<std::size_t>(Op::Any) + 1;
 
+MemoryRegistry utf16_registry() {
+    MemoryRegistry registry;
+    registry.code_page = 1252; // the UTF-16 form; the wide calls never convert to a code page
+    return registry;
+}
+
 struct State {
     MemoryRegistry registry; // the ANSI form: names and data are the bytes the tests give
+    MemoryRegistry wide = utf16_registry(); // its root holds the two predefined keys
     std::map<std::uintptr_t, OpenKey> open_keys;
     std::uintptr_t next_handle = FIRST_HANDLE;
     std::vector<FaultRule> rules;
@@ -76,6 +91,68 @@ std::string path_of_key(const MemoryKey &key) {
     for (const MemoryKey *k = &key; k && k->parent; k = k->parent)
         path = path.empty() ? k->name : k->name + "\\" + path;
     return path;
+}
+
+std::string utf8_of(const std::string &utf16le) {
+    return utf16_to_utf8(utf16le_bytes_to_text(utf16le));
+}
+
+// A wide tree key's path from its predefined key's name on, as UTF-8.
+std::string wide_path_of_key(const MemoryKey &key) {
+    std::string path;
+    for (const MemoryKey *k = &key; k && k->parent; k = k->parent)
+        path = path.empty() ? utf8_of(k->name) : utf8_of(k->name) + "\\" + path;
+    return path;
+}
+
+std::string path_of_open_key(const OpenKey &open) {
+    return open.wide ? wide_path_of_key(*open.node) : path_of_key(*open.node);
+}
+
+std::vector<std::u16string> split_wide_path(const std::u16string &path) {
+    std::vector<std::u16string> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find(u'\\', start);
+        if (end == std::u16string::npos)
+            end = path.size();
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::shared_ptr<MemoryKey> wide_root_node(WideRoot root) {
+    State &s = state();
+    std::string name = text_to_utf16le_bytes(root == WideRoot::LocalMachine ? u"HKEY_LOCAL_MACHINE"
+                                                                            : u"HKEY_CURRENT_USER");
+    memory_add_child(s.wide, *s.wide.root, name);
+    for (const auto &child : s.wide.root->children)
+        if (child->name == name)
+            return child;
+    return nullptr;
+}
+
+// The key at `path` below `from` in the wide tree (parts found without regard to case), made
+// when missing if `make` is set; NULL when missing otherwise.
+std::shared_ptr<MemoryKey> wide_find(std::shared_ptr<MemoryKey> from, const std::u16string &path,
+                                     bool make) {
+    State &s = state();
+    for (const std::u16string &part : split_wide_path(path)) {
+        std::string name = text_to_utf16le_bytes(part);
+        if (make)
+            memory_add_child(s.wide, *from, name);
+        std::shared_ptr<MemoryKey> next;
+        for (const auto &child : from->children)
+            if (child->name.size() == name.size() &&
+                memory_compare_names(s.wide, child->name, name) == 0)
+                next = child;
+        if (!next)
+            return nullptr;
+        from = next;
+    }
+    return from;
 }
 
 std::vector<std::string> split_path(const std::string &path) {
@@ -136,8 +213,9 @@ std::shared_ptr<MemoryKey> node_of(RegKey key, RegStatus *status) {
     if (id == ROOT_HANDLE)
         return s.registry.root;
     auto found = s.open_keys.find(id);
-    if (found == s.open_keys.end()) {
-        problem("call on a handle that is not open");
+    if (found == s.open_keys.end() || found->second.wide) {
+        problem(found == s.open_keys.end() ? "call on a handle that is not open"
+                                           : "ANSI call on a handle of the wide calls");
         *status = 6; // ERROR_INVALID_HANDLE
         return nullptr;
     }
@@ -148,13 +226,46 @@ std::shared_ptr<MemoryKey> node_of(RegKey key, RegStatus *status) {
     return found->second.node;
 }
 
+// The wide tree's key behind a handle of the wide calls, or NULL with the status to answer.
+std::shared_ptr<MemoryKey> wide_node_of(WideRegKey key, RegStatus *status) {
+    State &s = state();
+    std::uintptr_t id = reinterpret_cast<std::uintptr_t>(key);
+    if (id == LOCAL_MACHINE_HANDLE || id == CURRENT_USER_HANDLE)
+        return wide_root_node(id == LOCAL_MACHINE_HANDLE ? WideRoot::LocalMachine
+                                                         : WideRoot::CurrentUser);
+    auto found = s.open_keys.find(id);
+    if (found == s.open_keys.end() || !found->second.wide) {
+        problem(found == s.open_keys.end() ? "wide call on a handle that is not open"
+                                           : "wide call on a handle of the ANSI calls");
+        *status = 6; // ERROR_INVALID_HANDLE
+        return nullptr;
+    }
+    if (found->second.node->deleted) {
+        *status = REG_ERROR_KEY_DELETED;
+        return nullptr;
+    }
+    return found->second.node;
+}
+
+// The path of a wide handle's key, for the record of a call; "" when calls are not recorded.
+std::string wide_path_of(WideRegKey key) {
+    State &s = state();
+    if (!s.recording)
+        return std::string();
+    std::uintptr_t id = reinterpret_cast<std::uintptr_t>(key);
+    if (id == LOCAL_MACHINE_HANDLE || id == CURRENT_USER_HANDLE)
+        return id == LOCAL_MACHINE_HANDLE ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+    auto found = s.open_keys.find(id);
+    return found == s.open_keys.end() ? std::string() : wide_path_of_key(*found->second.node);
+}
+
 // The path of the key behind a handle, for the record of a call; "" when calls are not recorded.
 std::string path_of(RegKey key) {
     State &s = state();
     if (!s.recording)
         return std::string();
     auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
-    return found == s.open_keys.end() ? std::string() : path_of_key(*found->second.node);
+    return found == s.open_keys.end() ? std::string() : path_of_open_key(found->second);
 }
 
 // The subkey name, for the record of an open call; "" when calls are not recorded.
@@ -198,10 +309,25 @@ Block *block_of(GlobalBlock block, const char *use) {
 } // namespace
 
 const char *op_name(Op op) {
-    static const char *const names[] = {
-        "OpenKey",       "EnumKey",        "EnumValue",        "CloseKey",       "MessageBox",
-        "HeapAlloc",     "GlobalAlloc",    "GlobalLock",       "GlobalUnlock",   "GlobalFree",
-        "ClipboardOpen", "ClipboardEmpty", "ClipboardSetData", "ClipboardClose", "Any"};
+    static const char *const names[] = {"OpenKey",
+                                        "EnumKey",
+                                        "EnumValue",
+                                        "CloseKey",
+                                        "MessageBox",
+                                        "HeapAlloc",
+                                        "GlobalAlloc",
+                                        "GlobalLock",
+                                        "GlobalUnlock",
+                                        "GlobalFree",
+                                        "ClipboardOpen",
+                                        "ClipboardEmpty",
+                                        "ClipboardSetData",
+                                        "ClipboardClose",
+                                        "OpenKeyW",
+                                        "EnumKeyW",
+                                        "EnumValueW",
+                                        "CloseKeyW",
+                                        "Any"};
     return names[static_cast<int>(op)];
 }
 
@@ -238,6 +364,27 @@ void delete_key(const std::string &path) {
 void delete_value(const std::string &path, const std::string &name) {
     if (MemoryKey *key = find_path(path))
         memory_delete_value(state().registry, *key, name);
+}
+
+void add_wide_key(WideRoot root, const std::u16string &path) {
+    wide_find(wide_root_node(root), path, true);
+}
+
+void add_wide_value(WideRoot root, const std::u16string &path, const std::u16string &name,
+                    unsigned long type, const std::string &data) {
+    memory_set_value(state().wide, *wide_find(wide_root_node(root), path, true),
+                     text_to_utf16le_bytes(name), type, data);
+}
+
+void delete_wide_key(WideRoot root, const std::u16string &path) {
+    std::vector<std::u16string> parts = split_wide_path(path);
+    if (parts.empty())
+        return;
+    std::u16string parent_path;
+    for (std::size_t i = 0; i + 1 < parts.size(); i++)
+        parent_path += parts[i] + u"\\";
+    if (std::shared_ptr<MemoryKey> parent = wide_find(wide_root_node(root), parent_path, false))
+        memory_delete_child(state().wide, *parent, text_to_utf16le_bytes(parts.back()));
 }
 
 void fail_call(Op op, unsigned long nth, bool from_then_on, RegStatus status) {
@@ -314,7 +461,7 @@ std::string problems() {
     for (const std::string &p : s.problems)
         report += p + "\n";
     for (const auto &entry : s.open_keys)
-        report += "registry key left open: '" + path_of_key(*entry.second.node) + "'\n";
+        report += "registry key left open: '" + path_of_open_key(entry.second) + "'\n";
     for (const auto &entry : s.blocks)
         if (!entry.second.freed && !entry.second.owned_by_clipboard)
             report += "global block leaked\n";
@@ -354,7 +501,7 @@ RegStatus reg_open_key(RegKey parent, const char *name, unsigned long access, Re
     State &s = state();
     std::uintptr_t id = s.next_handle;
     s.next_handle += 4;
-    s.open_keys[id] = OpenKey{node, access};
+    s.open_keys[id] = OpenKey{node, access, false};
     *result = reinterpret_cast<RegKey>(id);
     return record(call);
 }
@@ -395,14 +542,143 @@ RegStatus reg_close_key(RegKey key) {
     Call call{Op::CloseKey, path_of(key), "", 0, 0, 0, false, 0, REG_SUCCESS};
     State &s = state();
     auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
-    if (found == s.open_keys.end()) {
-        problem("close of a key handle that is not open (closed twice?)");
+    if (found == s.open_keys.end() || found->second.wide) {
+        problem(found == s.open_keys.end()
+                    ? "close of a key handle that is not open (closed twice?)"
+                    : "ANSI close of a handle of the wide calls");
         call.status = 6; // ERROR_INVALID_HANDLE
         return record(call);
     }
     // A failed close still lets go of the handle: the program has no other way to release it.
     s.open_keys.erase(found);
     injected_failure(Op::CloseKey, &call.status);
+    return record(call);
+}
+
+WideRegKey reg_local_machine_w() {
+    return reinterpret_cast<WideRegKey>(LOCAL_MACHINE_HANDLE);
+}
+
+WideRegKey reg_current_user_w() {
+    return reinterpret_cast<WideRegKey>(CURRENT_USER_HANDLE);
+}
+
+RegStatus reg_open_key_w(WideRegKey parent, const char16_t *name, unsigned long access,
+                         WideRegKey *result) {
+    std::u16string path(name);
+    Call call{Op::OpenKeyW,
+              wide_path_of(parent),
+              state().recording ? utf16_to_utf8(path) : std::string(),
+              0,
+              access,
+              0,
+              false,
+              0,
+              REG_SUCCESS};
+    *result = nullptr;
+    if ((access & ~(WIDE_READ_ACCESS | WIDE_VIEWS)) != 0 || (access & WIDE_VIEWS) == WIDE_VIEWS)
+        problem("key '" + utf16_to_utf8(path) + "' opened by the wide call with access mask " +
+                std::to_string(access));
+    if (injected_failure(Op::OpenKeyW, &call.status))
+        return record(call);
+    std::shared_ptr<MemoryKey> from = wide_node_of(parent, &call.status);
+    if (!from)
+        return record(call);
+    std::shared_ptr<MemoryKey> node = wide_find(from, path, false);
+    if (!node) {
+        call.status = REG_ERROR_FILE_NOT_FOUND;
+        return record(call);
+    }
+    State &s = state();
+    std::uintptr_t id = s.next_handle;
+    s.next_handle += 4;
+    s.open_keys[id] = OpenKey{node, access, true};
+    *result = reinterpret_cast<WideRegKey>(id);
+    return record(call);
+}
+
+RegStatus reg_enum_key_w(WideRegKey key, unsigned long index, char16_t *name,
+                         unsigned long *name_chars) {
+    Call call{Op::EnumKeyW, wide_path_of(key), "", index, 0, *name_chars, false, 0, REG_SUCCESS};
+    if (injected_failure(Op::EnumKeyW, &call.status))
+        return record(call);
+    std::shared_ptr<MemoryKey> node = wide_node_of(key, &call.status);
+    if (!node)
+        return record(call);
+    if (index >= node->children.size()) {
+        call.status = REG_ERROR_NO_MORE_ITEMS;
+        return record(call);
+    }
+    std::u16string text = utf16le_bytes_to_text(node->children[index]->name);
+    if (text.size() + 1 > *name_chars) {
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    std::copy(text.begin(), text.end(), name);
+    name[text.size()] = u'\0';
+    *name_chars = static_cast<unsigned long>(text.size());
+    node->last_enumerated = index;
+    return record(call);
+}
+
+RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
+                           unsigned long *name_chars, unsigned long *type, unsigned char *data,
+                           unsigned long *data_bytes) {
+    Call call{Op::EnumValueW,
+              wide_path_of(key),
+              "",
+              index,
+              0,
+              *name_chars,
+              data != nullptr,
+              data && data_bytes ? *data_bytes : 0,
+              REG_SUCCESS};
+    if (injected_failure(Op::EnumValueW, &call.status))
+        return record(call);
+    std::shared_ptr<MemoryKey> node = wide_node_of(key, &call.status);
+    if (!node)
+        return record(call);
+    if (index >= node->values.size()) {
+        call.status = REG_ERROR_NO_MORE_ITEMS;
+        return record(call);
+    }
+    const MemoryValue &value = node->values[index];
+    std::u16string text = utf16le_bytes_to_text(value.name);
+    if (text.size() + 1 > *name_chars) {
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    if (type)
+        *type = value.type;
+    if (data && value.data.size() > *data_bytes) {
+        *data_bytes = static_cast<unsigned long>(value.data.size());
+        call.status = REG_ERROR_MORE_DATA;
+        return record(call);
+    }
+    std::copy(text.begin(), text.end(), name);
+    name[text.size()] = u'\0';
+    *name_chars = static_cast<unsigned long>(text.size());
+    if (data)
+        std::copy(value.data.begin(), value.data.end(), data);
+    if (data_bytes)
+        *data_bytes = static_cast<unsigned long>(value.data.size());
+    return record(call);
+}
+
+RegStatus reg_close_key_w(WideRegKey key) {
+    Call call{Op::CloseKeyW, wide_path_of(key), "", 0, 0, 0, false, 0, REG_SUCCESS};
+    State &s = state();
+    auto found = s.open_keys.find(reinterpret_cast<std::uintptr_t>(key));
+    if (found == s.open_keys.end() || !found->second.wide) {
+        problem(found == s.open_keys.end()
+                    ? "wide close of a key handle that is not open (closed twice?)"
+                    : "wide close of a handle of the ANSI calls");
+        call.status = 6; // ERROR_INVALID_HANDLE
+        return record(call);
+    }
+    // As for reg_close_key: a failed close still lets go of the handle.
+    s.open_keys.erase(found);
+    injected_failure(Op::CloseKeyW, &call.status);
     return record(call);
 }
 

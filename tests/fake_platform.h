@@ -5,7 +5,9 @@
 // enumerated in sorted order, values in insertion order with raw data that may lack a
 // terminating NUL, and the capacity rules of RegEnumKeyExA and RegEnumValueA. Over it, this layer
 // keeps the handles, records every call, counts open handles and live blocks, and can fail any
-// call; the message box, clipboard, global memory and heap are its own.
+// call; the message box, clipboard, global memory and heap are its own. The wide calls read a
+// second tree in the UTF-16 form, holding HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER, on handles
+// of their own that count among the open handles too.
 //
 // It is fast enough for a registry of a million classes: a subkey is found by name in O(log n),
 // enumerated by index in O(1), and added in O(1) when the names come in sorted order. Call
@@ -36,6 +38,10 @@ enum class Op {
     ClipboardEmpty,
     ClipboardSetData,
     ClipboardClose,
+    OpenKeyW,
+    EnumKeyW,
+    EnumValueW,
+    CloseKeyW,
     Any, // in a fault rule: count every call of every operation
 };
 
@@ -58,6 +64,18 @@ void add_string(const std::string &path, const std::string &name, const std::str
 void delete_key(const std::string &path);
 void delete_value(const std::string &path, const std::string &name);
 
+// --- The wide calls' tree. Paths are relative to the predefined key, parts joined by '\'. ---
+
+enum class WideRoot { LocalMachine, CurrentUser };
+
+// Creates the key and any missing parent.
+void add_wide_key(WideRoot root, const std::u16string &path);
+// Adds (or replaces) a value with exactly these data bytes; creates the key when missing.
+void add_wide_value(WideRoot root, const std::u16string &path, const std::u16string &name,
+                    unsigned long type, const std::string &data);
+// Removes a key and everything below it; open handles to them answer REG_ERROR_KEY_DELETED.
+void delete_wide_key(WideRoot root, const std::u16string &path);
+
 // --- Faults. ---
 
 // Fails call number `nth` (1-based) of `op` (of every operation for Op::Any), and every later one
@@ -74,10 +92,12 @@ void on_call(std::function<void(Op op, unsigned long call_number)> hook);
 
 struct Call {
     Op op;
-    std::string key_path;        // the key the call works on ("" for HKEY_CLASSES_ROOT)
-    std::string name;            // the subkey name, for OpenKey
-    unsigned long index;         // for EnumKey and EnumValue
-    unsigned long access;        // for OpenKey
+    std::string key_path;        // the key the call works on ("" for HKEY_CLASSES_ROOT); for the
+                                 // wide calls its path from HKEY_LOCAL_MACHINE or
+                                 // HKEY_CURRENT_USER, as UTF-8
+    std::string name;            // the subkey name, for OpenKey and OpenKeyW (as UTF-8)
+    unsigned long index;         // for EnumKey and EnumValue (and their wide forms)
+    unsigned long access;        // for OpenKey and OpenKeyW
     unsigned long name_capacity; // for EnumKey and EnumValue
     bool data_wanted;            // for EnumValue: a data buffer was given
     unsigned long data_capacity; // for EnumValue with data
@@ -126,10 +146,11 @@ void reset_peak();
 
 // Problems found so far: handles left open, closed twice or unknown, blocks leaked, freed twice,
 // or touched after the clipboard took them, heap blocks leaked or freed twice, keys opened with
-// an access mask that asks for more than reading. Empty when all is well.
+// an access mask that asks for more than reading (for the wide calls: more than KEY_READ, or
+// both registry views), a handle of one kind of call used with the other. Empty when all is well.
 std::string problems();
 
-// The number of registry handles open now.
+// The number of registry handles open now, of both kinds.
 int open_key_count();
 
 } // namespace fake

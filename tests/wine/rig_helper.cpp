@@ -6,7 +6,8 @@
 //   setraw KEYPATH NAME TYPE HEX   store exactly the HEX bytes (NAME "@" = unnamed value, HEX "-" =
 //   none) dump KEYPATH                 list every value under the key tree as the narrow calls see
 //   it codepages                    print the ANSI and OEM code pages
-// KEYPATH is relative to HKEY_CLASSES_ROOT. Exit code 0 on success, 2 on a usage or system error.
+// KEYPATH is relative to HKEY_CLASSES_ROOT, unless it starts with "HKLM\" or "HKCU\"
+// (HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER). Exit code 0 on success, 2 on a usage or system error.
 //
 // run puts a marker text on the clipboard, starts PROGRAM, waits (bounded) for its dialog-class
 // window or its exit, records the box, answers it (yes/no: a click on that button; enter: a key
@@ -424,6 +425,15 @@ int cmd_run(const std::wstring &answer, const std::wstring &outdir, const std::w
 
 // ---- registry ----
 
+// The predefined key a KEYPATH starts from, and the path below it.
+HKEY root_of(const std::wstring &path, std::wstring &below) {
+    below = path;
+    if (path.compare(0, 5, L"HKLM\\") != 0 && path.compare(0, 5, L"HKCU\\") != 0)
+        return HKEY_CLASSES_ROOT;
+    below = path.substr(5);
+    return path[2] == L'L' ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
 struct UnicodeString {
     USHORT Length;
     USHORT MaximumLength;
@@ -459,8 +469,10 @@ int cmd_setraw(const std::wstring &path, const std::wstring &name, const std::ws
     if (!set_value)
         return fail("NtSetValueKey not found");
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0,
-                        KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    std::wstring below;
+    HKEY root = root_of(path, below);
+    if (RegCreateKeyExW(root, below.c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
         return fail("cannot open or create the key");
     std::wstring value_name = name == L"@" ? std::wstring() : name;
     UnicodeString us;
@@ -535,8 +547,10 @@ void dump_key(HKEY key, const std::string &path) {
 }
 
 int cmd_dump(const std::wstring &path) {
+    std::wstring below;
+    HKEY root = root_of(path, below);
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key);
+    LONG status = RegOpenKeyExW(root, below.c_str(), 0, KEY_READ, &key);
     if (status != ERROR_SUCCESS) {
         std::printf("missing %ld\n", status);
         return 0;

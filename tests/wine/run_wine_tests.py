@@ -6,6 +6,9 @@ Usage:
       Runs every scenario against the programs in BUILD_DIR; WORK_DIR holds the Wine prefix and run files.
       With --clsid-scan (the native Linux program), every clipboard a scanner fills is also compared
       with what clsid-scan --encoding cp932 prints for the same registry, as a .reg and as a hive.
+      The last scenario imports a machine and a user .reg into HKLM and HKCU\Software\Classes and
+      runs clsid-scan.exe --live; with --clsid-scan its output is compared with the native program's
+      on the same two files.
       Prints PASS/FAIL per check and ends with "N passed, M failed"; exits 1 if any check failed.
   run_wine_tests.py BUILD_DIR WORK_DIR [--answer yes|no|enter] --show PROGRAM [FIXTURE.reg ...]
       Imports the fixtures (none: no CLSID key), runs PROGRAM once and prints what its box says.
@@ -21,6 +24,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import difflib
+import json
 import os
 import shutil
 import signal
@@ -287,8 +291,9 @@ def _split_value_line(line: str, where: str) -> tuple:
     raise RigError(f"{where}: cannot read value line: {line}")
 
 
-def parse_reg(path: Path) -> dict:
-    """The keys and values a fixture sets: {key path below HKEY_CLASSES_ROOT: [(name, type, stored bytes)]}."""
+def parse_reg(path: Path, root: str = "HKEY_CLASSES_ROOT\\") -> dict:
+    """The keys and values a fixture sets: {key path below root: [(name, type, stored bytes)]}.
+    With root "", keys are taken as the full paths written in the fixture."""
     text = path.read_text(encoding="utf-8")
     lines = reg_body(text)
     skipped = len(text.splitlines()) - len(lines)
@@ -310,7 +315,6 @@ def parse_reg(path: Path) -> dict:
             if not line.endswith("]"):
                 raise RigError(f"{where}: bad key line")
             name = line[1:-1]
-            root = "HKEY_CLASSES_ROOT\\"
             if not name.startswith(root):
                 raise RigError(f"{where}: fixture keys must be below {root}")
             current = name[len(root) :]
@@ -323,8 +327,9 @@ def parse_reg(path: Path) -> dict:
             value = (REG_SZ, (_reg_string(data, where) + "\0").encode("utf-16-le"))
         elif data.startswith("dword:"):
             value = (REG_DWORD, int(data[6:], 16).to_bytes(4, "little"))
-        elif data.startswith("hex(2):"):
-            value = (REG_EXPAND_SZ, bytes.fromhex(data[7:].replace(",", "")))
+        elif data.startswith("hex(") and "):" in data:
+            type_, _, digits = data[4:].partition("):")
+            value = (int(type_, 16), bytes.fromhex(digits.replace(",", "")))
         elif data.startswith("hex:"):
             value = (REG_BINARY, bytes.fromhex(data[4:].replace(",", "")))
         else:
@@ -748,6 +753,161 @@ def run_scenario(rig: Rig, report: Report, scenario: Scenario, program: Optional
     report.check(s, "registry unchanged by the run", same, detail)
 
 
+# ---------------------------------------------------------------- clsid-scan.exe --live
+
+CLSID_SCAN = "clsid-scan.exe"
+LIVE_SCENARIO = "clsid_scan_live"
+LIVE_FIXTURES = ("live_machine.reg", "live_user.reg")
+# The keys the live scan reads: both views of both sides.
+LIVE_KEYS = (
+    "HKLM\\Software\\Classes\\CLSID",
+    "HKLM\\Software\\Classes\\Wow6432Node\\CLSID",
+    "HKCU\\Software\\Classes\\CLSID",
+    "HKCU\\Software\\Classes\\Wow6432Node\\CLSID",
+)
+SHORT_ROOTS = {"HKEY_LOCAL_MACHINE\\": "HKLM\\", "HKEY_CURRENT_USER\\": "HKCU\\"}
+
+
+def live_expected(converted: list) -> dict:
+    """What the live fixtures set, keyed as the helper's dump of LIVE_KEYS names the keys."""
+    expected: dict = {}
+    for source in converted:
+        for key, values in parse_reg(FIXTURES / source.name, root="").items():
+            for long, short in SHORT_ROOTS.items():
+                if key.startswith(long):
+                    key = short + key[len(long):]
+            top = next((k for k in LIVE_KEYS if key == k or key.startswith(k + "\\")), None)
+            if top is None:
+                raise RigError(f"{source.name}: key outside the live keys: {key}")
+            parts = key[len(top):].split("\\")
+            for i in range(1, len(parts) + 1):
+                expected.setdefault(top + "\\".join(parts[:i]), [])
+            expected[key].extend(values)
+    return expected
+
+
+def live_snapshot(rig: Rig) -> tuple:
+    """The raw dumps and the `reg export` files of the live keys."""
+    dumps, exports, keys = [], [], {}
+    for key in LIVE_KEYS:
+        text = rig.helper_run(["dump", key]).stdout.decode("ascii")
+        dumps.append(text)
+        keys.update(parse_dump(text))
+        target = rig.work / "export.reg"
+        target.unlink(missing_ok=True)
+        done = rig.wine.run(["reg", "export", key, windows_path(target), "/y"])
+        exports.append(target.read_bytes() if done.returncode == 0 and target.exists() else None)
+    return dumps, exports, keys
+
+
+def json_without_sources(out: bytes) -> list:
+    """JSON Lines as objects without their "sources" (file names differ from the live key names)."""
+    found = []
+    for line in out.decode("utf-8").splitlines():
+        obj = json.loads(line)
+        obj.pop("sources", None)
+        found.append(obj)
+    return found
+
+
+def same_findings(report: Report, name: str, what: str, expected: bytes, actual: bytes) -> None:
+    try:
+        want, got = json_without_sources(expected), json_without_sources(actual)
+    except (ValueError, UnicodeDecodeError) as e:
+        report.check(name, what, False, f"    not JSON Lines: {e}\n    {actual[:300]!r}")
+        return
+    detail = ""
+    if want != got:
+        diff = difflib.unified_diff(
+            [json.dumps(o, ensure_ascii=False) for o in want],
+            [json.dumps(o, ensure_ascii=False) for o in got], "native", "clsid-scan.exe", lineterm="")
+        detail = "\n".join("    " + d for d in diff)
+    report.check(name, what, bool(want) and want == got, detail or "    no findings")
+
+
+def live_scan(rig: Rig, report: Report, program: Path) -> None:
+    """clsid-scan.exe --live on a machine and a user side imported with `reg import`: the same
+    findings as the native clsid-scan on the two .reg files, and the registry untouched."""
+    s = LIVE_SCENARIO
+    print(f"== {s} ({CLSID_SCAN} --live)")
+    if not program.exists():
+        report.check(s, "program exists", False, f"    not found: {program}")
+        return
+    for key in LIVE_KEYS:
+        rig.wine.run(["reg", "delete", key, "/f"])
+    regdir = rig.work / "reg"
+    regdir.mkdir(exist_ok=True)
+    converted = []
+    for name in LIVE_FIXTURES:
+        target = regdir / name
+        target.write_bytes(reg_to_utf16((FIXTURES / name).read_text(encoding="utf-8")))
+        rig.wine.check(["reg", "import", windows_path(target)])
+        converted.append(target)
+    expected = live_expected(converted)
+    # `reg import` adds a terminator to hex(1) and hex(2) data: store such data again as written.
+    for key, values in expected.items():
+        for value_name, type_, data in values:
+            if type_ in (REG_SZ, REG_EXPAND_SZ) and (len(data) % 2 or data[-2:] != b"\0\0"):
+                rig.helper_run(["setraw", key, value_name or "@", str(type_), data.hex() or "-"])
+    dumps_before, exports_before, registry = live_snapshot(rig)
+    problems = compare_registry(expected, registry)
+    report.check(s, "HKLM and HKCU hold the fixtures, both views", not problems, "\n".join(problems))
+
+    exe = windows_path(program)
+    files = [windows_path(c) for c in converted]
+    runs = {
+        "live json": [exe, "--live", "--format", "json"],
+        "live text": [exe, "--live"],
+        "files json": [exe, "--format", "json", *files],
+        "files text": [exe, *files],
+    }
+    out = {}
+    for label, args in runs.items():
+        done = rig.wine.run(args)
+        out[label] = done.stdout
+        report.check(s, f"clsid-scan.exe ({label}): exit 1, nothing on standard error",
+                     done.returncode == 1 and not done.stderr, describe_output(done) or f"    exit {done.returncode}")
+    report.check(s, "text output is UTF-8 with LF line ends, no BOM",
+                 out["live text"].decode("utf-8", "replace").startswith("# bare rule, 64-bit view\n")
+                 and b"\r" not in out["live text"] and "更新チェッカー".encode() in out["live text"],
+                 f"    {out['live text'][:200]!r}")
+    report.same_bytes(s, "--live text is the text of the offline scan of its .reg files",
+                      out["files text"], out["live text"])
+
+    if rig.clsid_scan is not None:
+        native = {
+            "json": subprocess.run([str(rig.clsid_scan), "--format", "json", *map(str, converted)],
+                                   capture_output=True, timeout=60),
+            "text": subprocess.run([str(rig.clsid_scan), *map(str, converted)], capture_output=True, timeout=60),
+        }
+        report.check(s, "native clsid-scan exit 1", all(n.returncode == 1 for n in native.values()),
+                     "    " + " / ".join(n.stderr.decode(errors="replace") for n in native.values()))
+        same_findings(report, s, "--live JSON is the native JSON of the .reg files (sources aside)",
+                      native["json"].stdout, out["live json"])
+        same_findings(report, s, "offline JSON on Windows is the native JSON (sources aside)",
+                      native["json"].stdout, out["files json"])
+        report.same_bytes(s, "--live text is the native text of the .reg files", native["text"].stdout,
+                          out["live text"])
+
+    # What the Windows build leaves to the Linux one.
+    _, hive = write_same_registry((), {"CLSID": []}, regdir)
+    for label, args in (("a hive", [exe, windows_path(hive)]), ("--system", [exe, "--system", "Z:\\"])):
+        done = rig.wine.run(args)
+        report.check(s, f"{label}: exit 2 with an error naming the Linux build",
+                     done.returncode == 2 and b"Linux build" in done.stderr and not done.stdout,
+                     describe_output(done) or f"    exit {done.returncode}")
+
+    dumps_after, exports_after, _ = live_snapshot(rig)
+    same = dumps_before == dumps_after and exports_before == exports_after
+    detail = ""
+    if not same:
+        before = [line for d in dumps_before for line in readable_dump(d)]
+        after = [line for d in dumps_after for line in readable_dump(d)]
+        detail = "\n".join("    " + d for d in difflib.unified_diff(before, after, "before", "after", lineterm=""))
+        detail = detail or "    the exported registry differs"
+    report.check(s, "registry unchanged by the runs (raw dump and export)", same, detail)
+
+
 # ---------------------------------------------------------------- main
 
 
@@ -857,6 +1017,12 @@ def main() -> int:
         if rig.clsid_scan is not None and args.only in "sample_registry":
             for program in (BARE_SCAN, NAME_SCAN):
                 sample_same_bytes(rig, report, resolve_program(program, args.build_dir, overrides), program)
+        # Last: it replaces both views of both sides' classes.
+        if args.only in LIVE_SCENARIO:
+            try:
+                live_scan(rig, report, resolve_program(CLSID_SCAN, args.build_dir, overrides))
+            except RigError as e:
+                report.check(LIVE_SCENARIO, "rig could run the scenario", False, f"    {e}")
     except (RigError, OSError, subprocess.SubprocessError) as e:
         report.check("rig", "setup and runs", False, f"    {e}")
     finally:

@@ -1,0 +1,11 @@
+// Stand-in for --system where there is no Linux file system to search (the Windows build).
+#include "clsidscan/system_scan.h"
+
+#include <cstdio>
+
+int run_system_scan(const std::vector<std::string> &, const ScanSettings &, unsigned) {
+    std::fputs("clsid-scan: --system scans mounted Windows volumes and is for the Linux build of "
+               "clsid-scan; here use --live for this machine's registry, or give .reg exports\n",
+               stderr);
+    return 2;
+}
