@@ -3,6 +3,7 @@ enable_language(RC)
 enable_testing()
 
 add_library(platform_win32 STATIC scanframe/platform_win32.cpp)
+target_compile_definitions(platform_win32 PRIVATE SCAN_FRAME_PROGRAM_CALLS)
 target_include_directories(platform_win32 PUBLIC ${CMAKE_SOURCE_DIR})
 
 # A GUI-subsystem program with a static runtime, an asInvoker manifest and a version resource.

@@ -1,8 +1,10 @@
 // Windows implementation of the platform interface declared in platform.h.
 //
-// clsid-scan walks its in-memory registry through clsidscan/platform_memory.cpp, which supplies
-// the frame's registry and heap calls itself: its build defines SCAN_FRAME_IN_MEMORY and takes
-// only the wide registry calls and the code page calls from this file.
+// The file has two parts, and each program takes the part it calls, so that a program imports
+// only the system calls it makes: SCAN_FRAME_PROGRAM_CALLS, the narrow registry, message box,
+// clipboard and memory calls of the two scanner programs; SCAN_FRAME_LIVE_CALLS, the wide
+// registry calls and the code page calls of clsid-scan, which walks its in-memory registry
+// through clsidscan/platform_memory.cpp instead.
 #include "scanframe/platform.h"
 
 #include <windows.h>
@@ -27,6 +29,8 @@ static_assert(BOX_OK == MB_OK && BOX_YESNO_DEFAULT_NO == (MB_YESNO | MB_DEFBUTTO
 static_assert(BOX_ANSWER_YES == IDYES, "the Yes answer");
 static_assert(GLOBAL_MOVEABLE_SHARE == (GMEM_MOVEABLE | GMEM_DDESHARE), "global block flags");
 static_assert(CLIPBOARD_FORMAT_OEMTEXT == CF_OEMTEXT, "clipboard format");
+
+#ifdef SCAN_FRAME_LIVE_CALLS
 
 static HKEY to_hkey(WideRegKey key) {
     return reinterpret_cast<HKEY>(key);
@@ -105,7 +109,9 @@ bool code_page_decode_unit(unsigned code_page, const char *bytes, unsigned count
     return true;
 }
 
-#ifndef SCAN_FRAME_IN_MEMORY
+#endif // SCAN_FRAME_LIVE_CALLS
+
+#ifdef SCAN_FRAME_PROGRAM_CALLS
 
 static HKEY to_hkey(RegKey key) {
     return reinterpret_cast<HKEY>(key);
@@ -200,4 +206,4 @@ void heap_free(void *block) {
     std::free(block);
 }
 
-#endif // SCAN_FRAME_IN_MEMORY
+#endif // SCAN_FRAME_PROGRAM_CALLS
