@@ -10,9 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/install-deps.sh
-cmake --preset native >/dev/null
-cmake --build --preset native --target clsid-scan >/dev/null
-scan=build/native/clsid-scan
+cmake --workflow --preset release >/dev/null
+scan=build/release/clsid-scan
 run() {
     echo "\$ clsid-scan $*"
     "$scan" "$@" || [ $? -eq 1 ] # exit code 1: something was found
