@@ -16,6 +16,7 @@ target_link_libraries(live_source PUBLIC classes_merge)
 # link the same code.
 set(clsidscan_portable_sources
     clsidscan/class_scan.cpp
+    clsidscan/hive_kind.cpp
     clsidscan/hive_recovery.cpp
     clsidscan/marvin32.cpp
     clsidscan/platform_memory.cpp
