@@ -104,7 +104,7 @@ void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleR
         return;
     }
     RunHandles handles = {nullptr, nullptr, nullptr, nullptr};
-    result.has_classes = walk_classes(rule, report, handles);
+    walk_classes(rule, report, handles);
     close_all_keys(handles);
     result.text.assign(report.text, report.length);
     report_release(report);

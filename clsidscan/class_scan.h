@@ -32,7 +32,6 @@ struct FoundClass {
 struct RuleReport {
     ScanView view;
     ScanRule rule;
-    bool has_classes = false; // the view has a CLSID key
     std::string text;         // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
     bool out_of_memory = false;
@@ -43,8 +42,8 @@ struct RuleReport {
 // view.code_page.
 RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule);
 
-// The walk behind scan_classes, with any class rule: `result` gets the report's text and whether
-// the view has a CLSID key; the rule adds its found classes to `result` itself.
+// The walk behind scan_classes, with any class rule: `result` gets the report's text (empty when
+// the view has no CLSID key); the rule adds its found classes to `result` itself.
 void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleReport &result);
 
 // A found class for the entry that a rule has just appended to `report` from `start` on: its key
