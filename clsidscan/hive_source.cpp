@@ -1,5 +1,6 @@
 // Reads the class registrations of a registry hive image with libhivex (see hive_source.h).
 #include "clsidscan/hive_source.h"
+#include "clsidscan/hive_recovery.h"
 #include "registry/code_page.h"
 
 #include <hivex.h>
@@ -29,7 +30,7 @@
 namespace {
 
 // Layout facts of the hive format used here; offsets within the image.
-constexpr std::size_t base_block_size = 4096;
+constexpr std::size_t base_block_size = HIVE_BASE_BLOCK_SIZE;
 constexpr std::size_t bins_size_field = 40;
 constexpr std::size_t checksum_field = 508;
 
@@ -72,13 +73,9 @@ void put_u32(std::string &image, std::size_t offset, std::uint32_t value) {
         image[offset + i] = char((value >> (8 * i)) & 0xFF);
 }
 
+// Callers make sure the image holds a whole base block.
 std::uint32_t header_checksum(const std::string &image) {
-    std::uint32_t sum = 0;
-    for (std::size_t offset = 0; offset < checksum_field; offset += 4)
-        sum ^= get_u32(image, offset);
-    if (sum == 0xFFFFFFFF)
-        return 0xFFFFFFFE;
-    return sum == 0 ? 1 : sum;
+    return hive_header_checksum(reinterpret_cast<const unsigned char *>(image.data()));
 }
 
 // The largest hive bins size the image can back: its whole pages after the base block.
