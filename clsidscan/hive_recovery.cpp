@@ -12,8 +12,8 @@ namespace {
 constexpr std::size_t PRIMARY_SEQUENCE = 4;
 constexpr std::size_t SECONDARY_SEQUENCE = 8;
 constexpr std::size_t FILE_TYPE = 28;
-constexpr std::size_t DATA_SIZE = 40;
-constexpr std::size_t CHECKSUM = 508;
+constexpr std::size_t DATA_SIZE = HIVE_DATA_SIZE_FIELD;
+constexpr std::size_t CHECKSUM = HIVE_CHECKSUM_FIELD;
 
 constexpr std::uint32_t FILE_TYPE_HIVE = 0;
 constexpr std::uint32_t FILE_TYPE_OLD_LOG = 1;

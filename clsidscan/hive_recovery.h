@@ -34,6 +34,9 @@ struct HiveRecovery {
 constexpr std::size_t HIVE_BASE_BLOCK_SIZE = 4096;
 // Bytes of the base block the checksum covers (and that a log keeps a copy of).
 constexpr std::size_t HIVE_HEADER_SIZE = 512;
+// Offsets in the base block of the hive bins data size and of the checksum.
+constexpr std::size_t HIVE_DATA_SIZE_FIELD = 40;
+constexpr std::size_t HIVE_CHECKSUM_FIELD = 508;
 
 // Checksum of a 512-byte base block header: XOR of its first 127 dwords, 0 and ~0 avoided.
 std::uint32_t hive_header_checksum(const unsigned char *header);

@@ -31,8 +31,8 @@ namespace {
 
 // Layout facts of the hive format used here; offsets within the image.
 constexpr std::size_t base_block_size = HIVE_BASE_BLOCK_SIZE;
-constexpr std::size_t bins_size_field = 40;
-constexpr std::size_t checksum_field = 508;
+constexpr std::size_t bins_size_field = HIVE_DATA_SIZE_FIELD;
+constexpr std::size_t checksum_field = HIVE_CHECKSUM_FIELD;
 
 // Within a key ('nk') record, which starts 4 bytes into its cell.
 constexpr std::size_t nk_flags = 2;
