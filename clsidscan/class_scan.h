@@ -32,7 +32,7 @@ struct FoundClass {
 struct RuleReport {
     ScanView view;
     ScanRule rule;
-    std::string text;         // the report in the ANSI code page, byte for byte the program's
+    std::string text; // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
     bool out_of_memory = false;
 };

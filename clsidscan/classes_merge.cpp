@@ -23,11 +23,25 @@ std::string key_path(const MemoryKey &key) {
 
 void note_source(MemoryKey &key, unsigned short source) {
     if (key.sources.empty() || key.sources.back() != source)
-        key.sources.push_back(source);
+        key.sources.push_back(char16_t(source));
+}
+
+// Marks every key of a side's first source as held by it.
+bool claim_keys(MemoryKey &key, unsigned short index, int depth, std::string &error) {
+    if (depth > MAX_KEY_DEPTH) {
+        error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
+                key_path(key);
+        return false;
+    }
+    key.sources.assign(1, char16_t(index));
+    for (auto &child : key.children)
+        if (!claim_keys(*child, index, depth + 1, error))
+            return false;
+    return true;
 }
 
 // Adds `source` below `target`, taking over its data.
-bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, SourceKey &source,
+bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, MemoryKey &source,
              unsigned short index, int depth, std::string &error) {
     if (depth > MAX_KEY_DEPTH) {
         error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
@@ -35,30 +49,49 @@ bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, Sourc
         return false;
     }
     note_source(target, index);
-    for (SourceValue &value : source.values) {
-        std::string name = stored(value.name);
+    for (MemoryValue &value : source.values) {
         auto held =
             std::find_if(target.values.begin(), target.values.end(), [&](const MemoryValue &v) {
-                return v.name.size() == name.size() &&
-                       memory_compare_names(side, v.name, name) == 0;
+                return v.name.size() == value.name.size() &&
+                       memory_compare_names(side, v.name, value.name) == 0;
             });
         if (held == target.values.end()) {
-            memory_set_value(side, target, name, value.type, std::move(value.data));
+            target.values.push_back(std::move(value));
         } else if (held->type != value.type || held->data != value.data) {
             const std::string &earlier = sides.sources[target.sources.front()].file;
-            std::string value_name =
-                value.name.empty() ? "(default)" : '"' + utf16_to_utf8(value.name) + '"';
+            std::u16string name = utf16le_bytes_to_text(value.name);
+            std::string value_name = name.empty() ? "(default)" : '"' + utf16_to_utf8(name) + '"';
             error = "disagrees with " + earlier + " on value " + value_name + " of " +
                     (target.parent ? key_path(target) : std::string("the classes root")) +
                     " (two sources of one side must hold the same data)";
             return false;
         }
     }
-    for (SourceKey &child : source.children)
-        if (!add_key(sides, side, memory_add_child(side, target, stored(child.name)), child, index,
+    for (auto &child : source.children)
+        if (!add_key(sides, side, memory_add_child(side, target, child->name), *child, index,
                      depth + 1, error))
             return false;
     return true;
+}
+
+// Moves a source tree into a key of the UTF-16 form, its subkeys put in the registry's order.
+// Sources never hold two siblings of one name, nor two values of one key.
+std::shared_ptr<MemoryKey> memory_tree_of(const MemoryRegistry &tree, SourceKey &source,
+                                          MemoryKey *parent) {
+    auto key = std::make_shared<MemoryKey>();
+    key->name = stored(source.name);
+    key->parent = parent;
+    key->values.reserve(source.values.size());
+    for (SourceValue &value : source.values)
+        key->values.push_back(MemoryValue{stored(value.name), value.type, std::move(value.data)});
+    key->children.reserve(source.children.size());
+    for (SourceKey &child : source.children)
+        key->children.push_back(memory_tree_of(tree, child, key.get()));
+    std::stable_sort(key->children.begin(), key->children.end(),
+                     [&](const std::shared_ptr<MemoryKey> &a, const std::shared_ptr<MemoryKey> &b) {
+                         return memory_compare_names(tree, a->name, b->name) < 0;
+                     });
+    return key;
 }
 
 void copy_value(MemoryKey &out, const MemoryValue &value) {
@@ -76,8 +109,8 @@ void copy_values(MemoryKey &out, const MemoryKey &from) {
 
 void add_sources(MemoryKey &out, const MemoryKey *from) {
     if (from)
-        for (unsigned short source : from->sources)
-            if (std::find(out.sources.begin(), out.sources.end(), source) == out.sources.end())
+        for (char16_t source : from->sources)
+            if (out.sources.find(source) == std::u16string::npos)
                 out.sources.push_back(source);
 }
 
@@ -123,22 +156,34 @@ void merge_key(const MemoryRegistry &view, const MemoryKey *machine, const Memor
 } // namespace
 
 bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
-                        SourceKey classes_root, std::string &error) {
+                        std::shared_ptr<MemoryKey> classes_root, std::string &error) {
     if (sides.sources.size() > 0xFFFF) {
         error = file + ": too many sources in one scan";
         return false;
     }
     sides.sources.push_back(ScanSource{file, side, std::string(), std::string()});
+    auto index = static_cast<unsigned short>(sides.sources.size() - 1);
     MemoryRegistry &registry = side == ClassesSide::Machine ? sides.machine : sides.user;
-    registry.code_page = 932; // any code page: only names are compared here
-    (side == ClassesSide::Machine ? sides.has_machine : sides.has_user) = true;
+    bool &has_side = side == ClassesSide::Machine ? sides.has_machine : sides.has_user;
     std::string why;
-    if (!add_key(sides, registry, *registry.root, classes_root,
-                 static_cast<unsigned short>(sides.sources.size() - 1), 0, why)) {
-        error = file + ": " + why;
-        return false;
+    bool added;
+    if (!has_side) {
+        registry = memory_utf16_tree();
+        registry.root = std::move(classes_root);
+        added = claim_keys(*registry.root, index, 0, why);
+    } else {
+        added = add_key(sides, registry, *registry.root, *classes_root, index, 0, why);
     }
-    return true;
+    has_side = true;
+    if (!added)
+        error = file + ": " + why;
+    return added;
+}
+
+bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
+                        SourceKey classes_root, std::string &error) {
+    return add_classes_source(sides, file, side,
+                              memory_tree_of(memory_utf16_tree(), classes_root, nullptr), error);
 }
 
 void build_classes_view(const ClassesSides &sides, MemoryRegistry &view) {

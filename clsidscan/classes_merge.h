@@ -21,10 +21,16 @@ struct ClassesSides {
     bool has_machine = false, has_user = false;
 };
 
-// Adds one source's classes root to its side. Sources of one side must agree: a value that an
-// earlier source of the same side holds with another type or other data is an error, described
-// in `error` with both files and the key. Keys nested deeper than the registry allows (512
-// levels) are an error too.
+// Adds one source's classes root, a tree in the UTF-16 form, to its side. The first source of a
+// side becomes the side's tree itself, without a copy (a tree may be the first source of several
+// scans, numbered alike in each, as the system scan does with the machine's hive); later sources
+// of that side are merged into it, giving up their data. Sources of one side must agree: a value
+// that an earlier source of the same side holds with another type or other data is an error,
+// described in `error` with both files and the key. Keys nested deeper than the registry allows
+// (512 levels) are an error too.
+bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
+                        std::shared_ptr<MemoryKey> classes_root, std::string &error);
+// The same for a source tree, as .reg exports and the live registry are read.
 bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSide side,
                         SourceKey classes_root, std::string &error);
 

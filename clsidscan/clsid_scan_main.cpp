@@ -170,7 +170,7 @@ int fail(const std::string &error) {
     return EXIT_ERROR;
 }
 
-bool write_all(int fd, const std::string &bytes) {
+bool write_all(int fd, std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
@@ -186,7 +186,8 @@ bool write_all(int fd, const std::string &bytes) {
 // --recover: the one time clsid-scan writes a file, and never over an existing one.
 int recover_command(const Options &options) {
     const std::string &hive = options.files[0];
-    std::string image, state, note, error;
+    SourceFile image;
+    std::string state, note, error;
     if (!load_hive_image(hive, options.scan.sources, image, state, note, error))
         return fail(error);
     print_notes({note});
@@ -197,7 +198,7 @@ int recover_command(const Options &options) {
     if (fd < 0)
         return fail(options.recover_to + ": " + std::strerror(errno) +
                     (errno == EEXIST ? " (clsid-scan does not overwrite files)" : ""));
-    bool written = write_all(fd, image);
+    bool written = write_all(fd, image.bytes);
     int saved = errno;
     if (close(fd) != 0 && written) {
         written = false;

@@ -18,6 +18,6 @@ ClassesSide hive_classes_side(HiveKind kind) {
     return kind == HiveKind::Software ? ClassesSide::Machine : ClassesSide::User;
 }
 
-bool looks_like_hive(const std::string &head) {
+bool looks_like_hive(std::string_view head) {
     return head.compare(0, 4, "regf") == 0;
 }

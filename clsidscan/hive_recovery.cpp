@@ -24,18 +24,18 @@ constexpr std::uint64_t HIVE_PAGE = 4096;
 constexpr std::uint64_t ENTRY_HEADER_SIZE = 40;
 constexpr std::uint64_t LARGEST_DATA_SIZE = 0xFFFFF000; // largest multiple of 4096 in a dword
 
-const unsigned char *bytes_of(const std::string &bytes) {
+const unsigned char *bytes_of(std::string_view bytes) {
     return reinterpret_cast<const unsigned char *>(bytes.data());
 }
 
 // Callers check that `at + 4` (or `at + 8`) lies within `bytes`.
-std::uint32_t read32(const std::string &bytes, std::uint64_t at) {
+std::uint32_t read32(std::string_view bytes, std::uint64_t at) {
     const unsigned char *p = bytes_of(bytes) + at;
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
            std::uint32_t(p[3]) << 24;
 }
 
-std::uint64_t read64(const std::string &bytes, std::uint64_t at) {
+std::uint64_t read64(std::string_view bytes, std::uint64_t at) {
     return std::uint64_t(read32(bytes, at + 4)) << 32 | read32(bytes, at);
 }
 
@@ -55,7 +55,7 @@ std::string hex(std::uint64_t value) {
 }
 
 // A base block header that can be trusted: long enough, signed and with a matching checksum.
-bool header_is_sound(const std::string &bytes) {
+bool header_is_sound(std::string_view bytes) {
     return bytes.size() >= HIVE_HEADER_SIZE && bytes.compare(0, 4, "regf") == 0 &&
            read32(bytes, CHECKSUM) == hive_header_checksum(bytes_of(bytes));
 }
@@ -292,7 +292,7 @@ std::uint32_t hive_header_checksum(const unsigned char *header) {
     return sum == 0 ? 1 : sum;
 }
 
-bool hive_is_dirty(const std::string &image) {
+bool hive_is_dirty(std::string_view image) {
     return !header_is_sound(image) ||
            read32(image, PRIMARY_SEQUENCE) != read32(image, SECONDARY_SEQUENCE);
 }

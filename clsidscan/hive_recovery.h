@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // One transaction log as read from disk; the name is used in messages only.
@@ -43,7 +44,7 @@ std::uint32_t hive_header_checksum(const unsigned char *header);
 
 // True when the base block is unusable (too short, no signature, wrong checksum) or its two
 // sequence numbers differ.
-bool hive_is_dirty(const std::string &image);
+bool hive_is_dirty(std::string_view image);
 
 // Replays the logs (given in any order) into `image` when it is dirty. On Recovered, `image`
 // holds the recovered hive: both sequence numbers equal, data size set, checksum valid. On Clean

@@ -74,12 +74,12 @@ void put_u32(std::string &image, std::size_t offset, std::uint32_t value) {
 }
 
 // Callers make sure the image holds a whole base block.
-std::uint32_t header_checksum(const std::string &image) {
+std::uint32_t header_checksum(std::string_view image) {
     return hive_header_checksum(reinterpret_cast<const unsigned char *>(image.data()));
 }
 
 // The largest hive bins size the image can back: its whole pages after the base block.
-std::uint32_t bins_size_limit(const std::string &image) {
+std::uint32_t bins_size_limit(std::string_view image) {
     std::size_t pages = image.size() / 4096 * 4096;
     return pages <= base_block_size ? 0 : std::uint32_t(pages - base_block_size);
 }
@@ -88,12 +88,15 @@ std::string errno_text(int error_number) {
     return error_number == 0 ? std::string("unknown failure") : std::strerror(error_number);
 }
 
-bool same_name(const std::u16string &name, const char *ascii) {
+// Whether the stored (UTF-16LE) `name` is `ascii`, without regard to case.
+bool same_name(const std::string &name, const char *ascii) {
     std::size_t i = 0;
     for (; ascii[i] != '\0'; ++i) {
-        if (i == name.size())
+        if (2 * i + 1 >= name.size())
             return false;
-        char16_t a = name[i], b = char16_t(ascii[i]);
+        char16_t a = char16_t(static_cast<unsigned char>(name[2 * i]) |
+                              static_cast<unsigned char>(name[2 * i + 1]) << 8);
+        char16_t b = char16_t(ascii[i]);
         if (a >= u'a' && a <= u'z')
             a = char16_t(a - 32);
         if (b >= u'a' && b <= u'z')
@@ -101,7 +104,7 @@ bool same_name(const std::u16string &name, const char *ascii) {
         if (a != b)
             return false;
     }
-    return i == name.size();
+    return 2 * i == name.size();
 }
 
 struct HiveCloser {
@@ -114,23 +117,32 @@ struct FileCloser {
     ~FileCloser() { close(fd); }
 };
 
-// A read-only mapping of the in-memory file libhivex reads. It shares libhivex's pages, so the
-// names read from it are mostly in the cache already.
+// The bytes of the file libhivex reads: the caller's image when libhivex reads the caller's file,
+// else a read-only mapping of the in-memory file, which shares libhivex's pages.
 struct FileView {
     const char *bytes = nullptr;
     std::size_t size = 0;
+    void *mapping = nullptr;
     FileView() = default;
     FileView(const FileView &) = delete;
     FileView &operator=(const FileView &) = delete;
     ~FileView() {
-        if (bytes != nullptr)
-            munmap(const_cast<char *>(bytes), size);
+        if (mapping != nullptr)
+            munmap(mapping, size);
     }
 };
 
+HiveHandle open_path(const std::string &path, int flags, std::string &error) {
+    errno = 0;
+    HiveHandle hive(hivex_open(path.c_str(), flags));
+    if (!hive)
+        error = "libhivex: " + errno_text(errno);
+    return hive;
+}
+
 // Opens `image` with libhivex through an anonymous in-memory file; the image never touches disk.
 // libhivex opens its own descriptor on the file, so ours is closed again at once.
-HiveHandle open_in_memory(const std::string &image, int flags, FileView &view, std::string &error) {
+HiveHandle open_in_memory(std::string_view image, int flags, FileView &view, std::string &error) {
     int fd = memfd_create("hive-image", MFD_CLOEXEC);
     if (fd < 0) {
         error = "cannot create an in-memory file: " + errno_text(errno);
@@ -147,28 +159,36 @@ HiveHandle open_in_memory(const std::string &image, int flags, FileView &view, s
         }
         written += std::size_t(n);
     }
-    std::string path = "/proc/self/fd/" + std::to_string(fd);
-    errno = 0;
-    HiveHandle hive(hivex_open(path.c_str(), flags));
-    if (!hive) {
-        error = "libhivex: " + errno_text(errno);
+    HiveHandle hive = open_path("/proc/self/fd/" + std::to_string(fd), flags, error);
+    if (!hive)
         return nullptr;
-    }
     void *bytes = mmap(nullptr, image.size(), PROT_READ, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (bytes == MAP_FAILED) {
         error = "cannot map the in-memory file: " + errno_text(errno);
         return nullptr;
     }
+    view.mapping = bytes;
     view.bytes = static_cast<const char *>(bytes);
     view.size = image.size();
     return hive;
 }
 
+// Opens the image strictly: libhivex reads `image_file` itself when the caller has one that holds
+// exactly the image, else a copy in an in-memory file.
+HiveHandle open_strictly(std::string_view image, int image_file, FileView &view,
+                         std::string &error) {
+    if (image_file < 0)
+        return open_in_memory(image, 0, view, error);
+    view.bytes = image.data();
+    view.size = image.size();
+    return open_path("/proc/self/fd/" + std::to_string(image_file), 0, error);
+}
+
 // A copy that libhivex's tolerant mode can open without harm: its scan for hive bins runs past
 // the end of the file when the header promises more bins than the file has, so that size is cut
 // to the file's whole pages; the checksum, which even the tolerant mode checks, is made right.
-std::string tolerant_copy(const std::string &image) {
-    std::string copy = image;
+std::string tolerant_copy(std::string_view image) {
+    std::string copy(image);
     if (copy.size() < base_block_size)
         copy.resize(base_block_size, '\0');
     if (get_u32(copy, bins_size_field) > bins_size_limit(image))
@@ -178,7 +198,7 @@ std::string tolerant_copy(const std::string &image) {
 }
 
 // Why a strict open failed, as far as the header tells; else the reason the open gave.
-std::string damage_reason(const std::string &image, const std::string &library_reason) {
+std::string damage_reason(std::string_view image, const std::string &library_reason) {
     std::string reason;
     if (image.size() < base_block_size)
         return "the file is shorter than a hive's header";
@@ -195,6 +215,7 @@ std::string damage_reason(const std::string &image, const std::string &library_r
 
 // One read of a hive: the open hive, the image it was opened on, and what the read has used up.
 struct HiveReader {
+    const MemoryRegistry &tree; // what the classes are read into, for comparing names
     hive_h *hive;
     std::string_view image; // the bytes libhivex reads, through a mapping of the same file
     const std::string &file_name;
@@ -213,7 +234,7 @@ struct HiveReader {
     std::vector<hive_node_h> pending{};
     std::vector<hive_value_h> value_handles{};
     // Names of the keys from the root down to the one being read, for messages.
-    std::vector<const std::u16string *> path{};
+    std::vector<const std::string *> path{};
 };
 
 // Marks the cell at `handle` as read; false when it was already, or is no cell of the image.
@@ -233,10 +254,10 @@ void warn(HiveReader &reader, const std::string &text) {
 
 std::string key_path(const HiveReader &reader) {
     std::string path;
-    for (const std::u16string *name : reader.path) {
+    for (const std::string *name : reader.path) {
         if (!path.empty())
             path += '\\';
-        path += utf16_to_utf8(*name);
+        path += utf16_to_utf8(utf16le_bytes_to_text(*name));
     }
     return path.empty() ? "(root)" : path;
 }
@@ -269,12 +290,12 @@ bool cell_payload(std::string_view image, std::size_t cell, std::size_t &begin,
     return true;
 }
 
-// The name stored in a key or value cell, exactly as stored: a compressed name is one byte per
-// character, any other is UTF-16LE (unpaired surrogates kept). False when the cell does not hold
-// a well-formed record of that kind.
+// The name stored in a key or value cell as UTF-16LE bytes: a compressed name is one byte per
+// character, any other is UTF-16LE already (unpaired surrogates kept). False when the cell does
+// not hold a well-formed record of that kind.
 bool name_in_cell(std::string_view image, std::size_t cell, const char *signature,
                   std::size_t length_at, std::size_t flags_at, unsigned compressed_flag,
-                  std::size_t name_at, std::u16string &name) {
+                  std::size_t name_at, std::string &name) {
     std::size_t record = 0, record_length = 0;
     if (!cell_payload(image, cell, record, record_length) || record_length < name_at ||
         image.compare(record, 2, signature) != 0)
@@ -283,33 +304,34 @@ bool name_in_cell(std::string_view image, std::size_t cell, const char *signatur
     bool compressed = (get_u16(image, record + flags_at) & compressed_flag) != 0;
     if (length > record_length - name_at || (!compressed && length % 2 != 0))
         return false;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + record + name_at;
+    const char *bytes = image.data() + record + name_at;
     if (compressed) {
-        name.resize(length);
+        name.assign(2 * length, '\0');
         for (std::size_t i = 0; i < length; ++i)
-            name[i] = bytes[i];
+            name[2 * i] = bytes[i];
     } else {
-        name.resize(length / 2);
-        for (std::size_t i = 0; i < name.size(); ++i)
-            name[i] = char16_t(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        name.assign(bytes, length);
     }
     return true;
 }
 
 // libhivex's own idea of a name, for a cell the check above does not accept.
-bool library_name(char *utf8, std::u16string &name) {
-    bool converted = utf8 != nullptr && utf8_to_utf16(utf8, name);
+bool library_name(char *utf8, std::string &name) {
+    std::u16string text;
+    bool converted = utf8 != nullptr && utf8_to_utf16(utf8, text);
     std::free(utf8);
+    if (converted)
+        name = text_to_utf16le_bytes(text);
     return converted;
 }
 
-bool key_name(HiveReader &reader, hive_node_h node, std::u16string &name) {
+bool key_name(HiveReader &reader, hive_node_h node, std::string &name) {
     return name_in_cell(reader.image, node, "nk", nk_name_length, nk_flags, nk_compressed_name,
                         nk_name, name) ||
            library_name(hivex_node_name(reader.hive, node), name);
 }
 
-bool value_name(HiveReader &reader, hive_value_h value, std::u16string &name) {
+bool value_name(HiveReader &reader, hive_value_h value, std::string &name) {
     return name_in_cell(reader.image, value, "vk", vk_name_length, vk_flags, vk_compressed_name,
                         vk_name, name) ||
            library_name(hivex_value_key(reader.hive, value), name);
@@ -411,7 +433,7 @@ bool list_values(HiveReader &reader, hive_node_h node, std::vector<hive_value_h>
     return true;
 }
 
-using NamedKeys = std::vector<std::pair<hive_node_h, std::u16string>>;
+using NamedKeys = std::vector<std::pair<hive_node_h, std::string>>;
 
 // The subkeys of `node` with their names; unreadable names are reported and left out. `listed`
 // tells whether the subkey list could be read at all.
@@ -423,7 +445,7 @@ NamedKeys named_children(HiveReader &reader, hive_node_h node, bool *listed = nu
         *listed = list_read;
     named.reserve(children.size());
     for (hive_node_h child : children) {
-        std::u16string name;
+        std::string name;
         if (key_name(reader, child, name))
             named.emplace_back(child, std::move(name));
         else
@@ -462,7 +484,9 @@ bool plain_data(HiveReader &reader, hive_value_h value, std::size_t length, std:
     return true;
 }
 
-void read_values(HiveReader &reader, hive_node_h node, std::vector<SourceValue> &values) {
+// Reads the values of `node` in stored order. A value whose name repeats an earlier one is kept
+// too: the system lists every entry of a key's value list.
+void read_values(HiveReader &reader, hive_node_h node, std::vector<MemoryValue> &values) {
     std::vector<hive_value_h> &list = reader.value_handles;
     if (!list_values(reader, node, list))
         return;
@@ -475,13 +499,14 @@ void read_values(HiveReader &reader, hive_node_h node, std::vector<SourceValue> 
                              ": a value entry leads to a value already read; skipped");
             continue;
         }
-        SourceValue value;
+        MemoryValue value;
         if (!value_name(reader, handle, value.name)) {
             warn(reader, "key " + key_path(reader) + ": a value's name cannot be read");
             continue;
         }
         auto what = [&] {
-            return "key " + key_path(reader) + ", value \"" + utf16_to_utf8(value.name) + "\"";
+            return "key " + key_path(reader) + ", value \"" +
+                   utf16_to_utf8(utf16le_bytes_to_text(value.name)) + "\"";
         };
         hive_type type{};
         std::size_t length = 0;
@@ -511,8 +536,36 @@ void read_values(HiveReader &reader, hive_node_h node, std::vector<SourceValue> 
     }
 }
 
+// Puts the subkeys of `key` in the registry's order. A sound hive lists them in that order
+// already; a made-up one may not, and may list one name twice, of which the first is kept.
+void order_children(HiveReader &reader, MemoryKey &key) {
+    auto &children = key.children;
+    auto before = [&](const std::shared_ptr<MemoryKey> &a, const std::shared_ptr<MemoryKey> &b) {
+        return memory_compare_names(reader.tree, a->name, b->name) < 0;
+    };
+    auto not_before = [&](const std::shared_ptr<MemoryKey> &a,
+                          const std::shared_ptr<MemoryKey> &b) { return !before(a, b); };
+    if (std::adjacent_find(children.begin(), children.end(), not_before) == children.end())
+        return;
+    std::stable_sort(children.begin(), children.end(), before);
+    auto kept =
+        std::unique(children.begin(), children.end(),
+                    [&](const std::shared_ptr<MemoryKey> &a, const std::shared_ptr<MemoryKey> &b) {
+                        if (before(a, b))
+                            return false;
+                        warn(reader, "key " + key_path(reader) + ": a second subkey named \"" +
+                                         utf16_to_utf8(utf16le_bytes_to_text(b->name)) +
+                                         "\"; only the first is read");
+                        return true;
+                    });
+    children.erase(kept, children.end());
+}
+
+// Makes a subkey of `parent` named `name` and reads `node`'s values and subtree into it.
+void add_subtree(HiveReader &reader, hive_node_h node, std::string name, MemoryKey &parent);
+
 // Reads the values and the whole subtree of `node` into `key` (whose name is already set).
-void read_key(HiveReader &reader, hive_node_h node, SourceKey &key) {
+void read_key(HiveReader &reader, hive_node_h node, MemoryKey &key) {
     read_values(reader, node, key.values);
     // The subkeys wait on one stack shared by all levels; nested calls push theirs above.
     std::size_t begin = reader.pending.size();
@@ -528,8 +581,8 @@ void read_key(HiveReader &reader, hive_node_h node, SourceKey &key) {
                              "the hive; skipped");
             continue;
         }
-        SourceKey child_key;
-        if (!key_name(reader, child, child_key.name)) {
+        std::string name;
+        if (!key_name(reader, child, name)) {
             warn(reader, "key " + key_path(reader) + ": a subkey's name cannot be read");
             continue;
         }
@@ -538,33 +591,31 @@ void read_key(HiveReader &reader, hive_node_h node, SourceKey &key) {
                              std::to_string(max_key_depth) + " levels; skipped");
             break;
         }
-        key.children.push_back(std::move(child_key));
-        SourceKey &added = key.children.back();
-        reader.path.push_back(&added.name);
-        read_key(reader, child, added);
-        reader.path.pop_back();
+        add_subtree(reader, child, std::move(name), key);
     }
     reader.pending.resize(begin);
+    order_children(reader, key);
 }
 
-// Adds the subtree of `node`, named `name`, to `parent`.
-void add_subtree(HiveReader &reader, hive_node_h node, const std::u16string &name,
-                 SourceKey &parent) {
-    parent.children.push_back(SourceKey{name, {}, {}});
-    SourceKey &added = parent.children.back();
-    reader.path.push_back(&added.name);
-    read_key(reader, node, added);
+void add_subtree(HiveReader &reader, hive_node_h node, std::string name, MemoryKey &parent) {
+    auto child = std::make_shared<MemoryKey>();
+    child->name = std::move(name);
+    child->parent = &parent;
+    parent.children.push_back(child);
+    reader.path.push_back(&child->name);
+    read_key(reader, node, *child);
     reader.path.pop_back();
 }
 
 // Copies CLSID and Wow6432Node\CLSID of the classes key `node` into `classes`.
-void read_classes(HiveReader &reader, hive_node_h node, SourceKey &classes) {
+void read_classes(HiveReader &reader, hive_node_h node, MemoryKey &classes) {
     bool clsid_done = false, wow_done = false;
     for (const auto &child : named_children(reader, node)) {
         bool is_clsid = same_name(child.second, "CLSID");
         bool is_wow = same_name(child.second, "Wow6432Node");
         if ((is_clsid && clsid_done) || (is_wow && wow_done)) {
-            warn(reader, "the classes key holds a second \"" + utf16_to_utf8(child.second) +
+            warn(reader, "the classes key holds a second \"" +
+                             utf16_to_utf8(utf16le_bytes_to_text(child.second)) +
                              "\"; only the first is read");
             continue;
         }
@@ -576,22 +627,25 @@ void read_classes(HiveReader &reader, hive_node_h node, SourceKey &classes) {
             continue;
         }
         wow_done = true;
-        SourceKey wow{child.second, {}, {}};
-        reader.path.push_back(&wow.name);
+        auto wow = std::make_shared<MemoryKey>();
+        wow->name = child.second;
+        wow->parent = &classes;
+        reader.path.push_back(&wow->name);
         NamedKeys wow_children = named_children(reader, child.first);
         const auto *clsid = find_child(wow_children, "CLSID");
         if (clsid != nullptr && first_visit(reader, clsid->first))
-            add_subtree(reader, clsid->first, clsid->second, wow);
+            add_subtree(reader, clsid->first, clsid->second, *wow);
         reader.path.pop_back();
-        if (!wow.children.empty())
+        if (!wow->children.empty())
             classes.children.push_back(std::move(wow));
     }
+    order_children(reader, classes);
 }
 
 } // namespace
 
-bool read_hive_classes(const std::string &file_name, const std::string &image, HiveClasses &out,
-                       std::string &error) {
+bool read_hive_classes(const std::string &file_name, std::string_view image, HiveClasses &out,
+                       std::string &error, int image_file) {
     out = HiveClasses{};
     error.clear();
     if (!looks_like_hive(image)) {
@@ -600,8 +654,9 @@ bool read_hive_classes(const std::string &file_name, const std::string &image, H
     }
     std::string strict_error;
     FileView view;
-    HiveHandle hive = open_in_memory(image, 0, view, strict_error);
+    HiveHandle hive = open_strictly(image, image_file, view, strict_error);
     if (!hive) {
+        view.bytes = nullptr;
         std::string tolerant_error;
         hive = open_in_memory(tolerant_copy(image), HIVEX_OPEN_UNSAFE, view, tolerant_error);
         if (!hive) {
@@ -620,8 +675,8 @@ bool read_hive_classes(const std::string &file_name, const std::string &image, H
     std::memcpy(heap_view.get(), view.bytes, view.size);
     bytes = std::string_view(heap_view.get(), view.size);
 #endif
-    HiveReader reader{hive.get(),  bytes, file_name, out.warnings, image.size() / 4 + 64,
-                      image.size()};
+    HiveReader reader{out.classes,           hive.get(),  bytes, file_name, out.warnings,
+                      image.size() / 4 + 64, image.size()};
     hive_node_h root = hivex_root(hive.get());
     if (root == 0) {
         error = file_name + ": the hive has no readable root key";
@@ -665,7 +720,7 @@ bool read_hive_classes(const std::string &file_name, const std::string &image, H
                                                                  : 0;
     if (classes_node != 0) {
         first_visit(reader, classes_node);
-        read_classes(reader, classes_node, out.classes);
+        read_classes(reader, classes_node, *out.classes.root);
     }
     if (reader.unlisted_warnings > 0)
         out.warnings.push_back(file_name + ": " + std::to_string(reader.unlisted_warnings) +

@@ -1,7 +1,8 @@
 // Reads CLSID and Wow6432Node\CLSID out of a registry hive image with libhivex.
 //
-// The image is handed to libhivex through an anonymous in-memory file, never through a file on
-// disk: it may be a copy recovered from transaction logs that exists nowhere else. A damaged
+// libhivex reads the hive's own file when the image is that file's content unchanged; any other
+// image goes to libhivex through an anonymous in-memory file, never through a file on disk: it may
+// be a copy recovered from transaction logs that exists nowhere else. A damaged
 // image is read a second time in libhivex's tolerant mode; hostile structure (loops, lists that
 // repeat entries, absurd counts and sizes) costs no more than the image's own size in time and
 // memory. libhivex opens and checks the hive and reads value types and data; names and the
@@ -11,8 +12,10 @@
 #pragma once
 
 #include "clsidscan/source_tree.h"
+#include "registry/memory_registry.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The three kinds of hive that hold classes.
@@ -25,10 +28,10 @@ enum class HiveKind {
 // What a hive holds of HKEY_CLASSES_ROOT.
 struct HiveClasses {
     HiveKind kind = HiveKind::Software;
-    // The classes root (its name is empty) with at most two children, in the order the hive
-    // stores them: CLSID with its full subtree and Wow6432Node (spelled as stored) holding only
-    // its CLSID with its full subtree. Both absent when the hive has no classes.
-    SourceKey classes;
+    // The classes root (its name is empty) with at most two children: CLSID with its full subtree
+    // and Wow6432Node holding only its CLSID with its full subtree, names spelled as stored. Both
+    // absent when the hive has no classes. Keys in the registry's order, values in stored order.
+    MemoryRegistry classes = memory_utf16_tree();
     // Problems that did not stop the read, each starting with the file name.
     std::vector<std::string> warnings;
 };
@@ -40,10 +43,12 @@ const char *hive_kind_name(HiveKind kind);
 ClassesSide hive_classes_side(HiveKind kind);
 
 // True when `head` (the first bytes of a file, four are enough) starts like a hive.
-bool looks_like_hive(const std::string &head);
+bool looks_like_hive(std::string_view head);
 
 // Reads the classes out of the hive `image`; `file_name` is only used in messages. Returns false
 // with `error` set (naming the file) when the image cannot be read as a hive or is a hive of
-// another kind; `out.warnings` then still holds what was noticed before.
-bool read_hive_classes(const std::string &file_name, const std::string &image, HiveClasses &out,
-                       std::string &error);
+// another kind; `out.warnings` then still holds what was noticed before. `image_file`, when not
+// -1, is an open descriptor of a file that holds exactly `image` (such as the one it is mapped
+// from), which libhivex then reads instead of a copy.
+bool read_hive_classes(const std::string &file_name, std::string_view image, HiveClasses &out,
+                       std::string &error, int image_file = -1);

@@ -2,8 +2,8 @@
 // recognised, and reading one is an error that points to the Linux build.
 #include "clsidscan/hive_source.h"
 
-bool read_hive_classes(const std::string &file_name, const std::string &, HiveClasses &out,
-                       std::string &error) {
+bool read_hive_classes(const std::string &file_name, std::string_view, HiveClasses &out,
+                       std::string &error, int) {
     out = HiveClasses{};
     error = file_name +
             ": a registry hive; hives are read by the Linux build of clsid-scan (with libhivex). "

@@ -749,7 +749,7 @@ bool read_whole_export(const std::string &bytes, unsigned code_page, RegExportCl
 
 } // namespace
 
-bool looks_like_reg_export(const std::string &head) {
+bool looks_like_reg_export(std::string_view head) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(head.data());
     std::size_t size = head.size();
     const bool utf16 = size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
@@ -757,7 +757,7 @@ bool looks_like_reg_export(const std::string &head) {
     while (size > 0 && bytes[size - 1] == 0)
         size--;
     if (utf16 && size % 2 == 1)
-        size++; // the high byte of the last unit was a NUL
+        size++;                             // the high byte of the last unit was a NUL
     const std::size_t step = utf16 ? 2 : 1; // the header is ASCII in any 8-bit form
     std::size_t i = utf16 ? 2 : 0;
     if (!utf16 && size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)

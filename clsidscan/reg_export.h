@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 constexpr std::size_t REG_EXPORT_MAX_DEPTH = 512;
 
@@ -52,7 +53,7 @@ struct RegExportClasses {
 
 // True when `head` (the first bytes of a file; 4096 are plenty) starts, after an optional BOM and
 // any blank or ';' comment lines, with a registry export header.
-bool looks_like_reg_export(const std::string &head);
+bool looks_like_reg_export(std::string_view head);
 
 // Parses a whole .reg file; `code_page` (932 or 1252) is the ANSI code page of 8-bit text and of
 // REGEDIT4 hex(2)/hex(7) data. On failure returns false, leaves `out` empty and sets `error` to one

@@ -75,16 +75,16 @@ std::vector<std::string> logs_beside(const std::string &hive_path) {
     return logs;
 }
 
-bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+bool load_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
                      std::string &state, std::string &note, std::string &error) {
-    return read_whole_file(path, image, error) &&
+    return read_source_file(path, image, error) &&
            recover_hive_image(path, options, image, state, note, error);
 }
 
-bool recover_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+bool recover_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
                         std::string &state, std::string &note, std::string &error) {
     state = "clean";
-    if (!hive_is_dirty(image)) {
+    if (!hive_is_dirty(image.bytes)) {
         note = path + ": clean";
         return true;
     }
@@ -102,7 +102,7 @@ bool recover_hive_image(const std::string &path, const SourceOptions &options, s
             return false;
         logs.push_back(std::move(log));
     }
-    HiveRecovery recovery = recover_hive(image, logs);
+    HiveRecovery recovery = recover_hive(image.own(), logs);
     state = recovery.state == HiveState::Recovered ? "recovered" : "not recovered";
     note = describe_recovery(path, recovery);
     return true;
@@ -110,29 +110,29 @@ bool recover_hive_image(const std::string &path, const SourceOptions &options, s
 
 bool load_source(ClassesSides &sides, const std::string &path, const SourceOptions &options,
                  std::vector<std::string> &notes, std::string &error) {
-    std::string bytes;
-    if (!read_whole_file(path, bytes, error))
+    SourceFile file;
+    if (!read_source_file(path, file, error))
         return false;
-    if (looks_like_hive(bytes)) {
+    if (looks_like_hive(file.bytes)) {
         std::string state, note;
-        if (!recover_hive_image(path, options, bytes, state, note, error))
+        if (!recover_hive_image(path, options, file, state, note, error))
             return false;
         notes.push_back(note);
         HiveClasses hive;
-        bool read = read_hive_classes(path, bytes, hive, error);
+        bool read = read_hive_classes(path, file.bytes, hive, error, file.descriptor);
         notes.insert(notes.end(), hive.warnings.begin(), hive.warnings.end());
         if (!read)
             return false;
-        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), std::move(hive.classes),
+        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), hive.classes.root,
                                 error))
             return false;
         sides.sources.back().hive_state = state;
         sides.sources.back().hive_note = note;
         return true;
     }
-    if (looks_like_reg_export(bytes)) {
+    if (looks_like_reg_export(file.bytes)) {
         RegExportClasses exported;
-        if (!read_reg_export(bytes, options.code_page, exported, error)) {
+        if (!read_reg_export(file.own(), options.code_page, exported, error)) {
             error = path + ": " + error;
             return false;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "clsidscan/classes_merge.h"
+#include "clsidscan/source_file.h"
 
 #include <string>
 #include <vector>
@@ -13,9 +14,6 @@ struct SourceOptions {
     std::vector<std::string> log_files; // logs given by hand, for every hive source
 };
 
-// Reads a whole file. Returns false with `error` naming the file when it cannot be read.
-bool read_whole_file(const std::string &path, std::string &bytes, std::string &error);
-
 // The transaction logs that lie beside a hive: the same name plus .LOG, .LOG1 or .LOG2, in any
 // letter case.
 std::vector<std::string> logs_beside(const std::string &hive_path);
@@ -23,10 +21,10 @@ std::vector<std::string> logs_beside(const std::string &hive_path);
 // Reads the hive at `path` and, when it is dirty and logs are to be used, replays its logs (those
 // given in `options`, else those beside it) into `image`. `state` is set to "clean", "recovered"
 // or "not recovered", and `note` to one line for standard error that says so.
-bool load_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+bool load_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
                      std::string &state, std::string &note, std::string &error);
 // The same for a hive already read into `image`.
-bool recover_hive_image(const std::string &path, const SourceOptions &options, std::string &image,
+bool recover_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
                         std::string &state, std::string &note, std::string &error);
 
 // Adds the classes of one source, recognised by its content, to `sides`. Warnings and notes for

@@ -73,19 +73,19 @@ struct SystemHive {
 
 bool read_system_hive(const std::string &path, const ScanSettings &settings, SystemHive &hive,
                       RootScan &scan, std::string &error) {
-    std::string image;
+    SourceFile image;
     if (!load_hive_image(path, settings.sources, image, hive.state, hive.note, error))
         return false;
     scan.notes.push_back(hive.note);
-    bool read = read_hive_classes(path, image, hive.classes, error);
+    bool read = read_hive_classes(path, image.bytes, hive.classes, error, image.descriptor);
     scan.notes.insert(scan.notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
     return read;
 }
 
 bool add_hive(ClassesSides &sides, const std::string &path, const SystemHive &hive,
               std::string &error) {
-    if (!add_classes_source(sides, path, hive_classes_side(hive.classes.kind), hive.classes.classes,
-                            error))
+    if (!add_classes_source(sides, path, hive_classes_side(hive.classes.kind),
+                            hive.classes.classes.root, error))
         return false;
     sides.sources.back().hive_state = hive.state;
     sides.sources.back().hive_note = hive.note;
@@ -206,7 +206,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
                 scan.failed = failed = true;
                 break;
             }
-            has_classes = has_classes || !hive.classes.classes.children.empty();
+            has_classes = has_classes || !hive.classes.classes.root->children.empty();
         }
         if (failed)
             continue;

@@ -28,7 +28,8 @@ set(clsidscan_portable_sources
 if(WIN32)
     add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
         clsidscan/no_hive_source.cpp
-        clsidscan/no_system_scan.cpp)
+        clsidscan/no_system_scan.cpp
+        clsidscan/source_file_read.cpp)
     target_link_libraries(clsidscan_core PUBLIC
         classes_merge barescan_rule namescan_rule scanframe memory_registry)
 
@@ -59,6 +60,7 @@ find_package(Threads REQUIRED)
 
 add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
     clsidscan/hive_source.cpp
+    clsidscan/source_file_mapped.cpp
     clsidscan/system_scan.cpp)
 target_link_libraries(clsidscan_core PUBLIC
     classes_merge barescan_rule namescan_rule scanframe memory_registry PkgConfig::HIVEX

@@ -6,8 +6,9 @@
 //
 // Each run checks: the read either succeeds without an error or fails with one, and every message
 // names the file; the warnings stay within their limit; the tree holds at most CLSID and
-// Wow6432Node\CLSID; neither its keys nor its data outgrow the input, whatever loops or shared
-// cells the input has.
+// Wow6432Node\CLSID; every key's subkeys are in the registry's order, without two of one name,
+// and point back to it; neither its keys nor its data outgrow the input, whatever loops or
+// shared cells the input has.
 #include "clsidscan/hive_source.h"
 #include "registry/code_page.h"
 
@@ -28,7 +29,8 @@ void check(bool ok, const char *what) {
 }
 
 // The name compared with an ASCII name as the registry compares names.
-bool is_ascii_name(const std::u16string &name, const char *wanted) {
+bool is_ascii_name(const std::string &stored, const char *wanted) {
+    std::u16string name = utf16le_bytes_to_text(stored);
     std::u16string ascii(wanted, wanted + std::strlen(wanted));
     return name.size() == ascii.size() &&
            std::equal(name.begin(), name.end(), ascii.begin(), [](char16_t a, char16_t b) {
@@ -36,12 +38,18 @@ bool is_ascii_name(const std::u16string &name, const char *wanted) {
            });
 }
 
-void measure(const SourceKey &key, std::size_t &keys, std::size_t &data_bytes) {
+void measure(const MemoryRegistry &tree, const MemoryKey &key, std::size_t &keys,
+             std::size_t &data_bytes) {
     ++keys;
-    for (const SourceValue &value : key.values)
+    for (const MemoryValue &value : key.values)
         data_bytes += value.data.size();
-    for (const SourceKey &child : key.children)
-        measure(child, keys, data_bytes);
+    for (std::size_t i = 0; i < key.children.size(); ++i) {
+        const MemoryKey &child = *key.children[i];
+        check(child.parent == &key, "a subkey that does not point back to its key");
+        check(i == 0 || memory_compare_names(tree, key.children[i - 1]->name, child.name) < 0,
+              "subkeys out of order, or two of one name");
+        measure(tree, child, keys, data_bytes);
+    }
 }
 
 } // namespace
@@ -59,20 +67,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!read)
         return 0;
 
-    const SourceKey &classes = hive.classes;
+    const MemoryKey &classes = *hive.classes.root;
     check(classes.name.empty() && classes.values.empty(), "the classes root has a name or values");
     check(classes.children.size() <= 2, "more than CLSID and Wow6432Node at the classes root");
-    for (const SourceKey &child : classes.children) {
-        if (is_ascii_name(child.name, "CLSID"))
+    for (const auto &child : classes.children) {
+        if (is_ascii_name(child->name, "CLSID"))
             continue;
-        check(is_ascii_name(child.name, "Wow6432Node"), "a key other than CLSID or Wow6432Node");
-        check(child.values.empty() && child.children.size() == 1 &&
-                  is_ascii_name(child.children[0].name, "CLSID"),
+        check(is_ascii_name(child->name, "Wow6432Node"), "a key other than CLSID or Wow6432Node");
+        check(child->values.empty() && child->children.size() == 1 &&
+                  is_ascii_name(child->children[0]->name, "CLSID"),
               "Wow6432Node holds more than its CLSID");
     }
     // Each key read is a distinct cell, 4-byte aligned; each data byte is stored once.
     std::size_t keys = 0, data_bytes = 0;
-    measure(classes, keys, data_bytes);
+    measure(hive.classes, classes, keys, data_bytes);
     check(keys <= size / 4 + 1, "more keys than the image has room for");
     check(data_bytes <= size, "more data than the image holds");
     return 0;

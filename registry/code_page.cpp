@@ -102,24 +102,67 @@ bool code_page_supported(unsigned code_page) {
     return tables_for(code_page) != nullptr;
 }
 
-std::string utf16_to_code_page(unsigned code_page, const char16_t *text, std::size_t units) {
+// UTF-16 units, given by `unit_at`, to the code page's bytes in `out`; each unit gives at most
+// two bytes, so `out` is sized once and trimmed at the end.
+template <class UnitAt>
+void units_to_code_page(unsigned code_page, std::size_t units, UnitAt unit_at, std::string &out) {
     const CodePageTables &tables = *tables_for(code_page);
-    std::string out;
-    out.reserve(units);
+    out.resize(2 * units);
+    char *next = &out[0];
     for (std::size_t i = 0; i < units; i++) {
-        char16_t c = text[i];
-        if (is_high_surrogate(c) && i + 1 < units && is_low_surrogate(text[i + 1])) {
-            out += DEFAULT_CHAR; // no ANSI code page holds characters beyond the BMP
+        char16_t c = unit_at(i);
+        if (is_high_surrogate(c) && i + 1 < units && is_low_surrogate(unit_at(i + 1))) {
+            *next++ = DEFAULT_CHAR; // no ANSI code page holds characters beyond the BMP
             i++;
             continue;
         }
         unsigned length = tables.to_length[c];
-        if (length == 0)
-            out += DEFAULT_CHAR;
-        else
-            out.append(tables.to_bytes[c].data(), length);
+        if (length == 0) {
+            *next++ = DEFAULT_CHAR;
+        } else {
+            next[0] = tables.to_bytes[c][0];
+            next[1] = tables.to_bytes[c][1];
+            next += length;
+        }
     }
+    out.resize(static_cast<std::size_t>(next - out.data()));
+}
+
+std::string utf16_to_code_page(unsigned code_page, const char16_t *text, std::size_t units) {
+    std::string out;
+    units_to_code_page(
+        code_page, units, [text](std::size_t i) { return text[i]; }, out);
     return out;
+}
+
+void utf16le_to_code_page(unsigned code_page, std::string_view utf16le, std::string &out) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(utf16le.data());
+    units_to_code_page(
+        code_page, utf16le.size() / 2,
+        [bytes](std::size_t i) {
+            return static_cast<char16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        },
+        out);
+}
+
+void code_page_to_utf16le(unsigned code_page, std::string_view bytes, std::string &out) {
+    const CodePageTables &tables = *tables_for(code_page);
+    out.resize(2 * bytes.size());
+    char *next = &out[0];
+    for (std::size_t i = 0; i < bytes.size(); i++) {
+        unsigned char b = static_cast<unsigned char>(bytes[i]);
+        char16_t c = tables.from_single[b];
+        if (tables.lead[b] && i + 1 < bytes.size()) {
+            char16_t pair = tables.from_double[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
+            if (pair != REPLACEMENT) {
+                c = pair;
+                i++;
+            }
+        }
+        *next++ = static_cast<char>(c & 0xFF);
+        *next++ = static_cast<char>(c >> 8);
+    }
+    out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
 std::string utf16_to_code_page(unsigned code_page, const std::u16string &text) {
@@ -251,10 +294,7 @@ char16_t upper_case_unit(char16_t c) {
 }
 
 std::string utf16le_to_code_page(unsigned code_page, const std::string &utf16le) {
-    thread_local std::u16string units;
-    units.resize(utf16le.size() / 2);
-    for (std::size_t i = 0; i < units.size(); i++)
-        units[i] = static_cast<char16_t>(static_cast<unsigned char>(utf16le[2 * i]) |
-                                         static_cast<unsigned char>(utf16le[2 * i + 1]) << 8);
-    return utf16_to_code_page(code_page, units.data(), units.size());
+    std::string out;
+    utf16le_to_code_page(code_page, std::string_view(utf16le), out);
+    return out;
 }

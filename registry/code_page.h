@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The ANSI code pages the scan can stand in for (932 and 1252). The conversions below take only
 // a supported code page.
@@ -17,10 +18,14 @@ std::string utf16_to_code_page(unsigned code_page, const std::u16string &text);
 std::string utf16_to_code_page(unsigned code_page, const char16_t *text, std::size_t units);
 // The same for text held as UTF-16LE bytes (an odd last byte dropped).
 std::string utf16le_to_code_page(unsigned code_page, const std::string &utf16le);
+// The same into `out`, whose storage is reused: for the calls made per key.
+void utf16le_to_code_page(unsigned code_page, std::string_view utf16le, std::string &out);
 
 // The code page's bytes to UTF-16. A byte sequence the code page does not define becomes
 // U+FFFD, one per byte (a lead byte without its trail byte included).
 std::u16string code_page_to_utf16(unsigned code_page, const std::string &bytes);
+// The same as UTF-16LE bytes, as names are stored, into `out`, whose storage is reused.
+void code_page_to_utf16le(unsigned code_page, std::string_view bytes, std::string &out);
 
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string utf16_to_utf8(const std::u16string &text);

@@ -16,7 +16,7 @@ unsigned char upper_byte(unsigned char c) {
     return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
-int compare_ansi(const std::string &a, const std::string &b) {
+int compare_ansi(std::string_view a, std::string_view b) {
     std::size_t common = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < common; i++) {
         unsigned char x = upper_byte(static_cast<unsigned char>(a[i]));
@@ -27,12 +27,12 @@ int compare_ansi(const std::string &a, const std::string &b) {
     return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-char16_t unit_at(const std::string &utf16le, std::size_t i) {
+char16_t unit_at(std::string_view utf16le, std::size_t i) {
     return static_cast<char16_t>(static_cast<unsigned char>(utf16le[2 * i]) |
                                  static_cast<unsigned char>(utf16le[2 * i + 1]) << 8);
 }
 
-int compare_utf16(const std::string &a, const std::string &b) {
+int compare_utf16(std::string_view a, std::string_view b) {
     std::size_t a_units = a.size() / 2, b_units = b.size() / 2;
     std::size_t common = std::min(a_units, b_units);
     for (std::size_t i = 0; i < common; i++) {
@@ -43,25 +43,25 @@ int compare_utf16(const std::string &a, const std::string &b) {
     return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
 }
 
-bool same_name(const MemoryRegistry &registry, const std::string &a, const std::string &b) {
+bool same_name(const MemoryRegistry &registry, std::string_view a, std::string_view b) {
     return a.size() == b.size() && memory_compare_names(registry, a, b) == 0;
 }
 
 // The first child whose name does not sort before `name`.
 std::vector<std::shared_ptr<MemoryKey>>::iterator
-child_position(const MemoryRegistry &registry, MemoryKey &parent, const std::string &name) {
+child_position(const MemoryRegistry &registry, MemoryKey &parent, std::string_view name) {
     auto &children = parent.children;
     // Names added in sorted order go to the end: check there first.
     if (children.empty() || memory_compare_names(registry, children.back()->name, name) < 0)
         return children.end();
     return std::lower_bound(children.begin(), children.end(), name,
-                            [&](const std::shared_ptr<MemoryKey> &child, const std::string &n) {
+                            [&](const std::shared_ptr<MemoryKey> &child, std::string_view n) {
                                 return memory_compare_names(registry, child->name, n) < 0;
                             });
 }
 
 std::shared_ptr<MemoryKey> find_child(const MemoryRegistry &registry, MemoryKey &parent,
-                                      const std::string &name) {
+                                      std::string_view name) {
     if (parent.last_enumerated < parent.children.size() &&
         same_name(registry, parent.children[parent.last_enumerated]->name, name))
         return parent.children[parent.last_enumerated];
@@ -86,14 +86,19 @@ bool is_string_type(unsigned long type) {
 // more memory than the conversions cost time.
 const std::string &to_ansi(const MemoryRegistry &registry, const std::string &utf16le,
                            std::string &buffer) {
-    buffer = utf16le_to_code_page(registry.code_page, utf16le);
+    utf16le_to_code_page(registry.code_page, utf16le, buffer);
     return buffer;
 }
 
 } // namespace
 
-int memory_compare_names(const MemoryRegistry &registry, const std::string &a,
-                         const std::string &b) {
+MemoryRegistry memory_utf16_tree() {
+    MemoryRegistry tree;
+    tree.code_page = 932;
+    return tree;
+}
+
+int memory_compare_names(const MemoryRegistry &registry, std::string_view a, std::string_view b) {
     return is_utf16(registry) ? compare_utf16(a, b) : compare_ansi(a, b);
 }
 
@@ -154,9 +159,12 @@ void memory_delete_child(const MemoryRegistry &registry, MemoryKey &parent,
 
 RegStatus memory_open(const MemoryRegistry &registry, const std::shared_ptr<MemoryKey> &from,
                       const char *name, std::shared_ptr<MemoryKey> &found) {
-    std::string stored = is_utf16(registry)
-                             ? text_to_utf16le_bytes(code_page_to_utf16(registry.code_page, name))
-                             : std::string(name);
+    thread_local std::string converted;
+    std::string_view stored(name);
+    if (is_utf16(registry)) {
+        code_page_to_utf16le(registry.code_page, stored, converted);
+        stored = converted;
+    }
     const std::size_t unit = is_utf16(registry) ? 2 : 1;
     std::shared_ptr<MemoryKey> key = from;
     std::size_t start = 0;

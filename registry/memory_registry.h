@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct MemoryValue {
@@ -34,8 +35,10 @@ struct MemoryKey {
     std::vector<MemoryValue> values;                  // in the order added
     // A deleted key stays alive while handles to it are open; calls on it then fail.
     bool deleted = false;
-    // Which of the caller's sources hold this key, for reporting where a finding came from.
-    std::vector<unsigned short> sources;
+    // Which of the caller's sources hold this key, by number, for reporting where a finding came
+    // from. Kept as 16-bit units of a string, whose short form needs no allocation: a tree of a
+    // million keys, each from one or two sources, spares as many allocations.
+    std::u16string sources;
     // The subkey last enumerated: a walk opens the name it has just enumerated.
     std::size_t last_enumerated = 0;
 };
@@ -47,6 +50,10 @@ struct MemoryRegistry {
 };
 
 // --- Building. Names are in the registry's stored form (UTF-16LE bytes in the UTF-16 form). ---
+
+// An empty tree in the UTF-16 form, for reading and merging sources. Names compare by their
+// upper-cased UTF-16 units, which no code page changes; the code page set here is never used.
+MemoryRegistry memory_utf16_tree();
 
 // The child of `parent` with this name, without regard to case; NULL when there is none.
 MemoryKey *memory_child(const MemoryRegistry &registry, MemoryKey &parent, const std::string &name);
@@ -67,8 +74,7 @@ void memory_delete_value(const MemoryRegistry &registry, MemoryKey &key, const s
 void memory_delete_child(const MemoryRegistry &registry, MemoryKey &parent,
                          const std::string &name);
 // Orders two names as the registry orders subkeys: by their upper-cased forms.
-int memory_compare_names(const MemoryRegistry &registry, const std::string &a,
-                         const std::string &b);
+int memory_compare_names(const MemoryRegistry &registry, std::string_view a, std::string_view b);
 
 // --- The ANSI calls, on keys rather than handles. ---
 

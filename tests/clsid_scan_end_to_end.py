@@ -90,6 +90,10 @@ def sources_and_errors(scan, work):
     done = run(scan, "--rule", "bare", "--view", "64", machine)
     check("one report alone is printed without a header",
           done.stdout.decode().startswith(PREFIX + "{B1}"), done.stdout.decode())
+    piped = subprocess.run([str(scan), "/dev/stdin"], input=machine.read_bytes(),
+                           capture_output=True, timeout=120)
+    check("a hive read from a pipe reads as from its file",
+          piped.returncode == 1 and piped.stdout == text.encode(), piped.stderr.decode())
 
     done = run(scan, "--format", "json", "--rule", "bare", "--view", "64", machine, user_reg)
     found = [json.loads(line) for line in done.stdout.decode().splitlines()]

@@ -1,5 +1,6 @@
 // Unit tests of reading classes out of hive images: kinds, exact data, damaged and hostile hives.
 #include "clsidscan/hive_source.h"
+#include "registry/code_page.h"
 #include "tests/hive_fixture.h"
 
 #include <gtest/gtest.h>
@@ -22,12 +23,24 @@ std::u16string u16(const std::string &ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
 
+std::u16string text(const std::string &stored) {
+    return utf16le_bytes_to_text(stored);
+}
+
 // Names of the children of `key`, joined with '|'.
-std::u16string child_names(const SourceKey &key) {
+std::u16string child_names(const MemoryKey &key) {
     std::u16string names;
-    for (const SourceKey &child : key.children)
-        names += (names.empty() ? u"" : u"|") + child.name;
+    for (const auto &child : key.children)
+        names += (names.empty() ? u"" : u"|") + text(child->name);
     return names;
+}
+
+// The classes root read, and the subkey at `index` of a key.
+const MemoryKey &root(const HiveClasses &hive) {
+    return *hive.classes.root;
+}
+const MemoryKey &subkey(const MemoryKey &key, std::size_t index) {
+    return *key.children.at(index);
 }
 
 std::string read_xz(const std::string &name) {
@@ -56,15 +69,15 @@ TEST(HiveSource, RecognisesEachKindAndKeepsOnlyTheClassSubtrees) {
     EXPECT_EQ(hive.kind, HiveKind::Software);
     EXPECT_EQ(hive_classes_side(hive.kind), ClassesSide::Machine);
     EXPECT_TRUE(hive.warnings.empty());
-    EXPECT_EQ(hive.classes.name, u"");
-    EXPECT_EQ(child_names(hive.classes), u"CLSID|Wow6432Node");
-    const SourceKey &clsid = hive.classes.children[0];
-    EXPECT_EQ(child_names(clsid), u16(CLASS_A + "|" + CLASS_B)); // stored order: sorted
-    EXPECT_EQ(child_names(clsid.children[1]), u"InprocServer32");
-    ASSERT_EQ(clsid.children[1].children[0].values.size(), 1u);
-    EXPECT_EQ(clsid.children[1].children[0].values[0].type, 2u);
-    EXPECT_EQ(child_names(hive.classes.children[1]), u"CLSID");
-    EXPECT_EQ(child_names(hive.classes.children[1].children[0]), u16(CLASS_A));
+    EXPECT_EQ(root(hive).name, "");
+    EXPECT_EQ(child_names(root(hive)), u"CLSID|Wow6432Node");
+    const MemoryKey &clsid = subkey(root(hive), 0);
+    EXPECT_EQ(child_names(clsid), u16(CLASS_A + "|" + CLASS_B));
+    EXPECT_EQ(child_names(subkey(clsid, 1)), u"InprocServer32");
+    ASSERT_EQ(subkey(subkey(clsid, 1), 0).values.size(), 1u);
+    EXPECT_EQ(subkey(subkey(clsid, 1), 0).values[0].type, 2u);
+    EXPECT_EQ(child_names(subkey(root(hive), 1)), u"CLSID");
+    EXPECT_EQ(child_names(subkey(subkey(root(hive), 1), 0)), u16(CLASS_A));
 
     // UsrClass.dat: classes at the root, its own spelling kept; names compared without case.
     image = make_hive({{"clsid\\" + CLASS_A, {}},
@@ -74,21 +87,21 @@ TEST(HiveSource, RecognisesEachKindAndKeepsOnlyTheClassSubtrees) {
     ASSERT_TRUE(read_hive_classes("UsrClass.dat", image, hive, error)) << error;
     EXPECT_EQ(hive.kind, HiveKind::UserClasses);
     EXPECT_EQ(hive_classes_side(hive.kind), ClassesSide::User);
-    EXPECT_EQ(child_names(hive.classes), u"clsid|WOW6432Node");
+    EXPECT_EQ(child_names(root(hive)), u"clsid|WOW6432Node");
     image = make_hive({{"Local Settings\\Software", {}}});
     ASSERT_TRUE(read_hive_classes("UsrClass.dat", image, hive, error)) << error;
     EXPECT_EQ(hive.kind, HiveKind::UserClasses);
-    EXPECT_TRUE(hive.classes.children.empty());
+    EXPECT_TRUE(root(hive).children.empty());
 
     // NTUSER.DAT, with and without classes.
     image = make_hive({{"Software\\Classes\\CLSID\\" + CLASS_A, {}}, {"Environment", {}}});
     ASSERT_TRUE(read_hive_classes("NTUSER.DAT", image, hive, error)) << error;
     EXPECT_EQ(hive.kind, HiveKind::NtUser);
-    EXPECT_EQ(child_names(hive.classes.children.at(0)), u16(CLASS_A));
+    EXPECT_EQ(child_names(subkey(root(hive), 0)), u16(CLASS_A));
     image = make_hive({{"Software\\Microsoft", {}}, {"Environment", {}}});
     ASSERT_TRUE(read_hive_classes("NTUSER.DAT", image, hive, error)) << error;
     EXPECT_EQ(hive.kind, HiveKind::NtUser);
-    EXPECT_TRUE(hive.classes.children.empty());
+    EXPECT_TRUE(root(hive).children.empty());
     EXPECT_TRUE(hive.warnings.empty());
 
     // A SYSTEM hive, and no hive at all.
@@ -133,18 +146,18 @@ TEST(HiveSource, KeepsDataAndNamesExactlyAsStored) {
     std::string error;
     ASSERT_TRUE(read_hive_classes("SOFTWARE", image, hive, error)) << error;
     EXPECT_TRUE(hive.warnings.empty());
-    const SourceKey &a = hive.classes.children.at(0).children.at(0);
+    const MemoryKey &a = subkey(subkey(root(hive), 0), 0);
     ASSERT_EQ(a.values.size(), 7u);
-    EXPECT_EQ(a.values[0].name, u"");
+    EXPECT_EQ(a.values[0].name, "");
     EXPECT_EQ(a.values[0].data, utf16le_data(u"no terminator"));
     EXPECT_EQ(a.values[1].data, std::string("a\0b", 3));
     EXPECT_EQ(a.values[2].type, 4u);
     EXPECT_EQ(a.values[2].data, std::string("\x01\x02\x03\x04", 4));
     EXPECT_EQ(a.values[3].data, "");
     EXPECT_EQ(a.values[4].data, big);
-    EXPECT_EQ(a.values[5].name, u"Wert \u00e4");
+    EXPECT_EQ(text(a.values[5].name), u"Wert \u00e4");
     EXPECT_EQ(a.values[5].type, 0x12345678u);
-    EXPECT_EQ(a.values[6].name, u"\u0437\u043d\u0430\u0447");
+    EXPECT_EQ(text(a.values[6].name), u"\u0437\u043d\u0430\u0447");
     EXPECT_EQ(a.values[6].data, reg_sz_data(u"\u0436"));
     EXPECT_EQ(child_names(a), u"\u00dcnic\u00f6de|\xD800\u043b\u044e\u0447");
 }
@@ -164,6 +177,9 @@ TEST(HiveSource, HostileStructureCostsLittleAndSparesTheRest) {
         {clsid + "{0C}\\z", {}},
         {clsid + "{0D}\\w", {}},
     });
+    // {0C}'s subkeys renamed out of order and to a name it has already (x, X, a).
+    image[find_key_record(image, clsid + "{0C}\\y") + 76] = 'X';
+    image[find_key_record(image, clsid + "{0C}\\z") + 76] = 'a';
     // Sub's subkey entry is made to lead back to CLSID; A claims 2^31 values; {0C} claims more
     // subkeys than libhivex lists (its list counts); {0D}'s subkey list is no list.
     std::size_t sub = find_key_record(image, clsid + CLASS_A + "\\Sub");
@@ -181,16 +197,16 @@ TEST(HiveSource, HostileStructureCostsLittleAndSparesTheRest) {
     std::string error;
     ASSERT_TRUE(read_hive_classes("hostile", image, hive, error)) << error;
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-    const SourceKey &classes = hive.classes.children.at(0);
+    const MemoryKey &classes = subkey(root(hive), 0);
     ASSERT_EQ(child_names(classes), u"{0A0A0A0A-0000-0000-0000-00000000000A}|"
                                     u"{0B0B0B0B-0000-0000-0000-00000000000B}|{0C}|{0D}");
-    EXPECT_TRUE(classes.children[0].values.empty());
-    EXPECT_EQ(child_names(classes.children[0]), u"Sub");
-    EXPECT_EQ(classes.children[0].children[0].values.size(), 1u);
-    EXPECT_TRUE(classes.children[0].children[0].children.empty());
-    EXPECT_EQ(child_names(classes.children[2]), u"x|y|z");
+    EXPECT_TRUE(subkey(classes, 0).values.empty());
+    EXPECT_EQ(child_names(subkey(classes, 0)), u"Sub");
+    EXPECT_EQ(subkey(subkey(classes, 0), 0).values.size(), 1u);
+    EXPECT_TRUE(subkey(subkey(classes, 0), 0).children.empty());
+    EXPECT_EQ(child_names(subkey(classes, 2)), u"a|x"); // sorted, the first "x" kept
     std::size_t depth = 0;
-    for (const SourceKey *k = &classes.children[1]; !k->children.empty(); k = &k->children[0])
+    for (const MemoryKey *k = &subkey(classes, 1); !k->children.empty(); k = k->children[0].get())
         ++depth;
     EXPECT_EQ(depth, 509u); // with Classes, CLSID and the class: 512 levels below the root
 
@@ -204,8 +220,11 @@ TEST(HiveSource, HostileStructureCostsLittleAndSparesTheRest) {
               std::string::npos)
         << all;
     EXPECT_NE(all.find("deeper than 512 levels"), std::string::npos) << all;
+    EXPECT_NE(all.find("{0C}: a second subkey named \"X\"; only the first is read"),
+              std::string::npos)
+        << all;
     EXPECT_NE(all.find("{0D}: its subkeys cannot be read"), std::string::npos) << all;
-    EXPECT_TRUE(classes.children[3].children.empty());
+    EXPECT_TRUE(subkey(classes, 3).children.empty());
 }
 
 TEST(HiveSource, DamagedAndTruncatedFilesAreToleratedOrRefusedWithTheFileName) {
@@ -228,7 +247,7 @@ TEST(HiveSource, DamagedAndTruncatedFilesAreToleratedOrRefusedWithTheFileName) {
     ASSERT_EQ(hive.warnings.size(), 1u);
     EXPECT_EQ(hive.warnings[0], "big-size: damaged hive, read in tolerant mode: the header's hive "
                                 "bins size (65536 bytes) exceeds the file");
-    EXPECT_EQ(child_names(hive.classes.children.at(0)), u16(CLASS_A));
+    EXPECT_EQ(child_names(subkey(root(hive), 0)), u16(CLASS_A));
 
     // A wrong checksum alone: read in tolerant mode, saying why.
     image = make_hive({{"CLSID\\" + CLASS_A, {}}});
@@ -242,7 +261,7 @@ TEST(HiveSource, DamagedAndTruncatedFilesAreToleratedOrRefusedWithTheFileName) {
     set_image_u32(image, find_key_record(image, "CLSID\\" + CLASS_A) - 4, std::uint32_t(-2));
     ASSERT_TRUE(read_hive_classes("small", image, hive, error)) << error;
     EXPECT_EQ(hive.warnings.at(1), "small: key CLSID: a subkey's name cannot be read");
-    EXPECT_EQ(child_names(hive.classes.children.at(0)), u16(CLASS_B));
+    EXPECT_EQ(child_names(subkey(root(hive), 0)), u16(CLASS_B));
 
     for (std::size_t length : {0, 3, 100, 4096, 4100, 8000}) {
         EXPECT_FALSE(read_hive_classes("cut", image.substr(0, length), hive, error)) << length;
@@ -261,9 +280,9 @@ TEST(HiveSource, ReadsTheRealHives) {
     ASSERT_TRUE(read_hive_classes("UsrClass.dat", image, hive, error)) << error;
     EXPECT_EQ(hive.kind, HiveKind::UserClasses);
     EXPECT_TRUE(hive.warnings.empty());
-    ASSERT_EQ(child_names(hive.classes), u"CLSID|WOW6432Node");
-    EXPECT_EQ(hive.classes.children[0].children.size(), 20u);
-    EXPECT_EQ(hive.classes.children[1].children.at(0).children.size(), 23u);
+    ASSERT_EQ(child_names(root(hive)), u"CLSID|WOW6432Node");
+    EXPECT_EQ(subkey(root(hive), 0).children.size(), 20u);
+    EXPECT_EQ(subkey(subkey(root(hive), 1), 0).children.size(), 23u);
 
     image = read_xz("corrupted_system_hive");
     if (image.empty())
