@@ -1,6 +1,7 @@
 // Loading clsid-scan's sources: recognising each by its content, recovering dirty hives.
 #include "clsidscan/scan_sources.h"
 
+#include "clsidscan/heap_reserve.h"
 #include "clsidscan/hive_recovery.h"
 #include "clsidscan/hive_source.h"
 #include "clsidscan/reg_export.h"
@@ -113,6 +114,8 @@ bool load_source(ClassesSides &sides, const std::string &path, const SourceOptio
     SourceFile file;
     if (!read_source_file(path, file, error))
         return false;
+    // The tree of a source takes about twice the file's size.
+    reserve_heap(2 * file.bytes.size());
     if (looks_like_hive(file.bytes)) {
         std::string state, note;
         if (!recover_hive_image(path, options, file, state, note, error))

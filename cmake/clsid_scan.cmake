@@ -28,6 +28,7 @@ set(clsidscan_portable_sources
 if(WIN32)
     add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
         clsidscan/no_hive_source.cpp
+        clsidscan/heap_reserve_none.cpp
         clsidscan/no_system_scan.cpp
         clsidscan/source_file_read.cpp)
     target_link_libraries(clsidscan_core PUBLIC
@@ -59,6 +60,7 @@ pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
 find_package(Threads REQUIRED)
 
 add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
+    clsidscan/heap_reserve_glibc.cpp
     clsidscan/hive_source.cpp
     clsidscan/source_file_mapped.cpp
     clsidscan/system_scan.cpp)
