@@ -94,62 +94,74 @@ std::shared_ptr<MemoryKey> memory_tree_of(const MemoryRegistry &tree, SourceKey 
     return key;
 }
 
-void copy_value(MemoryKey &out, const MemoryValue &value) {
-    MemoryValue copy;
-    copy.name = value.name;
-    copy.type = value.type;
-    copy.data = value.data;
-    out.values.push_back(std::move(copy));
+void add_sources(MemoryKey &out, const MemoryKey &from) {
+    for (char16_t source : from.sources)
+        if (out.sources.find(source) == std::u16string::npos)
+            out.sources.push_back(source);
 }
 
-void copy_values(MemoryKey &out, const MemoryKey &from) {
+// The values of `from` in the order of their names, equal names in stored order.
+std::vector<const MemoryValue *> values_by_name(const MemoryRegistry &view, const MemoryKey &from) {
+    std::vector<const MemoryValue *> values;
+    values.reserve(from.values.size());
     for (const MemoryValue &value : from.values)
-        copy_value(out, value);
+        values.push_back(&value);
+    std::stable_sort(values.begin(), values.end(), [&](const MemoryValue *a, const MemoryValue *b) {
+        return memory_compare_names(view, a->name, b->name) < 0;
+    });
+    return values;
 }
 
-void add_sources(MemoryKey &out, const MemoryKey *from) {
-    if (from)
-        for (char16_t source : from->sources)
-            if (out.sources.find(source) == std::u16string::npos)
-                out.sources.push_back(source);
-}
-
-void merge_key(const MemoryRegistry &view, const MemoryKey *machine, const MemoryKey *user,
+// `out` becomes the key that both sides hold: the union of their values in the order of their
+// names, a name of both taken from the user; the union of their subkeys, where a subkey of one
+// side is that side's own key, shared rather than copied, and one of both is merged again.
+void merge_key(const MemoryRegistry &view, const MemoryKey &machine, const MemoryKey &user,
                MemoryKey &out) {
     add_sources(out, machine);
     add_sources(out, user);
     std::sort(out.sources.begin(), out.sources.end());
-    if (!machine || !user) {
-        copy_values(out, machine ? *machine : *user);
-    } else {
-        copy_values(out, *user);
-        for (const MemoryValue &value : machine->values)
-            if (std::none_of(out.values.begin(), out.values.end(), [&](const MemoryValue &v) {
-                    return v.name.size() == value.name.size() &&
-                           memory_compare_names(view, v.name, value.name) == 0;
-                })) {
-                copy_value(out, value);
-            }
-        std::stable_sort(out.values.begin(), out.values.end(),
-                         [&](const MemoryValue &a, const MemoryValue &b) {
-                             return memory_compare_names(view, a.name, b.name) < 0;
-                         });
+
+    std::vector<const MemoryValue *> from_user = values_by_name(view, user);
+    std::vector<const MemoryValue *> from_machine = values_by_name(view, machine);
+    out.values.reserve(from_user.size() + from_machine.size());
+    const MemoryValue *last_user = nullptr;
+    auto same = [&](const MemoryValue *a, const MemoryValue *b) {
+        return a && b && a->name.size() == b->name.size() &&
+               memory_compare_names(view, a->name, b->name) == 0;
+    };
+    for (std::size_t i = 0, j = 0; i < from_user.size() || j < from_machine.size();) {
+        if (j < from_machine.size() &&
+            (same(from_machine[j], last_user) ||
+             (i < from_user.size() && same(from_machine[j], from_user[i])))) {
+            j++; // the user's value of that name stands
+        } else if (j < from_machine.size() &&
+                   (i == from_user.size() ||
+                    memory_compare_names(view, from_machine[j]->name, from_user[i]->name) < 0)) {
+            out.values.push_back(*from_machine[j++]);
+        } else {
+            last_user = from_user[i++];
+            out.values.push_back(*last_user);
+        }
     }
+
     // Both child lists are sorted the same way: walk them side by side.
-    static const std::vector<std::shared_ptr<MemoryKey>> none;
-    const auto &m = machine ? machine->children : none;
-    const auto &u = user ? user->children : none;
+    const auto &m = machine.children;
+    const auto &u = user.children;
+    out.children.reserve(std::max(m.size(), u.size()));
     std::size_t i = 0, j = 0;
     while (i < m.size() || j < u.size()) {
         int order = i == m.size()   ? 1
                     : j == u.size() ? -1
                                     : memory_compare_names(view, m[i]->name, u[j]->name);
-        const MemoryKey *from_machine = order <= 0 ? m[i].get() : nullptr;
-        const MemoryKey *from_user = order >= 0 ? u[j].get() : nullptr;
-        const std::string &name = from_user ? from_user->name : from_machine->name;
-        merge_key(view, from_machine, from_user, memory_add_child(view, out, name));
-        i += order <= 0 ? 1 : 0;
-        j += order >= 0 ? 1 : 0;
+        if (order != 0) {
+            out.children.push_back(order < 0 ? m[i++] : u[j++]);
+            continue;
+        }
+        auto both = std::make_shared<MemoryKey>();
+        both->name = u[j]->name;
+        both->parent = &out;
+        out.children.push_back(both);
+        merge_key(view, *m[i++], *u[j++], *both);
     }
 }
 
@@ -194,8 +206,7 @@ void build_classes_view(const ClassesSides &sides, MemoryRegistry &view) {
             view.root = (sides.has_machine ? sides.machine : sides.user).root;
         return;
     }
-    merge_key(view, sides.has_machine ? sides.machine.root.get() : nullptr,
-              sides.has_user ? sides.user.root.get() : nullptr, *view.root);
+    merge_key(view, *sides.machine.root, *sides.user.root, *view.root);
 }
 
 const char *side_name_of(const ClassesSides &sides, const MemoryKey &key) {

@@ -35,11 +35,12 @@ bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSid
                         SourceKey classes_root, std::string &error);
 
 // Builds the merged view into `view` (whose code page the caller sets); with one side alone, the
-// view is that side's tree itself, without a copy. Otherwise, at every level the
-// subkeys are the case-insensitive union of both sides; in a key that both sides hold, the values
-// are the union in the order of their upper-cased names, a value of both sides taken from the
-// user; a key of one side keeps its values in stored order. Each key lists the sources that hold
-// it, in the order they were added.
+// view is that side's tree itself, without a copy. Otherwise, at every level the subkeys are the
+// case-insensitive union of both sides; in a key that both sides hold, the values are the union in
+// the order of their upper-cased names, a value of both sides taken from the user. A key that only
+// one side holds is that side's own key with its whole subtree, shared with the side rather than
+// copied (its values in stored order; its parent is in the side's tree). Each key lists the
+// sources that hold it, in the order they were added.
 void build_classes_view(const ClassesSides &sides, MemoryRegistry &view);
 
 // Where a key came from: "machine", "user" or "both".
