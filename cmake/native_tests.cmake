@@ -30,7 +30,8 @@ add_executable(clsid_scan_tests
     tests/hive_recovery_test.cpp
     tests/reg_export_test.cpp
     tests/hive_source_test.cpp
-    tests/hive_fixture.cpp)
+    tests/hive_fixture.cpp
+    tests/source_file_test.cpp)
 target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core GTest::gtest_main)
 gtest_discover_tests(clsid_scan_tests)
 
