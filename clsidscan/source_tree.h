@@ -1,8 +1,9 @@
 // One side's classes as a source holds them: keys with UTF-16 names, values with raw data.
 //
-// Every source (a hive, a .reg export) is read into this neutral tree first; the scan then merges
-// the trees of all sources into the registry it walks. Names keep the letter case and the order
-// the source stored them in; nothing is converted to a code page here.
+// .reg exports and the live registry are read into this neutral tree first, which the merge then
+// moves into the registry the scan walks (hives, the largest sources, are read into the registry's
+// own keys directly). Names keep the letter case and the order the source stored them in; nothing
+// is converted to a code page here.
 #pragma once
 
 #include <string>
