@@ -4,6 +4,7 @@
 #include "registry/code_page.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -26,13 +27,19 @@ void note_source(MemoryKey &key, unsigned short source) {
         key.sources.push_back(char16_t(source));
 }
 
+// False, with `error` set, when `key` lies deeper than the registry allows.
+bool depth_allowed(int depth, const MemoryKey &key, std::string &error) {
+    if (depth <= MAX_KEY_DEPTH)
+        return true;
+    error =
+        "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " + key_path(key);
+    return false;
+}
+
 // Marks every key of a side's first source as held by it.
 bool claim_keys(MemoryKey &key, unsigned short index, int depth, std::string &error) {
-    if (depth > MAX_KEY_DEPTH) {
-        error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
-                key_path(key);
+    if (!depth_allowed(depth, key, error))
         return false;
-    }
     key.sources.assign(1, char16_t(index));
     for (auto &child : key.children)
         if (!claim_keys(*child, index, depth + 1, error))
@@ -43,11 +50,8 @@ bool claim_keys(MemoryKey &key, unsigned short index, int depth, std::string &er
 // Adds `source` below `target`, taking over its data.
 bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, MemoryKey &source,
              unsigned short index, int depth, std::string &error) {
-    if (depth > MAX_KEY_DEPTH) {
-        error = "keys nested deeper than " + std::to_string(MAX_KEY_DEPTH) + " levels at " +
-                key_path(target);
+    if (!depth_allowed(depth, target, error))
         return false;
-    }
     note_source(target, index);
     for (MemoryValue &value : source.values) {
         auto held =
@@ -121,28 +125,19 @@ void merge_key(const MemoryRegistry &view, const MemoryKey &machine, const Memor
     add_sources(out, user);
     std::sort(out.sources.begin(), out.sources.end());
 
-    std::vector<const MemoryValue *> from_user = values_by_name(view, user);
-    std::vector<const MemoryValue *> from_machine = values_by_name(view, machine);
-    out.values.reserve(from_user.size() + from_machine.size());
-    const MemoryValue *last_user = nullptr;
-    auto same = [&](const MemoryValue *a, const MemoryValue *b) {
-        return a && b && a->name.size() == b->name.size() &&
-               memory_compare_names(view, a->name, b->name) == 0;
+    auto before = [&](const MemoryValue *a, const MemoryValue *b) {
+        return memory_compare_names(view, a->name, b->name) < 0;
     };
-    for (std::size_t i = 0, j = 0; i < from_user.size() || j < from_machine.size();) {
-        if (j < from_machine.size() &&
-            (same(from_machine[j], last_user) ||
-             (i < from_user.size() && same(from_machine[j], from_user[i])))) {
-            j++; // the user's value of that name stands
-        } else if (j < from_machine.size() &&
-                   (i == from_user.size() ||
-                    memory_compare_names(view, from_machine[j]->name, from_user[i]->name) < 0)) {
-            out.values.push_back(*from_machine[j++]);
-        } else {
-            last_user = from_user[i++];
-            out.values.push_back(*last_user);
-        }
-    }
+    std::vector<const MemoryValue *> from_user = values_by_name(view, user), machine_only;
+    for (const MemoryValue *value : values_by_name(view, machine))
+        if (!std::binary_search(from_user.begin(), from_user.end(), value, before))
+            machine_only.push_back(value); // else the user's value of that name stands
+    std::vector<const MemoryValue *> merged;
+    std::merge(from_user.begin(), from_user.end(), machine_only.begin(), machine_only.end(),
+               std::back_inserter(merged), before);
+    out.values.reserve(merged.size());
+    for (const MemoryValue *value : merged)
+        out.values.push_back(*value);
 
     // Both child lists are sorted the same way: walk them side by side.
     const auto &m = machine.children;

@@ -79,18 +79,28 @@ bool grow_buffers(LiveReader &reader, unsigned long data_needed) {
     return false;
 }
 
+// Makes an enumeration call, growing the buffers while it answers ERROR_MORE_DATA; `data_needed`
+// is where the call reports the data size it needs (0 for calls without data).
+template <class Call>
+RegStatus call_with_room(LiveReader &reader, const unsigned long &data_needed, Call call) {
+    RegStatus status = REG_ERROR_MORE_DATA;
+    for (int tries = 0; status == REG_ERROR_MORE_DATA && tries < GROW_TRIES; tries++) {
+        if (tries > 0 && !grow_buffers(reader, data_needed))
+            break;
+        status = call();
+    }
+    return status;
+}
+
 Read read_values(LiveReader &reader, WideRegKey key, SourceKey &out) {
     for (unsigned long index = 0;; index++) {
         unsigned long name_chars = 0, type = 0, data_bytes = 0;
-        RegStatus status = REG_ERROR_MORE_DATA;
-        for (int tries = 0; status == REG_ERROR_MORE_DATA && tries < GROW_TRIES; tries++) {
-            if (tries > 0 && !grow_buffers(reader, data_bytes))
-                break;
+        RegStatus status = call_with_room(reader, data_bytes, [&] {
             name_chars = static_cast<unsigned long>(reader.name.size());
             data_bytes = static_cast<unsigned long>(reader.data.size());
-            status = reg_enum_value_w(key, index, reader.name.data(), &name_chars, &type,
-                                      reader.data.data(), &data_bytes);
-        }
+            return reg_enum_value_w(key, index, reader.name.data(), &name_chars, &type,
+                                    reader.data.data(), &data_bytes);
+        });
         if (status == REG_ERROR_NO_MORE_ITEMS)
             return Read::Done;
         if (status != REG_SUCCESS)
@@ -125,13 +135,11 @@ Read read_key(LiveReader &reader, WideRegKey key, SourceKey &out, int depth) {
     bool after_gone = false;
     for (unsigned long index = 0;;) {
         unsigned long name_chars = 0;
-        RegStatus status = REG_ERROR_MORE_DATA;
-        for (int tries = 0; status == REG_ERROR_MORE_DATA && tries < GROW_TRIES; tries++) {
-            if (tries > 0 && !grow_buffers(reader, 0))
-                break;
+        const unsigned long no_data = 0;
+        RegStatus status = call_with_room(reader, no_data, [&] {
             name_chars = static_cast<unsigned long>(reader.name.size());
-            status = reg_enum_key_w(key, index, reader.name.data(), &name_chars);
-        }
+            return reg_enum_key_w(key, index, reader.name.data(), &name_chars);
+        });
         if (status == REG_ERROR_NO_MORE_ITEMS)
             return Read::Done;
         if (status != REG_SUCCESS)

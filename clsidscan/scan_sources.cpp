@@ -109,6 +109,26 @@ bool recover_hive_image(const std::string &path, const SourceOptions &options, S
     return true;
 }
 
+bool read_hive_source(const std::string &path, const SourceOptions &options, SourceFile &image,
+                      LoadedHive &hive, std::vector<std::string> &notes, std::string &error) {
+    if (!recover_hive_image(path, options, image, hive.state, hive.note, error))
+        return false;
+    notes.push_back(hive.note);
+    bool read = read_hive_classes(path, image.bytes, hive.classes, error, image.descriptor);
+    notes.insert(notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
+    return read;
+}
+
+bool add_hive_source(ClassesSides &sides, const std::string &path, const LoadedHive &hive,
+                     std::string &error) {
+    if (!add_classes_source(sides, path, hive_classes_side(hive.classes.kind),
+                            hive.classes.classes.root, error))
+        return false;
+    sides.sources.back().hive_state = hive.state;
+    sides.sources.back().hive_note = hive.note;
+    return true;
+}
+
 bool load_source(ClassesSides &sides, const std::string &path, const SourceOptions &options,
                  std::vector<std::string> &notes, std::string &error) {
     SourceFile file;
@@ -117,21 +137,9 @@ bool load_source(ClassesSides &sides, const std::string &path, const SourceOptio
     // The tree of a source takes about twice the file's size.
     reserve_heap(2 * file.bytes.size());
     if (looks_like_hive(file.bytes)) {
-        std::string state, note;
-        if (!recover_hive_image(path, options, file, state, note, error))
-            return false;
-        notes.push_back(note);
-        HiveClasses hive;
-        bool read = read_hive_classes(path, file.bytes, hive, error, file.descriptor);
-        notes.insert(notes.end(), hive.warnings.begin(), hive.warnings.end());
-        if (!read)
-            return false;
-        if (!add_classes_source(sides, path, hive_classes_side(hive.kind), hive.classes.root,
-                                error))
-            return false;
-        sides.sources.back().hive_state = state;
-        sides.sources.back().hive_note = note;
-        return true;
+        LoadedHive hive;
+        return read_hive_source(path, options, file, hive, notes, error) &&
+               add_hive_source(sides, path, hive, error);
     }
     if (looks_like_reg_export(file.bytes)) {
         RegExportClasses exported;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "clsidscan/classes_merge.h"
+#include "clsidscan/hive_source.h"
 #include "clsidscan/source_file.h"
 
 #include <string>
@@ -26,6 +27,22 @@ bool load_hive_image(const std::string &path, const SourceOptions &options, Sour
 // The same for a hive already read into `image`.
 bool recover_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
                         std::string &state, std::string &note, std::string &error);
+
+// A hive's classes as read, with what its logs did.
+struct LoadedHive {
+    HiveClasses classes;
+    std::string state; // "clean", "recovered" or "not recovered"
+    std::string note;  // what its logs did, as told on standard error
+};
+
+// Reads the classes of the hive in `image` (read from `path`), replaying its logs as
+// recover_hive_image does. The logs' note and the reader's warnings go to `notes`.
+bool read_hive_source(const std::string &path, const SourceOptions &options, SourceFile &image,
+                      LoadedHive &hive, std::vector<std::string> &notes, std::string &error);
+// Adds a hive so read to its side of `sides`, with its state. The hive's tree is shared, not
+// copied: one hive may be added to several scans, as the first source of its side in each.
+bool add_hive_source(ClassesSides &sides, const std::string &path, const LoadedHive &hive,
+                     std::string &error);
 
 // Adds the classes of one source, recognised by its content, to `sides`. Warnings and notes for
 // standard error go to `notes`; on failure `error` is one line naming the file.

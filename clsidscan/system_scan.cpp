@@ -65,31 +65,11 @@ std::vector<std::string> profile_folders(const std::string &folder) {
     return names;
 }
 
-// A hive read for the system scan, with what its logs did.
-struct SystemHive {
-    HiveClasses classes;
-    std::string state, note;
-};
-
-bool read_system_hive(const std::string &path, const ScanSettings &settings, SystemHive &hive,
+bool read_system_hive(const std::string &path, const ScanSettings &settings, LoadedHive &hive,
                       RootScan &scan, std::string &error) {
     SourceFile image;
-    if (!load_hive_image(path, settings.sources, image, hive.state, hive.note, error))
-        return false;
-    scan.notes.push_back(hive.note);
-    bool read = read_hive_classes(path, image.bytes, hive.classes, error, image.descriptor);
-    scan.notes.insert(scan.notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
-    return read;
-}
-
-bool add_hive(ClassesSides &sides, const std::string &path, const SystemHive &hive,
-              std::string &error) {
-    if (!add_classes_source(sides, path, hive_classes_side(hive.classes.kind),
-                            hive.classes.classes.root, error))
-        return false;
-    sides.sources.back().hive_state = hive.state;
-    sides.sources.back().hive_note = hive.note;
-    return true;
+    return read_source_file(path, image, error) &&
+           read_hive_source(path, settings.sources, image, hive, scan.notes, error);
 }
 
 bool same_finding(const FoundClass &a, const FoundClass &b) {
@@ -173,7 +153,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     SystemLayout layout = find_system_hives(root);
     if (layout.software.empty())
         return fail(root + ": no Windows/System32/config/SOFTWARE hive (not a Windows volume?)");
-    SystemHive software;
+    LoadedHive software;
     if (!read_system_hive(layout.software, settings, software, scan, error))
         return fail(error);
     if (software.classes.kind != HiveKind::Software)
@@ -182,7 +162,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
 
     ClassesSides machine_sides;
     ViewScan machine;
-    if (!add_hive(machine_sides, layout.software, software, error) ||
+    if (!add_hive_source(machine_sides, layout.software, software, error) ||
         !scan_view(machine_sides, settings, machine))
         return fail(error.empty() ? root + ": out of memory" : error);
 
@@ -194,14 +174,14 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     for (const SystemProfile &profile : layout.profiles) {
         ClassesSides sides;
         bool has_classes = false, failed = false;
-        add_hive(sides, layout.software, software, error);
+        add_hive_source(sides, layout.software, software, error);
         for (const std::string &path : {profile.usrclass, profile.ntuser}) {
-            SystemHive hive;
+            LoadedHive hive;
             if (path.empty())
                 continue;
             if (!read_system_hive(path, settings, hive, scan, error) ||
                 hive_classes_side(hive.classes.kind) != ClassesSide::User ||
-                !add_hive(sides, path, hive, error)) {
+                !add_hive_source(sides, path, hive, error)) {
                 scan.notes.push_back(error.empty() ? path + ": not a user's hive" : error);
                 scan.failed = failed = true;
                 break;

@@ -145,10 +145,10 @@ void utf16le_to_code_page(unsigned code_page, std::string_view utf16le, std::str
         out);
 }
 
-void code_page_to_utf16le(unsigned code_page, std::string_view bytes, std::string &out) {
+// The code page's bytes to UTF-16 units, each handed to `emit`. A byte sequence the code page
+// does not define becomes U+FFFD, one per byte (a lead byte without its trail byte included).
+template <class Emit> void code_page_units(unsigned code_page, std::string_view bytes, Emit emit) {
     const CodePageTables &tables = *tables_for(code_page);
-    out.resize(2 * bytes.size());
-    char *next = &out[0];
     for (std::size_t i = 0; i < bytes.size(); i++) {
         unsigned char b = static_cast<unsigned char>(bytes[i]);
         char16_t c = tables.from_single[b];
@@ -159,9 +159,17 @@ void code_page_to_utf16le(unsigned code_page, std::string_view bytes, std::strin
                 i++;
             }
         }
+        emit(c);
+    }
+}
+
+void code_page_to_utf16le(unsigned code_page, std::string_view bytes, std::string &out) {
+    out.resize(2 * bytes.size());
+    char *next = &out[0];
+    code_page_units(code_page, bytes, [&next](char16_t c) {
         *next++ = static_cast<char>(c & 0xFF);
         *next++ = static_cast<char>(c >> 8);
-    }
+    });
     out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
@@ -170,21 +178,9 @@ std::string utf16_to_code_page(unsigned code_page, const std::u16string &text) {
 }
 
 std::u16string code_page_to_utf16(unsigned code_page, const std::string &bytes) {
-    const CodePageTables &tables = *tables_for(code_page);
     std::u16string out;
     out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); i++) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        if (tables.lead[b] && i + 1 < bytes.size()) {
-            char16_t c = tables.from_double[b << 8 | static_cast<unsigned char>(bytes[i + 1])];
-            if (c != REPLACEMENT) {
-                out += c;
-                i++;
-                continue;
-            }
-        }
-        out += tables.from_single[b];
-    }
+    code_page_units(code_page, bytes, [&out](char16_t c) { out += c; });
     return out;
 }
 
@@ -291,10 +287,4 @@ char16_t upper_case_unit(char16_t c) {
     if ((odd_lower && (c & 1)) || (even_lower && !(c & 1)))
         return static_cast<char16_t>(c - 1);
     return c;
-}
-
-std::string utf16le_to_code_page(unsigned code_page, const std::string &utf16le) {
-    std::string out;
-    utf16le_to_code_page(code_page, std::string_view(utf16le), out);
-    return out;
 }

@@ -16,9 +16,8 @@ bool code_page_supported(unsigned code_page);
 // UTF-16 text to the code page's bytes; unmappable characters become '?'.
 std::string utf16_to_code_page(unsigned code_page, const std::u16string &text);
 std::string utf16_to_code_page(unsigned code_page, const char16_t *text, std::size_t units);
-// The same for text held as UTF-16LE bytes (an odd last byte dropped).
-std::string utf16le_to_code_page(unsigned code_page, const std::string &utf16le);
-// The same into `out`, whose storage is reused: for the calls made per key.
+// The same for text held as UTF-16LE bytes (an odd last byte dropped), into `out`, whose storage
+// is reused: for the calls made per key.
 void utf16le_to_code_page(unsigned code_page, std::string_view utf16le, std::string &out);
 
 // The code page's bytes to UTF-16. A byte sequence the code page does not define becomes
