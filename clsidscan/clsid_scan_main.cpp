@@ -1,11 +1,11 @@
 // clsid-scan: the class rules of clsid-bare-scan and clsid-name-scan over hives, .reg exports
 // and, on Windows, the running system's registry.
-#include "clsidscan/class_scan.h"
-#include "clsidscan/live_source.h"
 #include "clsidscan/scan_output.h"
-#include "clsidscan/scan_sources.h"
 #include "clsidscan/system_scan.h"
+#include "evidence/live_source.h"
+#include "evidence/scan_sources.h"
 #include "registry/code_page.h"
+#include "rules/class_scan.h"
 
 #include <fcntl.h>
 #include <unistd.h>

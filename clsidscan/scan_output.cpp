@@ -1,8 +1,8 @@
 // Rendering of clsid-scan's reports as text and as JSON Lines.
 #include "clsidscan/scan_output.h"
 
-#include "clsidscan/shadow_rule.h"
 #include "registry/code_page.h"
+#include "rules/shadow_rule.h"
 
 #include <charconv>
 #include <cmath>

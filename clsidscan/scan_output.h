@@ -1,9 +1,9 @@
 // The two renderings of clsid-scan's findings: the programs' text report and JSON Lines.
 #pragma once
 
-#include "clsidscan/class_scan.h"
-#include "clsidscan/classes_merge.h"
-#include "clsidscan/scan_sources.h"
+#include "classes/classes_merge.h"
+#include "evidence/scan_sources.h"
+#include "rules/class_scan.h"
 
 #include <string>
 #include <vector>

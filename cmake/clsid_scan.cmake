@@ -1,38 +1,45 @@
 # clsid-scan, the console program: the class rules over .reg exports, hives (Linux build) and the
 # running system's registry (--live, Windows build). What one build lacks, a stand-in file of its
-# own (clsidscan/no_*.cpp) answers with a clear error, chosen here at link time.
+# own (evidence/no_*.cpp, clsidscan/no_system_scan.cpp) answers with a clear error, chosen here
+# at link time. One library a folder, each linking only the folders below it.
 
-# The merge of the sources' classes, alone: the live source and its unit test need it without the
-# in-memory platform of the rest.
-add_library(classes_merge STATIC clsidscan/classes_merge.cpp)
+# registry/: the platform interface's registry and heap calls over the in-memory registry. The
+# unit tests link the stand-in instead, so this is a library apart from the registry itself.
+add_library(platform_memory STATIC registry/platform_memory.cpp)
+target_link_libraries(platform_memory PUBLIC memory_registry)
+
+# classes/: each side's classes as its sources hold them, and the merged view.
+add_library(classes_merge STATIC classes/classes_merge.cpp)
 target_link_libraries(classes_merge PUBLIC memory_registry)
 
-# The live registry reader over the platform interface's wide calls: platform_win32.cpp in
-# clsid-scan.exe, the stand-in in the unit tests.
-add_library(live_source STATIC clsidscan/live_source.cpp)
+# evidence/: the live registry reader over the platform interface's wide calls, alone, since the
+# unit tests run it over the stand-in: platform_win32.cpp in clsid-scan.exe.
+add_library(live_source STATIC evidence/live_source.cpp)
 target_link_libraries(live_source PUBLIC classes_merge)
 
-# Everything but the entry and the platform-specific sources, so that the unit tests and fuzzers
-# link the same code.
-set(clsidscan_portable_sources
-    clsidscan/class_scan.cpp
-    clsidscan/hive_kind.cpp
-    clsidscan/hive_recovery.cpp
-    clsidscan/marvin32.cpp
-    clsidscan/platform_memory.cpp
-    clsidscan/reg_export.cpp
-    clsidscan/scan_output.cpp
-    clsidscan/scan_sources.cpp
-    clsidscan/shadow_rule.cpp)
+# evidence/: the readers of files into a side's classes.
+set(evidence_portable_sources
+    evidence/hive_kind.cpp
+    evidence/hive_recovery.cpp
+    evidence/marvin32.cpp
+    evidence/reg_export.cpp
+    evidence/scan_sources.cpp)
+
+# rules/: the class rules clsid-scan runs over the merged view.
+add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp)
+target_link_libraries(clsid_rules PUBLIC
+    classes_merge barescan_rule namescan_rule scanframe platform_memory)
 
 if(WIN32)
-    add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
-        clsidscan/no_hive_source.cpp
-        clsidscan/heap_reserve_none.cpp
-        clsidscan/no_system_scan.cpp
-        clsidscan/source_file_read.cpp)
-    target_link_libraries(clsidscan_core PUBLIC
-        classes_merge barescan_rule namescan_rule scanframe memory_registry)
+    add_library(evidence STATIC ${evidence_portable_sources}
+        evidence/no_hive_source.cpp
+        evidence/heap_reserve_none.cpp
+        evidence/source_file_read.cpp)
+    target_link_libraries(evidence PUBLIC classes_merge memory_registry)
+
+    # clsidscan/: the program's front, everything but its entry, so that the tests link it too.
+    add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/no_system_scan.cpp)
+    target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules)
 
     # A console program with a static runtime, the asInvoker manifest and a version resource.
     set(PROGRAM_NAME clsid-scan)
@@ -59,16 +66,17 @@ find_package(PkgConfig REQUIRED)
 pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
 find_package(Threads REQUIRED)
 
-add_library(clsidscan_core STATIC ${clsidscan_portable_sources}
-    clsidscan/heap_reserve_glibc.cpp
-    clsidscan/hive_source.cpp
-    clsidscan/source_file_mapped.cpp
-    clsidscan/system_scan.cpp)
-target_link_libraries(clsidscan_core PUBLIC
-    classes_merge barescan_rule namescan_rule scanframe memory_registry PkgConfig::HIVEX
-    Threads::Threads)
+add_library(evidence STATIC ${evidence_portable_sources}
+    evidence/heap_reserve_glibc.cpp
+    evidence/hive_source.cpp
+    evidence/source_file_mapped.cpp
+    evidence/system_folder.cpp)
+target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
 
-add_executable(clsid-scan clsidscan/clsid_scan_main.cpp clsidscan/no_live_source.cpp)
+add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/system_scan.cpp)
+target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules Threads::Threads)
+
+add_executable(clsid-scan clsidscan/clsid_scan_main.cpp evidence/no_live_source.cpp)
 target_link_libraries(clsid-scan PRIVATE clsidscan_core)
 
 # The program end to end: hives made on the fly, the real hives, errors, exit codes, --system.

@@ -6,7 +6,7 @@
 // no deeper than the limit, no two siblings and no two values of a key whose names differ only in
 // ASCII case, and nothing on a side no key section went to. A file read as UTF-8 or 8-bit text
 // must read the same, error included, when its text is given as UTF-16LE with a BOM instead.
-#include "clsidscan/reg_export.h"
+#include "evidence/reg_export.h"
 #include "registry/code_page.h"
 
 #include <algorithm>

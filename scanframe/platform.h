@@ -5,7 +5,7 @@
 // the call updates, ERROR_MORE_DATA), so that the call sequence the scan depends on stays visible
 // and testable. One implementation per platform is chosen at link time: platform_win32.cpp for
 // the programs, the in-memory stand-in under tests/ for the unit tests. clsid-scan walks an
-// in-memory registry through the ANSI calls (clsidscan/platform_memory.cpp) and reads the
+// in-memory registry through the ANSI calls (registry/platform_memory.cpp) and reads the
 // system's registry through the wide calls below, which have handles of their own for that.
 #pragma once
 

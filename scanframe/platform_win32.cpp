@@ -4,7 +4,7 @@
 // only the system calls it makes: SCAN_FRAME_PROGRAM_CALLS, the narrow registry, message box,
 // clipboard and memory calls of the two scanner programs; SCAN_FRAME_LIVE_CALLS, the wide
 // registry calls and the code page calls of clsid-scan, which walks its in-memory registry
-// through clsidscan/platform_memory.cpp instead.
+// through registry/platform_memory.cpp instead.
 #include "scanframe/platform.h"
 
 #include <windows.h>

@@ -1,10 +1,10 @@
 // Tests of the merged classes view and of the rules run over it: precedence, union, views, sides.
-#include "clsidscan/class_scan.h"
-#include "clsidscan/classes_merge.h"
-#include "clsidscan/platform_memory.h"
+#include "classes/classes_merge.h"
 #include "clsidscan/scan_output.h"
-#include "clsidscan/shadow_rule.h"
 #include "registry/code_page.h"
+#include "registry/platform_memory.h"
+#include "rules/class_scan.h"
+#include "rules/shadow_rule.h"
 
 #include <gtest/gtest.h>
 

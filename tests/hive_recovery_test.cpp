@@ -1,7 +1,7 @@
 // Unit tests of the hive log replay: the real UsrClass.dat trio, damaged copies of it, and logs
 // made here from a change that libhivex writes into a small hive.
-#include "clsidscan/hive_recovery.h"
-#include "clsidscan/marvin32.h"
+#include "evidence/hive_recovery.h"
+#include "evidence/marvin32.h"
 
 #include <gtest/gtest.h>
 #include <hivex.h>

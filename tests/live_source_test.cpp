@@ -1,6 +1,6 @@
 // The live source over the stand-in's wide calls: exact reads of both sides and views, and every
 // failing call of a read.
-#include "clsidscan/live_source.h"
+#include "evidence/live_source.h"
 #include "registry/code_page.h"
 #include "tests/stand_in_test.h"
 

@@ -1,5 +1,5 @@
 // Unit tests of the .reg export reader: encodings, value syntax, placement, merging, errors, size.
-#include "clsidscan/reg_export.h"
+#include "evidence/reg_export.h"
 
 #include "registry/code_page.h"
 

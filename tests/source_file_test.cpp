@@ -1,5 +1,5 @@
 // Unit tests of reading source files: mapped or read, and a mapped file cut short under the read.
-#include "clsidscan/source_file.h"
+#include "evidence/source_file.h"
 
 #include <gtest/gtest.h>
 

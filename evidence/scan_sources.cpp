@@ -1,10 +1,10 @@
 // Loading clsid-scan's sources: recognising each by its content, recovering dirty hives.
-#include "clsidscan/scan_sources.h"
+#include "evidence/scan_sources.h"
 
-#include "clsidscan/heap_reserve.h"
-#include "clsidscan/hive_recovery.h"
-#include "clsidscan/hive_source.h"
-#include "clsidscan/reg_export.h"
+#include "evidence/heap_reserve.h"
+#include "evidence/hive_recovery.h"
+#include "evidence/hive_source.h"
+#include "evidence/reg_export.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -17,8 +17,8 @@
 // parent is listed shifts the listing under the read, and the subkey after it can be missed.
 #pragma once
 
-#include "clsidscan/classes_merge.h"
-#include "clsidscan/source_tree.h"
+#include "classes/classes_merge.h"
+#include "classes/source_tree.h"
 #include "scanframe/platform.h"
 
 #include <string>

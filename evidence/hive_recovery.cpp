@@ -1,7 +1,7 @@
 // Replay of new-format (HvLE entries) and old-format (DIRT bitmap) hive transaction logs.
-#include "clsidscan/hive_recovery.h"
+#include "evidence/hive_recovery.h"
 
-#include "clsidscan/marvin32.h"
+#include "evidence/marvin32.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Source files read into memory (the Windows build, which reads .reg exports only).
-#include "clsidscan/source_file.h"
+#include "evidence/source_file.h"
 
 SourceFile::~SourceFile() = default;
 

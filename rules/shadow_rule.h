@@ -7,8 +7,8 @@
 // machine's side does not have there (compared without regard to letter case, nothing expanded).
 #pragma once
 
-#include "clsidscan/class_scan.h"
-#include "clsidscan/classes_merge.h"
+#include "classes/classes_merge.h"
+#include "rules/class_scan.h"
 
 // The label fields of the shadow rule's lines: 16 characters ending in TAB, saying whose value
 // follows and of which subkey.

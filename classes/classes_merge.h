@@ -1,7 +1,7 @@
 // The classes of all sources put together: per side first, then as HKEY_CLASSES_ROOT shows them.
 #pragma once
 
-#include "clsidscan/source_tree.h"
+#include "classes/source_tree.h"
 #include "registry/memory_registry.h"
 
 #include <string>

@@ -1,5 +1,5 @@
 // Reader of registry export files (.reg): text decoding, line parsing and the classes trees.
-#include "clsidscan/reg_export.h"
+#include "evidence/reg_export.h"
 
 #include "registry/code_page.h"
 

@@ -1,5 +1,5 @@
 // Heap preparation with glibc's malloc on Linux: one growth of the heap, backed by huge pages.
-#include "clsidscan/heap_reserve.h"
+#include "evidence/heap_reserve.h"
 
 #include <malloc.h>
 #include <sys/mman.h>

@@ -1,4 +1,4 @@
 // Heap preparation where the C library offers no way to it: the heap grows as it is used.
-#include "clsidscan/heap_reserve.h"
+#include "evidence/heap_reserve.h"
 
 void reserve_heap(std::size_t) {}

@@ -1,5 +1,5 @@
 // Merging the sources' classes: agreement within a side, the user's precedence across sides.
-#include "clsidscan/classes_merge.h"
+#include "classes/classes_merge.h"
 
 #include "registry/code_page.h"
 

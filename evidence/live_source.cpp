@@ -1,5 +1,5 @@
 // Reading the running system's classes through the wide registry calls, for clsid-scan --live.
-#include "clsidscan/live_source.h"
+#include "evidence/live_source.h"
 
 #include "registry/code_page.h"
 

@@ -1,5 +1,5 @@
 // In-memory implementation of the platform interface's registry and heap calls, for clsid-scan.
-#include "clsidscan/platform_memory.h"
+#include "registry/platform_memory.h"
 
 #include <cstdlib>
 #include <new>

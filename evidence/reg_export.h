@@ -33,7 +33,7 @@
 // classes root is an error, and so is running out of memory.
 #pragma once
 
-#include "clsidscan/source_tree.h"
+#include "classes/source_tree.h"
 
 #include <cstddef>
 #include <string>

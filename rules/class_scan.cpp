@@ -1,11 +1,11 @@
 // The class rules as clsid-scan runs them: the programs' rules and report lines, and the found
 // classes kept as data with the registry's own text.
-#include "clsidscan/class_scan.h"
+#include "rules/class_scan.h"
 
 #include "barescan/bare_server_rule.h"
-#include "clsidscan/platform_memory.h"
 #include "namescan/random_name_rule.h"
 #include "registry/code_page.h"
+#include "registry/platform_memory.h"
 #include "scanframe/scanframe.h"
 
 namespace {

@@ -11,7 +11,7 @@
 // 70,000 subkeys a key, and keeps names exactly as stored.
 #pragma once
 
-#include "clsidscan/source_tree.h"
+#include "classes/source_tree.h"
 #include "registry/memory_registry.h"
 
 #include <string>

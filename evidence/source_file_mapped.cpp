@@ -1,5 +1,5 @@
 // Source files mapped read-only (the Linux build): a hive is read in place, by libhivex too.
-#include "clsidscan/source_file.h"
+#include "evidence/source_file.h"
 
 #include <fcntl.h>
 #include <signal.h>

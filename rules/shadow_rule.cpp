@@ -1,8 +1,8 @@
 // The shadow rule: per-user class registrations that replace the machine's server.
-#include "clsidscan/shadow_rule.h"
+#include "rules/shadow_rule.h"
 
-#include "clsidscan/platform_memory.h"
 #include "registry/code_page.h"
+#include "registry/platform_memory.h"
 
 #include <optional>
 

@@ -2,9 +2,9 @@
 // two sides of the classes.
 #pragma once
 
-#include "clsidscan/classes_merge.h"
-#include "clsidscan/hive_source.h"
-#include "clsidscan/source_file.h"
+#include "classes/classes_merge.h"
+#include "evidence/hive_source.h"
+#include "evidence/source_file.h"
 
 #include <string>
 #include <vector>

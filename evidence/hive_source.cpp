@@ -1,6 +1,6 @@
 // Reads the class registrations of a registry hive image with libhivex (see hive_source.h).
-#include "clsidscan/hive_source.h"
-#include "clsidscan/hive_recovery.h"
+#include "evidence/hive_source.h"
+#include "evidence/hive_recovery.h"
 #include "registry/code_page.h"
 
 #include <hivex.h>
