@@ -6,6 +6,7 @@
 #include "rules/class_scan.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A report's text in UTF-8 (from the ANSI code page), or as the raw ANSI bytes.
@@ -15,8 +16,23 @@ std::string report_text(const RuleReport &report, unsigned code_page, bool raw_a
 // `scope` (such as "ROOT, user alice"), when not empty, comes first.
 std::string report_header(const std::string &scope, const RuleReport &report);
 
-// A JSON string literal of UTF-8 text: quotes, backslashes and control characters escaped.
-std::string json_string(const std::string &utf8);
+// A JSON string literal of UTF-8 text: quotes, backslashes and control characters escaped, and
+// each byte that is not part of well-formed UTF-8 written as U+FFFD.
+std::string json_string(std::string_view utf8);
+
+// `"field":"name"` for a name from the file system (a ROOT, a user, a source file), whose bytes
+// need not be UTF-8. When they are not, `"field_hex":"…"` follows with the name's bytes in
+// lowercase hex, so that the name can still be told apart and found.
+std::string json_name_field(const char *field, std::string_view name);
+
+// Text that did not come from the registry (paths, folder names, messages), made safe to print:
+// control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN, and a backslash
+// that would read as such an escape becomes \x5c, so a name can neither forge a line of the
+// report nor send sequences to the terminal.
+std::string printable_text(std::string_view text);
+
+// Writes "clsid-scan: NOTE" to standard error as one line, made printable.
+void print_note(std::string_view note);
 
 // One JSON object, without a line end, for one found class: sources, side, view, rule, key,
 // description, and the rule's own fields. `extra` (already rendered "name":value pairs joined by

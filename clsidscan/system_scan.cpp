@@ -3,11 +3,14 @@
 
 #include "evidence/hive_source.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -71,20 +74,32 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         return scan;
     };
     SystemLayout layout = find_system_hives(root);
+    scan.notes.insert(scan.notes.end(), layout.notes.begin(), layout.notes.end());
+    scan.notes.insert(scan.notes.end(), layout.problems.begin(), layout.problems.end());
+    scan.failed = !layout.problems.empty();
     if (layout.software.empty())
-        return fail(root + ": no Windows/System32/config/SOFTWARE hive (not a Windows volume?)");
-    LoadedHive software;
-    if (!read_system_hive(layout.software, settings, software, scan, error))
-        return fail(error);
-    if (software.classes.kind != HiveKind::Software)
-        return fail(layout.software + ": a " + hive_kind_name(software.classes.kind) +
-                    " hive, not SOFTWARE");
-
+        return fail(root + ": no System32/config/SOFTWARE hive in any top-level folder (not a "
+                           "Windows volume?)");
+    // Every SOFTWARE found is the machine's (a ROOT with two must hold the same classes in both).
+    std::vector<LoadedHive> software(layout.software.size());
     ClassesSides machine_sides;
+    for (std::size_t i = 0; i < software.size(); i++) {
+        const std::string &path = layout.software[i];
+        if (!read_system_hive(path, settings, software[i], scan, error))
+            return fail(error);
+        if (software[i].classes.kind != HiveKind::Software)
+            return fail(path + ": a " + hive_kind_name(software[i].classes.kind) +
+                        " hive, not SOFTWARE");
+        if (!add_hive_source(machine_sides, path, software[i], error))
+            return fail(error);
+    }
+    auto add_machine = [&](ClassesSides &sides) {
+        for (std::size_t i = 0; i < software.size(); i++)
+            add_hive_source(sides, layout.software[i], software[i], error);
+    };
     ViewScan machine;
-    if (!add_hive_source(machine_sides, layout.software, software, error) ||
-        !scan_view(machine_sides, settings, machine))
-        return fail(error.empty() ? root + ": out of memory" : error);
+    if (!scan_view(machine_sides, settings, machine))
+        return fail(root + ": out of memory");
 
     std::vector<std::string> user_names;
     std::vector<ClassesSides> user_sides;
@@ -94,16 +109,33 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     for (const SystemProfile &profile : layout.profiles) {
         ClassesSides sides;
         bool has_classes = false, failed = false;
-        add_hive_source(sides, layout.software, software, error);
-        for (const std::string &path : {profile.usrclass, profile.ntuser}) {
+        add_machine(sides);
+        std::vector<std::string> hives = profile.usrclass;
+        hives.insert(hives.end(), profile.ntuser.begin(), profile.ntuser.end());
+        for (std::size_t i = 0; i < hives.size() && !failed; i++) {
+            const std::string &path = hives[i];
+            bool ntuser = i >= profile.usrclass.size();
             LoadedHive hive;
-            if (path.empty())
-                continue;
-            if (!read_system_hive(path, settings, hive, scan, error) ||
-                hive_classes_side(hive.classes.kind) != ClassesSide::User ||
-                !add_hive_source(sides, path, hive, error)) {
-                scan.notes.push_back(error.empty() ? path + ": not a user's hive" : error);
-                scan.failed = failed = true;
+            error.clear();
+            if (!read_system_hive(path, settings, hive, scan, error)) {
+                // NTUSER.DAT is known by its place: one without a Software key (a new or
+                // damaged profile) holds no classes, which is no reason to stop.
+                if (ntuser && hive.classes.holds_no_classes_key) {
+                    scan.notes.push_back(path + ": holds no Software\\Classes; read as a user "
+                                                "hive without classes");
+                    continue;
+                }
+                failed = true;
+            } else if (hive_classes_side(hive.classes.kind) != ClassesSide::User) {
+                error = path + ": a " + std::string(hive_kind_name(hive.classes.kind)) +
+                        " hive, not a user's";
+                failed = true;
+            } else if (!add_hive_source(sides, path, hive, error)) {
+                failed = true;
+            }
+            if (failed) {
+                scan.notes.push_back(error);
+                scan.failed = true;
                 break;
             }
             has_classes = has_classes || !hive.classes.classes.root->children.empty();
@@ -123,13 +155,13 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     }
 
     report_common_findings_once(machine, users);
-    std::string machine_json = "\"machine\":" + json_string(root) + ",\"user\":null";
+    std::string machine_json = json_name_field("machine", root) + ",\"user\":null";
     scan.out = render_reports(machine_sides, machine.reports, settings, root + ", machine",
                               machine_json, true);
     scan.found = anything_found(machine);
     for (std::size_t u = 0; u < users.size(); u++) {
         std::string json =
-            "\"machine\":" + json_string(root) + ",\"user\":" + json_string(user_names[u]);
+            json_name_field("machine", root) + "," + json_name_field("user", user_names[u]);
         scan.out += render_reports(user_sides[u], users[u].reports, settings,
                                    root + ", user " + user_names[u], json, true);
         scan.found = scan.found || anything_found(users[u]);
@@ -137,8 +169,18 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     return scan;
 }
 
-int run_system_scan(const std::vector<std::string> &roots, const ScanSettings &settings,
+int run_system_scan(const std::vector<std::string> &given, const ScanSettings &settings,
                     unsigned jobs) {
+    // A ROOT named twice, in whatever spelling, is scanned once.
+    std::vector<std::string> roots;
+    std::set<std::pair<dev_t, ino_t>> seen;
+    for (const std::string &root : given) {
+        struct stat info;
+        if (stat(root.c_str(), &info) == 0 && !seen.insert({info.st_dev, info.st_ino}).second)
+            print_note(root + ": given again; scanned once");
+        else
+            roots.push_back(root);
+    }
     std::vector<RootScan> results(roots.size());
     std::vector<bool> done(roots.size(), false);
     std::mutex lock;
@@ -169,7 +211,7 @@ int run_system_scan(const std::vector<std::string> &roots, const ScanSettings &s
             scan = std::move(results[i]);
         }
         for (const std::string &note : scan.notes)
-            std::fprintf(stderr, "clsid-scan: %s\n", note.c_str());
+            print_note(note);
         std::fwrite(scan.out.data(), 1, scan.out.size(), stdout);
         std::fflush(stdout);
         found = found || scan.found;

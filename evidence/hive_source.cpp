@@ -712,6 +712,7 @@ bool read_hive_classes(const std::string &file_name, std::string_view image, Hiv
         if (classes != nullptr)
             reader.path.push_back(&classes->second);
     } else {
+        out.holds_no_classes_key = true;
         error = file_name + ": not a SOFTWARE, UsrClass.dat or NTUSER.DAT hive";
         return false;
     }

@@ -34,6 +34,9 @@ struct HiveClasses {
     MemoryRegistry classes = memory_utf16_tree();
     // Problems that did not stop the read, each starting with the file name.
     std::vector<std::string> warnings;
+    // Set when the hive was read but has none of the keys that tell a classes hive (Classes,
+    // CLSID, Software): a new or damaged profile's NTUSER.DAT can be such a hive.
+    bool holds_no_classes_key = false;
 };
 
 // "SOFTWARE", "UsrClass.dat" or "NTUSER.DAT", for messages.

@@ -10,6 +10,7 @@ import json
 import lzma
 import os
 import shutil
+import stat
 import subprocess
 import sys
 from pathlib import Path
@@ -213,6 +214,106 @@ def system_folders(scan, work):
     check("--system JSON names the machine and the user", users == {None, "Alice"}, users)
 
 
+def as_unprivileged(command):
+    """The command run as a user without root's right to read any folder, or None when there is
+    no such user to be had (the folder permission checks are then skipped with a note)."""
+    if os.geteuid() != 0:
+        return command
+    user = "clsid-scan-test"
+    if subprocess.run(["id", "-u", user], capture_output=True).returncode != 0:
+        if not shutil.which("useradd") or subprocess.run(
+                ["useradd", "--system", "--no-create-home", user], capture_output=True).returncode:
+            return None
+    return ["runuser", "-u", user, "--", *command] if shutil.which("runuser") else None
+
+
+def hostile_system_folders(scan, work):
+    """Evidence trees as they come: unreadable folders, case variants, odd files, hostile names."""
+    roots = work / "hostile"
+    shutil.rmtree(roots, ignore_errors=True)
+    pc = roots / "pc"
+    config = pc / "WINNT" / "System32" / "config"
+    config.mkdir(parents=True)
+    make_hive.write_hive(str(config / "SOFTWARE"), software([bare("{M}", "Machine", "C:\\m.dll")]))
+
+    def profile(users, name, classes, ntuser=None):
+        folder = pc / users / name / "AppData" / "Local" / "Microsoft" / "Windows"
+        folder.mkdir(parents=True)
+        if classes is not None:
+            make_hive.write_hive(str(folder / "UsrClass.dat"), usrclass(classes))
+        if ntuser is not None:
+            make_hive.write_hive(str(pc / users / name / "NTUSER.DAT"), ntuser)
+        return folder
+
+    profile("Users", "alice", [bare("{A}", "Alice", "C:\\a.dll")])
+    locked = profile("Users", "carol", [bare("{C}", "Carol", "C:\\c.dll")])
+    profile("users", "dave", [bare("{D}", "Dave", "C:\\d.dll")],
+            ntuser=Key("", [], [Key("AppEvents")]))
+    profile("users", "alice", [bare("{A2}", "Other Alice", "C:\\a2.dll")])
+    fifo = profile("Users", "erin", None) / "UsrClass.dat"
+    os.mkfifo(fifo)
+    profile("Users", "frank", None).joinpath("UsrClass.dat").mkdir()
+    forged = f"x\n{PREFIX}{{FORGED}}               \tEvil\n\x1b[2J"
+    profile("Users", forged, [bare("{G}", "Forged", "C:\\g.dll")])
+    profile("Users", b"caf\xe9".decode("utf-8", "surrogateescape"), [bare("{H}", "Cafe", "C:\\h.dll")])
+    for folder in roots.rglob("*"):
+        if not folder.is_symlink() and not stat.S_ISFIFO(folder.lstat().st_mode):
+            folder.chmod(0o755 if folder.is_dir() else 0o644)
+    roots.chmod(0o755)
+    work.chmod(0o755)
+
+    done = run(scan, "--system", "--rule", "bare", "--view", "64", pc, str(pc) + "/")
+    text, error = done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+    headers = [line for line in text.splitlines() if line.startswith("# ")]
+    check("--system finds the system folder by what it holds (WINNT), once for a ROOT given twice",
+          "{M}" in text and len([h for h in headers if h.endswith("machine, bare rule, 64-bit view")]) == 1
+          and "given again" in error, error)
+    check("--system scans every case variant of Users, telling two profiles of one name apart",
+          "{A}" in text and "{A2}" in text and "{D}" in text
+          and any("user Users/alice," in h for h in headers)
+          and any("user users/alice," in h for h in headers), headers)
+    check("--system: a FIFO and a folder where a hive should be are named, exit 2, no hang",
+          done.returncode == 2 and str(fifo) in error and "frank" in error, error)
+    check("--system: an NTUSER.DAT without Software is noted and its profile still scanned",
+          "holds no Software\\Classes" in error and "{D}" in text, error)
+    check("folder names cannot forge report lines or reach the terminal raw",
+          "{FORGED}" not in "".join(line for line in text.splitlines()
+                                    if line.startswith(PREFIX)) and "\x1b" not in text
+          and "\x1b" not in error and "x\\x0aHKEY_CLASSES_ROOT" in text, text)
+
+    done = run(scan, "--system", "--format", "json", "--rule", "bare", "--view", "64", pc)
+    try:
+        found = [json.loads(line.decode("utf-8", "strict")) for line in done.stdout.splitlines()]
+    except ValueError as e:
+        found = e
+    cafe = [f for f in found if f.get("key") == "{H}"] if isinstance(found, list) else []
+    check("--system JSON is UTF-8 whatever the names; a name that is not keeps its bytes in hex",
+          cafe and cafe[0]["user"] == "caf\ufffd" and cafe[0]["user_hex"] == "636166e9", found)
+
+    command = as_unprivileged([str(scan), "--system", "--rule", "bare", "--view", "64", str(pc)])
+    if command is None:
+        print("SKIP unreadable folders: no unprivileged user to run as")
+        return
+    locked.chmod(0)
+    try:
+        done = subprocess.run(command, capture_output=True, timeout=120)
+    finally:
+        locked.chmod(0o755)
+    text, error = done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace")
+    check("an unreadable profile folder is an error naming it; the other profiles are scanned",
+          done.returncode == 2 and str(locked) in error and "{A}" in text and "{C}" not in text,
+          f"exit {done.returncode}: {error}")
+    (pc / "Users").chmod(0)
+    try:
+        done = subprocess.run(command, capture_output=True, timeout=120)
+    finally:
+        (pc / "Users").chmod(0o755)
+    error = done.stderr.decode(errors="replace")
+    check("an unreadable Users folder is an error naming it; users/ is still scanned",
+          done.returncode == 2 and str(pc / "Users") in error and "{D}" in done.stdout.decode(),
+          f"exit {done.returncode}: {error}")
+
+
 def main():
     scan = Path(sys.argv[1]).resolve()
     work = Path(sys.argv[2]).resolve()
@@ -221,6 +322,7 @@ def main():
     sources_and_errors(scan, work)
     real_hives(scan, work)
     system_folders(scan, work)
+    hostile_system_folders(scan, work)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 
