@@ -31,6 +31,7 @@ add_executable(clsid_scan_tests
     tests/reg_export_test.cpp
     tests/hive_source_test.cpp
     tests/hive_fixture.cpp
+    tests/scan_output_test.cpp
     tests/source_file_test.cpp)
 target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core GTest::gtest_main)
 gtest_discover_tests(clsid_scan_tests)
