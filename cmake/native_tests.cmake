@@ -32,8 +32,9 @@ add_executable(clsid_scan_tests
     tests/hive_source_test.cpp
     tests/hive_fixture.cpp
     tests/scan_output_test.cpp
-    tests/source_file_test.cpp)
-target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core GTest::gtest_main)
+    tests/source_file_test.cpp
+    tests/server_file_test.cpp)
+target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core server_files GTest::gtest_main)
 gtest_discover_tests(clsid_scan_tests)
 
 # Measures how well the random-name rule separates made-up words from dictionary words; run by

@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-    cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 locales
+    cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 locales libssl-dev
     mingw-w64 wine wine64 pkg-config libhivex-dev libhivex-bin xz-utils
 )
 missing=()

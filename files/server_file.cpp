@@ -1,0 +1,112 @@
+// Which file a server value leads to, in Windows' order of candidates and places; each build
+// examines the places its own way (server_file_posix.cpp, no_server_file.cpp).
+#include "files/server_file.h"
+
+namespace {
+
+// Whether Windows would take this file and stop looking: it is there (or a link that leads out
+// of the image, which is there on the volume too). A folder is passed over, as CreateProcess goes
+// on past a candidate that names one.
+bool taken(const ServerFile &file) {
+    switch (file.state) {
+    case FileState::Missing:
+    case FileState::NotAFile:
+        return false;
+    case FileState::Outside:
+        return !file.path.empty();
+    default:
+        return true;
+    }
+}
+
+ServerFile examine_candidate(VolumeFiles &volume, const ServerCandidate &candidate,
+                             const Environment &environment) {
+    ServerFile file;
+    file.windows_path = candidate.text;
+    switch (candidate.path.kind) {
+    case PathKind::OtherDrive:
+        file.state = FileState::Outside;
+        file.problem = "on another drive, not in this image";
+        return file;
+    case PathKind::Network:
+        file.state = FileState::Outside;
+        file.problem = "a network, device or volume path, not in this image";
+        return file;
+    case PathKind::Invalid:
+        file.problem = "no file can have this name";
+        return file;
+    default:
+        break;
+    }
+    char drive = volume_drive(environment);
+    std::optional<ServerFile> first;
+    for (const std::vector<std::string> &place : candidate.places) {
+        ServerFile found = examine_place(volume, place);
+        found.windows_path = windows_path_text(place, drive);
+        found.location = classify_location(place, environment);
+        if (taken(found))
+            return found;
+        // With nothing taken, the first place says what is there: a folder before a name
+        // missing everywhere.
+        if (!first || (first->state == FileState::Missing && found.state != FileState::Missing))
+            first = std::move(found);
+    }
+    return first ? *first : file;
+}
+
+} // namespace
+
+const char *state_name(FileState state) {
+    switch (state) {
+    case FileState::Present:
+        return "present";
+    case FileState::Missing:
+        return "missing";
+    case FileState::Outside:
+        return "outside";
+    case FileState::NotAFile:
+        return "not-a-file";
+    case FileState::Unreadable:
+        return "unreadable";
+    default:
+        return "not-examined";
+    }
+}
+
+ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
+                                 ServerKind kind, ServerView view, const Environment &environment) {
+    ServerExamination result;
+    Environment seen = environment_for_view(environment, view);
+    std::vector<ServerCandidate> candidates = server_candidates(value, type, kind, view, seen);
+    if (candidates.empty()) {
+        result.file.problem = "the value names no file";
+        return result;
+    }
+    std::vector<ServerFile> files;
+    for (const ServerCandidate &candidate : candidates) {
+        files.push_back(examine_candidate(volume, candidate, seen));
+        if (taken(files.back()))
+            break;
+    }
+    if (!taken(files.back())) {
+        // Nothing to run: report what the line most likely names, its first path that carries
+        // an extension of its own ("…\app.exe" of "C:\Program Files\My App\app.exe -Embedding").
+        std::size_t named = files.size() - 1;
+        for (std::size_t i = 0; i < candidates.size(); i++)
+            if (!candidates[i].extension_added) {
+                named = i;
+                break;
+            }
+        result.file = std::move(files[named]);
+        return result;
+    }
+    result.file = std::move(files.back());
+    for (std::size_t i = files.size(); i < candidates.size(); i++) {
+        ServerFile later = examine_candidate(volume, candidates[i], seen);
+        if (taken(later)) {
+            result.passed_over = std::move(later);
+            break;
+        }
+    }
+    return result;
+}

@@ -1,0 +1,84 @@
+// The file a server value names, found inside a mounted Windows volume (the ROOT) as Windows would
+// find it, and examined there: state, size, SHA-256, modification time, PE headers, location.
+#pragma once
+
+#include "files/server_path.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class FileState {
+    Present,    // a regular file, read whole and hashed
+    Missing,    // no such file in the image
+    Outside,    // another drive, UNC, or a link that leads out of the ROOT: not opened
+    NotAFile,   // a folder, FIFO, device or socket: never opened for reading
+    Unreadable, // there, but it could not be read; `problem` says why
+    NotExamined // this build or this kind of name is not examined; `problem` says why
+};
+
+const char *state_name(FileState state); // "present", "missing", "outside", "not-a-file", …
+
+struct ServerFile {
+    // The path Windows opens, after expansion, parsing, search and redirection ("C:\...").
+    std::string windows_path;
+    // The path inside the ROOT, '/'-separated, each name as spelled on disk as far as it was
+    // found and as written after that; empty when it is not in the image.
+    std::string path;
+    // When links were followed: where the file really is inside the ROOT; else empty.
+    std::string target;
+    FileState state = FileState::Missing;
+    std::string problem;
+    std::uint64_t size = 0; // present files only
+    std::string sha256;     // lowercase hex
+    std::string modified;   // the file's modification time, UTC, ISO 8601
+    std::optional<PeImage> pe;
+    FileLocation location = FileLocation::Other;
+};
+
+// What a server value leads to.
+struct ServerExamination {
+    // What Windows would load or run: for a command line, the first candidate that exists, or
+    // the last one tried when none does.
+    ServerFile file;
+    // For a command line that is not quoted: a later candidate that exists too, so that the line
+    // names one program and Windows runs another (`file`), the classic unquoted-path hijack.
+    std::optional<ServerFile> passed_over;
+};
+
+struct VolumeFilesState; // each build's own
+
+// The files of one ROOT. Each distinct file (device and inode) is read and hashed at most once,
+// however many findings lead to it. Not for use by two threads at once.
+class VolumeFiles {
+  public:
+    explicit VolumeFiles(const std::string &root);
+    ~VolumeFiles();
+    VolumeFiles(const VolumeFiles &) = delete;
+    VolumeFiles &operator=(const VolumeFiles &) = delete;
+
+    // False, with `error` naming the ROOT, when it cannot be opened.
+    bool ok() const;
+    const std::string &error() const;
+    // The top-level folder holding System32 ("Windows", "WINNT"), as spelled; empty when none.
+    const std::string &system_folder() const;
+    // How many files were read and hashed so far.
+    std::size_t files_hashed() const;
+
+    VolumeFilesState &state() { return *state_; }
+
+  private:
+    std::unique_ptr<VolumeFilesState> state_;
+};
+
+// The file at `place` (components from the ROOT, found without regard to letter case), examined:
+// every field but `windows_path` and `location`, which depend on how Windows named it.
+ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place);
+
+// Resolves the server value `value` as Windows would for `view` and the user whose environment
+// `environment` is (the machine's, or with add_user_environment; environment_for_view is applied
+// here), and examines the file it leads to inside the ROOT. Never opens anything outside it.
+ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
+                                 ServerKind kind, ServerView view, const Environment &environment);

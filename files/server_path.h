@@ -1,0 +1,188 @@
+// From a server's registry value to the path Windows opens, with no file system: the environment,
+// command lines, path forms, WOW64 redirection, where a path lies, PE headers and time stamps.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The process that loads or starts the server: a 64-bit one, or a 32-bit one under WOW64.
+enum class ServerView { Bits64, Bits32 };
+// How the registry holds the value: REG_SZ, REG_EXPAND_SZ.
+enum class ValueType { String, ExpandString };
+// What the value is: InprocServer32's library path, or LocalServer32's command line.
+enum class ServerKind { InProcess, CommandLine };
+
+// An environment block. Names are compared without regard to ASCII letter case; a name keeps
+// the spelling it was first set with.
+class Environment {
+  public:
+    const std::string *find(std::string_view name) const; // nullptr when not set
+    std::string value(std::string_view name) const;       // empty when not set
+    void set(std::string_view name, std::string value);
+
+  private:
+    std::map<std::string, std::pair<std::string, std::string>> variables_; // folded: name, value
+};
+
+// The machine's variables as a 64-bit Windows 10 sets them for a service: SystemDrive,
+// SystemRoot and windir, ProgramFiles, ProgramFiles(x86), ProgramW6432, the CommonProgramFiles
+// trio, ProgramData and ALLUSERSPROFILE, PUBLIC, ComSpec, Path, TEMP and TMP. `system_root` is
+// the Windows folder ("C:\Windows", "C:\WINNT"); SystemDrive is its drive.
+Environment machine_environment(std::string_view system_root = "C:\\Windows");
+
+// Adds a user's variables: USERNAME, USERPROFILE (`profile`, or the profiles folder beside
+// PUBLIC plus `user_name` when empty), HOMEDRIVE, HOMEPATH, APPDATA, LOCALAPPDATA, TEMP and TMP.
+void add_user_environment(Environment &environment, std::string_view user_name,
+                          std::string_view profile = {});
+
+// A variable as a hive stores it: REG_EXPAND_SZ values are expanded, REG_SZ ones are not.
+struct EnvironmentValue {
+    std::string name;
+    std::string value;
+    bool expand = true;
+};
+
+// Sets variables from hive values (SYSTEM's Session Manager\Environment, a user's Environment).
+// Plain values first, then expanded ones, each after the values of this list it names, so that
+// the order in which the hive lists them does not matter; a value that names itself, or a cycle,
+// takes what the other names held before.
+void set_variables(Environment &environment, const std::vector<EnvironmentValue> &values);
+
+// The drive letter of the volume, from SystemDrive ('C' when it is not a drive): the drive that
+// is the ROOT.
+char volume_drive(const Environment &environment);
+
+// SOFTWARE's Microsoft\Windows\CurrentVersion values that hold the program folders, with the
+// variable each sets: ProgramFilesDir → ProgramFiles, "ProgramFilesDir (x86)" →
+// ProgramFiles(x86), …
+const std::vector<std::pair<const char *, const char *>> &program_folder_values();
+
+// The environment a process of `view` sees: WOW64 gives a 32-bit process the (x86) folders as
+// ProgramFiles and CommonProgramFiles.
+Environment environment_for_view(Environment environment, ServerView view);
+
+// As ExpandEnvironmentStrings: each %NAME% of a set variable becomes its value, in one pass; a
+// percent sign that does not open a known name stays, and the scan goes on after it, so that
+// "%UNKNOWN%" stays as written.
+std::string expand_environment(std::string_view text, const Environment &environment);
+
+// The program paths CreateProcess tries for `command_line` when it is given no application
+// name, in its order: a quoted first token is the only one; otherwise the text up to each space
+// or tab, left to right, then the whole line. ".exe" is added to a candidate whose file name
+// has no dot.
+std::vector<std::string> command_line_candidates(std::string_view command_line);
+
+// A Windows path parsed as the file calls read it.
+enum class PathKind {
+    Absolute,   // on the volume's own drive: `components` from its root
+    Relative,   // relative to the current folder, with a folder part
+    BareName,   // a file name alone: searched for
+    OtherDrive, // another drive letter: not in the image
+    Network,    // UNC, \\?\UNC\, a device or volume name: not in the image
+    Invalid,    // empty, or a name no file can have
+};
+
+struct WindowsPath {
+    PathKind kind = PathKind::Invalid;
+    std::vector<std::string> components;
+};
+
+// Parses `text` for a volume whose drive is `drive` (the letter of SystemDrive): "X:\" and "\"
+// start from the root, "\\?\X:\" and "\??\X:\" too but are taken as written (no "." or ".."
+// folding, no trimming, "/" not a separator); otherwise "/" separates as "\" does, "." and ".."
+// fold (".." at the root stays there), and the last name loses its trailing dots and spaces.
+// "C:name" is relative to the current folder of C:.
+WindowsPath parse_windows_path(std::string_view text, char drive = 'C');
+
+// Joins components into "C:\a\b" form.
+std::string windows_path_text(const std::vector<std::string> &components, char drive = 'C');
+
+// The places Windows looks for a server value of `path`, in order, each from the volume's root:
+// an absolute path is itself; a relative one is taken from the system folder (System32, the
+// current folder of the service that starts servers and of most hosts); a bare name is searched
+// in System32, the 16-bit System folder, the Windows folder, then each folder of Path. The
+// loading process's own folder and current folder come first on Windows; they are the host's,
+// unknown here, and for COM's own hosts (dllhost, svchost) they are System32, first anyway.
+// Each place is WOW64-redirected for `view`.
+std::vector<std::vector<std::string>>
+server_search_paths(const WindowsPath &path, const Environment &environment, ServerView view);
+
+// WOW64's file system redirection for a 32-bit process: Windows\System32 → SysWOW64 (except
+// catroot, catroot2, driverstore, drivers\etc, logfiles and spool below it), lastgood\System32
+// likewise, Windows\regedit.exe → SysWOW64\regedit.exe, and Windows\Sysnative → System32.
+// `system_root` is the Windows folder's components. A 64-bit view is not redirected.
+std::vector<std::string> redirect_for_view(std::vector<std::string> components,
+                                           const std::vector<std::string> &system_root,
+                                           ServerView view);
+
+// One path a server value leads Windows to try, and the places it looks for it.
+struct ServerCandidate {
+    std::string text;             // after expansion, with the extension Windows adds
+    bool extension_added = false; // ".exe" (a command line) or ".dll" (a library) was added
+    WindowsPath path;
+    std::vector<std::vector<std::string>> places; // server_search_paths
+};
+
+// The paths `value` leads to, in the order Windows tries them, for a process of `view` whose
+// environment is `environment` (see environment_for_view): expanded when the registry holds it
+// as REG_EXPAND_SZ; a command line split as command_line_candidates does; a library path given
+// ".dll" when its file name has no dot, as LoadLibrary does. Empty when the value names nothing.
+std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
+                                               ServerKind kind, ServerView view,
+                                               const Environment &environment);
+
+// Who can write where a file lies.
+enum class FileLocation {
+    User,         // a place a standard user can write
+    System,       // the Windows folder
+    ProgramFiles, // Program Files, Program Files (x86), Program Files (Arm)
+    Other,
+};
+
+const char *location_name(FileLocation location); // "user", "system", "program-files", "other"
+
+// Where `components` (from the volume's root) lie, letter case aside. User: below a profile
+// (Users\<name> or Documents and Settings\<name>, the Default profiles aside; Users\Public
+// included), ProgramData, $Recycle.Bin, and the folders of the Windows folder that grant Users
+// write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
+// System32\spool\drivers\color, System32\FxsTmp, System32\com\dmp,
+// System32\Microsoft\Crypto\RSA\MachineKeys, SysWOW64\FxsTmp, SysWOW64\com\dmp). The Windows
+// folder, Program Files and the profiles are also taken from `environment` where it moves them.
+FileLocation classify_location(const std::vector<std::string> &components,
+                               const Environment &environment);
+
+enum class PeMachine { X86, X64, Arm64, Other };
+
+const char *machine_name(PeMachine machine); // "x86", "x64", "arm64", "other"
+
+struct PeImage {
+    PeMachine machine = PeMachine::Other;
+    std::uint16_t machine_code = 0;
+    bool dll = false;
+};
+
+// The offset of the PE headers named by an MZ header's e_lfanew, when `file_start` (the file's
+// first bytes) begins with one and `file_size` holds the 24 bytes of signature and file header
+// there.
+std::optional<std::uint64_t> pe_header_offset(std::string_view file_start, std::uint64_t file_size);
+// The signature and file header at that offset: "PE\0\0", Machine, Characteristics.
+std::optional<PeImage> parse_pe_header(std::string_view at_offset);
+// Both, over a whole image (or its first bytes, when they hold the headers).
+std::optional<PeImage> parse_pe_image(std::string_view bytes);
+
+// Whether an in-process server of `machine` can load into a process of `view`: x86 in the 32-bit
+// view, x64 or arm64 in the 64-bit view (arm64 Windows loads x64 code through ARM64EC).
+bool machine_fits_view(PeMachine machine, ServerView view);
+
+// "YYYY-MM-DDTHH:MM:SS.fffffffZ", UTC, from a FILETIME (100 ns since 1601-01-01), any value.
+std::string format_filetime(std::uint64_t filetime);
+// The same from a Unix time with nanoseconds (kept to 100 ns), any value.
+std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds);
+
+// ASCII letter case folding, as the file names of the volume are compared here.
+std::string fold_case(std::string_view text);
+bool equal_folded(std::string_view a, std::string_view b);
