@@ -187,18 +187,20 @@ bool write_all(int fd, std::string_view bytes) {
 int recover_command(const Options &options) {
     const std::string &hive = options.files[0];
     SourceFile image;
-    std::string state, note, error;
-    if (!load_hive_image(hive, options.scan.sources, image, state, note, error))
+    HiveLogsOutcome logs;
+    std::vector<SourceOptions> sources;
+    std::string error;
+    if (!match_logs_to_sources(options.files, options.scan.sources, sources, error) ||
+        !load_hive_image(hive, sources[0], image, logs, error))
         return fail(error);
-    print_notes({note});
-    if (state == "not recovered")
-        return fail(hive + ": not written to " + options.recover_to +
-                    ": the dirty hive could not be recovered");
+    // Each error is one line: what the logs did is told only once the hive is written.
+    if (logs.state == "not recovered")
+        return fail(hive + ": not written to " + options.recover_to + ": " + logs.summary);
     int fd = open(options.recover_to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY, 0644);
     if (fd < 0)
         return fail(options.recover_to + ": " + std::strerror(errno) +
                     (errno == EEXIST ? " (clsid-scan does not overwrite files)" : ""));
-    bool written = write_all(fd, image.bytes);
+    bool written = write_all(fd, image.bytes());
     int saved = errno;
     if (close(fd) != 0 && written) {
         written = false;
@@ -208,8 +210,9 @@ int recover_command(const Options &options) {
         unlink(options.recover_to.c_str());
         return fail(options.recover_to + ": " + std::strerror(saved));
     }
+    print_notes({logs.note});
     std::fprintf(stderr, "clsid-scan: %s: %s hive written to %s\n", hive.c_str(),
-                 state == "recovered" ? "recovered" : "clean", options.recover_to.c_str());
+                 logs.state == "recovered" ? "recovered" : "clean", options.recover_to.c_str());
     return EXIT_NOTHING_FOUND;
 }
 
@@ -242,9 +245,14 @@ int main(int argc, char **argv) {
         if (!read)
             return fail(error);
     }
-    for (const std::string &file : options.files) {
+    // Each --log goes to the one hive it belongs to.
+    std::vector<SourceOptions> sources;
+    if (!match_logs_to_sources(options.files, options.scan.sources, sources, error))
+        return fail(error);
+    for (std::size_t i = 0; i < options.files.size(); i++) {
+        const std::string &file = options.files[i];
         std::vector<std::string> notes;
-        bool loaded = load_source(sides, file, options.scan.sources, notes, error);
+        bool loaded = load_source(sides, file, sources[i], notes, error);
         print_notes(notes);
         if (!loaded)
             return fail(error);

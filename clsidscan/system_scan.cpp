@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -188,7 +189,13 @@ int run_system_scan(const std::vector<std::string> &given, const ScanSettings &s
     std::atomic<std::size_t> next{0};
     auto work = [&] {
         for (std::size_t i; (i = next++) < roots.size();) {
-            RootScan scan = scan_system_root(roots[i], settings);
+            RootScan scan;
+            try {
+                scan = scan_system_root(roots[i], settings);
+            } catch (const std::bad_alloc &) { // the hives' own reads say which file
+                scan.notes.push_back(roots[i] + ": not enough memory to scan it");
+                scan.failed = true;
+            }
             std::lock_guard<std::mutex> hold(lock);
             results[i] = std::move(scan);
             done[i] = true;

@@ -23,7 +23,8 @@ set(evidence_portable_sources
     evidence/hive_recovery.cpp
     evidence/marvin32.cpp
     evidence/reg_export.cpp
-    evidence/scan_sources.cpp)
+    evidence/scan_sources.cpp
+    evidence/source_file.cpp)
 
 # rules/: the class rules clsid-scan runs over the merged view.
 add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp)

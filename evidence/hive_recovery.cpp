@@ -2,6 +2,7 @@
 #include "evidence/hive_recovery.h"
 
 #include "evidence/marvin32.h"
+#include "registry/code_page.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +14,11 @@ constexpr std::size_t PRIMARY_SEQUENCE = 4;
 constexpr std::size_t SECONDARY_SEQUENCE = 8;
 constexpr std::size_t FILE_TYPE = 28;
 constexpr std::size_t DATA_SIZE = HIVE_DATA_SIZE_FIELD;
+constexpr std::size_t FILE_NAME = 0x30; // UTF-16LE, the last characters of the path loaded
+constexpr std::size_t FILE_NAME_SIZE = 64;
+constexpr std::size_t GUID_FIELDS[] = {0x70, 0x80, 0x94}; // RmId, LogId, TmId (Windows 8.1+)
+constexpr std::size_t GUID_SIZE = 16;
+constexpr char ZERO_GUID[GUID_SIZE] = {};
 constexpr std::size_t CHECKSUM = HIVE_CHECKSUM_FIELD;
 
 constexpr std::uint32_t FILE_TYPE_HIVE = 0;
@@ -264,13 +270,22 @@ const ValidLog *newest_log(const std::vector<ValidLog> &valid, std::uint64_t max
     return newest;
 }
 
+// A checked change and the log whose bytes it copies.
+struct PendingChange {
+    const std::string *log;
+    Change change;
+};
+
+// Copies the pages of `change` into `image`, which is already as long as the recovered hive:
+// bytes beyond it would be cut off at the end anyway.
 void apply_change(std::string &image, const std::string &log, const Change &change) {
-    const std::uint64_t needed = HIVE_BASE_BLOCK_SIZE + std::uint64_t(change.data_size);
-    if (image.size() < needed)
-        image.resize(needed, '\0');
-    for (const PageCopy &page : change.pages)
+    const std::uint64_t end = image.size() - HIVE_BASE_BLOCK_SIZE;
+    for (const PageCopy &page : change.pages) {
+        if (page.hive_offset >= end)
+            continue;
         std::memcpy(&image[HIVE_BASE_BLOCK_SIZE + page.hive_offset], log.data() + page.log_offset,
-                    page.size);
+                    std::min(page.size, end - page.hive_offset));
+    }
 }
 
 std::string join(const std::vector<std::string> &parts, const char *separator) {
@@ -297,8 +312,10 @@ bool hive_is_dirty(std::string_view image) {
            read32(image, PRIMARY_SEQUENCE) != read32(image, SECONDARY_SEQUENCE);
 }
 
-HiveRecovery recover_hive(std::string &image, const std::vector<HiveLog> &logs) {
+HiveRecovery replay_hive_logs(std::string_view image, const std::vector<HiveLog> &logs,
+                              std::string &recovered) {
     HiveRecovery result;
+    recovered.clear();
     if (!hive_is_dirty(image))
         return result;
 
@@ -343,8 +360,9 @@ HiveRecovery recover_hive(std::string &image, const std::vector<HiveLog> &logs) 
             chain.push_back(*base_from);
     }
 
-    // Changes are checked whole before any byte of them is applied, so an image to which
-    // nothing was applied is still the one given.
+    // Every change is checked before any is applied: the image is copied only when there is
+    // something to apply, and then only as far as the recovered hive reaches.
+    std::vector<PendingChange> changes;
     bool applied = false;
     std::uint32_t last_sequence = 0;
     std::uint32_t data_size = 0;
@@ -358,7 +376,7 @@ HiveRecovery recover_hive(std::string &image, const std::vector<HiveLog> &logs) 
         const std::size_t count = walk_log(
             log, max_data_size,
             [&](const Change &change) {
-                apply_change(image, log.log->bytes, change);
+                changes.push_back({&log.log->bytes, change});
                 last_sequence = change.sequence;
                 data_size = change.data_size;
             },
@@ -386,31 +404,87 @@ HiveRecovery recover_hive(std::string &image, const std::vector<HiveLog> &logs) 
         return result;
     }
 
+    const std::uint64_t size = HIVE_BASE_BLOCK_SIZE + std::uint64_t(data_size);
+    recovered.reserve(size);
+    recovered.assign(image.substr(0, size));
+    recovered.resize(size, '\0');
+    for (const PendingChange &pending : changes)
+        apply_change(recovered, *pending.log, pending.change);
     if (base_from != nullptr) {
-        std::memcpy(&image[0], base_from->log->bytes.data(), HIVE_HEADER_SIZE);
-        write32(image, FILE_TYPE, FILE_TYPE_HIVE);
+        std::memcpy(&recovered[0], base_from->log->bytes.data(), HIVE_HEADER_SIZE);
+        write32(recovered, FILE_TYPE, FILE_TYPE_HIVE);
     }
-    write32(image, PRIMARY_SEQUENCE, last_sequence);
-    write32(image, SECONDARY_SEQUENCE, last_sequence);
-    write32(image, DATA_SIZE, data_size);
-    image.resize(HIVE_BASE_BLOCK_SIZE + std::uint64_t(data_size));
-    write32(image, CHECKSUM, hive_header_checksum(bytes_of(image)));
+    write32(recovered, PRIMARY_SEQUENCE, last_sequence);
+    write32(recovered, SECONDARY_SEQUENCE, last_sequence);
+    write32(recovered, DATA_SIZE, data_size);
+    write32(recovered, CHECKSUM, hive_header_checksum(bytes_of(recovered)));
     result.state = HiveState::Recovered;
     result.sequence = last_sequence;
     result.reason = join(notes, "; ");
     return result;
 }
 
-std::string describe_recovery(const std::string &hive_name, const HiveRecovery &recovery) {
+HiveRecovery recover_hive(std::string &image, const std::vector<HiveLog> &logs) {
+    std::string recovered;
+    HiveRecovery result = replay_hive_logs(image, logs, recovered);
+    if (result.state == HiveState::Recovered)
+        image = std::move(recovered);
+    return result;
+}
+
+std::uint64_t hive_extent(std::string_view head, std::uint64_t file_size) {
+    if (!header_is_sound(head))
+        return file_size;
+    const std::uint64_t data_size =
+        (std::uint64_t(read32(head, DATA_SIZE)) + HIVE_PAGE - 1) / HIVE_PAGE * HIVE_PAGE;
+    return std::min(file_size, HIVE_BASE_BLOCK_SIZE + data_size);
+}
+
+bool hive_header_is_sound(std::string_view header) {
+    return header_is_sound(header);
+}
+
+bool log_belongs_to_hive(std::string_view log_header, std::string_view hive_header) {
+    if (log_header.size() < HIVE_HEADER_SIZE || hive_header.size() < HIVE_HEADER_SIZE ||
+        log_header.compare(FILE_NAME, FILE_NAME_SIZE, hive_header, FILE_NAME, FILE_NAME_SIZE) != 0)
+        return false;
+    const std::string_view zero(ZERO_GUID, GUID_SIZE);
+    for (std::size_t at : GUID_FIELDS) {
+        const std::string_view log_guid = log_header.substr(at, GUID_SIZE);
+        const std::string_view hive_guid = hive_header.substr(at, GUID_SIZE);
+        if (log_guid != zero && hive_guid != zero && log_guid != hive_guid)
+            return false;
+    }
+    return true;
+}
+
+std::string hive_header_file_name(std::string_view header) {
+    std::u16string name;
+    for (std::size_t at = FILE_NAME; at + 2 <= std::min(header.size(), FILE_NAME + FILE_NAME_SIZE);
+         at += 2) {
+        const char16_t unit = char16_t(bytes_of(header)[at] | bytes_of(header)[at + 1] << 8);
+        if (unit == 0)
+            break;
+        name += unit;
+    }
+    return utf16_to_utf8(name);
+}
+
+std::string recovery_summary(const HiveRecovery &recovery) {
     switch (recovery.state) {
     case HiveState::Clean:
-        return hive_name + ": clean";
+        return "clean";
     case HiveState::Recovered:
-        return hive_name + ": dirty, recovered to sequence " + std::to_string(recovery.sequence) +
-               " from " + join(recovery.logs_used, ", ") +
+        return "dirty, recovered to sequence " + std::to_string(recovery.sequence) + " from " +
+               join(recovery.logs_used, ", ") +
                (recovery.reason.empty() ? "" : " (" + recovery.reason + ")");
     case HiveState::NotRecovered:
         break;
     }
-    return hive_name + ": dirty, not recovered (" + recovery.reason + "); read as it is";
+    return "dirty, not recovered (" + recovery.reason + ")";
+}
+
+std::string describe_recovery(const std::string &hive_name, const HiveRecovery &recovery) {
+    return hive_name + ": " + recovery_summary(recovery) +
+           (recovery.state == HiveState::NotRecovered ? "; read as it is" : "");
 }

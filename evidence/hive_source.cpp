@@ -187,7 +187,12 @@ HiveHandle open_strictly(std::string_view image, int image_file, FileView &view,
 // A copy that libhivex's tolerant mode can open without harm: its scan for hive bins runs past
 // the end of the file when the header promises more bins than the file has, so that size is cut
 // to the file's whole pages; the checksum, which even the tolerant mode checks, is made right.
+// Pages past the bins the header gives are not copied: libhivex would not read them.
 std::string tolerant_copy(std::string_view image) {
+    if (image.size() >= base_block_size &&
+        get_u32(image, bins_size_field) <= bins_size_limit(image))
+        image = image.substr(0, base_block_size + (get_u32(image, bins_size_field) + std::size_t(4095)) /
+                                                      4096 * 4096);
     std::string copy(image);
     if (copy.size() < base_block_size)
         copy.resize(base_block_size, '\0');

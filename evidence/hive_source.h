@@ -51,7 +51,8 @@ bool looks_like_hive(std::string_view head);
 // Reads the classes out of the hive `image`; `file_name` is only used in messages. Returns false
 // with `error` set (naming the file) when the image cannot be read as a hive or is a hive of
 // another kind; `out.warnings` then still holds what was noticed before. `image_file`, when not
-// -1, is an open descriptor of a file that holds exactly `image` (such as the one it is mapped
-// from), which libhivex then reads instead of a copy.
+// -1, is an open descriptor of a file that starts with `image` (such as the one it is mapped
+// from) and holds nothing more within the hive bins `image`'s base block gives, which libhivex
+// then reads instead of a copy (libhivex reads no further than those bins).
 bool read_hive_classes(const std::string &file_name, std::string_view image, HiveClasses &out,
                        std::string &error, int image_file = -1);

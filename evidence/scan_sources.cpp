@@ -7,47 +7,89 @@
 #include "evidence/reg_export.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
+#include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <strings.h>
+#include <new>
 #include <utility>
 
-bool read_whole_file(const std::string &path, std::string &bytes, std::string &error) {
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-        error = path + ": " + std::strerror(errno);
+namespace {
+
+// How far into a file the header of a .reg export is looked for: it comes first, after a byte
+// order mark and perhaps blank and comment lines. A huge file is not read to its end for this.
+constexpr std::size_t REG_EXPORT_HEAD = std::size_t(1) << 20;
+
+// Runs `read`, a read of the source at `path`; when memory runs short under it, fails with a line
+// naming the file instead.
+template <typename Read> bool guarded(const std::string &path, std::string &error, Read read) {
+    try {
+        return read();
+    } catch (const std::bad_alloc &) {
+        error = path + ": not enough memory to read it";
         return false;
     }
-    if (S_ISDIR(info.st_mode)) {
-        error = path + ": is a folder, not a file (use --system for a Windows volume)";
+}
+
+// The first bytes of a file, at most `length`; nothing from a stream, which only its own read may
+// take from.
+bool read_head(const std::string &path, std::size_t length, std::string &head, std::string &error) {
+    std::uint64_t size = 0;
+    bool is_stream = false;
+    head.clear();
+    int descriptor = open_source_file(path, size, is_stream, error);
+    if (descriptor < 0)
         return false;
+    bool read =
+        is_stream || read_descriptor(descriptor, path, std::min<std::uint64_t>(size, length), false,
+                                     head, error);
+    close(descriptor);
+    return read;
+}
+
+} // namespace
+
+bool match_logs_to_sources(const std::vector<std::string> &sources, const SourceOptions &options,
+                           std::vector<SourceOptions> &each, std::string &error) {
+    each.assign(sources.size(), options);
+    for (SourceOptions &one : each)
+        one.log_files.clear();
+    if (options.log_files.empty() || !options.use_logs)
+        return true;
+    // The base block of each hive source; a source that cannot be read says so when it is loaded.
+    std::vector<std::pair<std::size_t, std::string>> hives;
+    for (std::size_t i = 0; i < sources.size(); i++) {
+        std::string head, ignored;
+        if (read_head(sources[i], HIVE_HEADER_SIZE, head, ignored) && looks_like_hive(head))
+            hives.emplace_back(i, std::move(head));
     }
-    std::FILE *file = std::fopen(path.c_str(), "rb");
-    if (!file) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    // One block of the file's size, filled in one pass: a hive of hundreds of megabytes is not
-    // copied again and again as a growing text would be.
-    bytes.clear();
-    if (S_ISREG(info.st_mode) && info.st_size > 0)
-        bytes.resize(static_cast<std::size_t>(info.st_size));
-    std::size_t got = std::fread(&bytes[0], 1, bytes.size(), file);
-    bool failed = std::ferror(file) != 0;
-    bytes.resize(got);
-    // Whatever the file holds beyond what it measured (a file still growing, a pipe) comes too.
-    char buffer[1 << 16];
-    while (!failed && (got = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        bytes.append(buffer, got);
-    failed = failed || std::ferror(file) != 0;
-    int saved = errno;
-    std::fclose(file);
-    if (failed) {
-        error = path + ": " + std::strerror(saved);
+    for (const std::string &log : options.log_files) {
+        std::string head;
+        if (!read_head(log, HIVE_HEADER_SIZE, head, error))
+            return false;
+        // A log whose base block is damaged can only be told by there being one hive.
+        const bool identified = hive_header_is_sound(head);
+        std::vector<std::size_t> owners;
+        for (const auto &hive : hives)
+            if (!identified || log_belongs_to_hive(head, hive.second))
+                owners.push_back(hive.first);
+        if (owners.size() == 1) {
+            each[owners[0]].log_files.push_back(log);
+            continue;
+        }
+        const std::string name = identified ? hive_header_file_name(head) : std::string();
+        if (hives.empty())
+            error = log + ": given with --log, but no SOURCE is a hive";
+        else if (owners.empty())
+            error = log + ": the log of none of the hives given" +
+                    (name.empty() ? std::string() : " (its base block names " + name + ")");
+        else if (!identified)
+            error = log + ": its base block is damaged, so which of the hives given it belongs to "
+                          "cannot be told; give the hive in a run of its own";
+        else
+            error = log + ": could be the log of " + sources[owners[0]] + " or of " +
+                    sources[owners[1]] + " (their base blocks are alike); give each hive in a " +
+                    "run of its own";
         return false;
     }
     return true;
@@ -77,46 +119,69 @@ std::vector<std::string> logs_beside(const std::string &hive_path) {
 }
 
 bool load_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
-                     std::string &state, std::string &note, std::string &error) {
+                     HiveLogsOutcome &outcome, std::string &error) {
     return read_source_file(path, image, error) &&
-           recover_hive_image(path, options, image, state, note, error);
+           recover_hive_image(path, options, image, outcome, error);
 }
 
 bool recover_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
-                        std::string &state, std::string &note, std::string &error) {
-    state = "clean";
-    if (!hive_is_dirty(image.bytes)) {
-        note = path + ": clean";
-        return true;
-    }
-    if (!options.use_logs) {
-        state = "not recovered";
-        note = path + ": dirty, not recovered (--no-logs); read as it is";
-        return true;
-    }
-    std::vector<HiveLog> logs;
-    for (const std::string &log_path :
-         options.log_files.empty() ? logs_beside(path) : options.log_files) {
-        HiveLog log;
-        log.name = log_path;
-        if (!read_whole_file(log_path, log.bytes, error))
+                        HiveLogsOutcome &outcome, std::string &error) {
+    return guarded(path, error, [&] {
+        if (!looks_like_hive(image.bytes())) {
+            error = path + ": not a registry hive (no \"regf\" signature)";
             return false;
-        logs.push_back(std::move(log));
-    }
-    HiveRecovery recovery = recover_hive(image.own(), logs);
-    state = recovery.state == HiveState::Recovered ? "recovered" : "not recovered";
-    note = describe_recovery(path, recovery);
-    return true;
+        }
+        // Only what the base block says is the hive is read, however long the file; a base block
+        // that cannot be trusted leaves the whole file, read only where used.
+        image.keep_first(hive_extent(image.bytes(), image.bytes().size()));
+        if (hive_header_is_sound(image.bytes()))
+            image.read_ahead();
+        HiveRecovery recovery;
+        if (hive_is_dirty(image.bytes()) && !options.use_logs) {
+            recovery.state = HiveState::NotRecovered;
+            recovery.reason = "--no-logs";
+        } else if (hive_is_dirty(image.bytes())) {
+            std::vector<HiveLog> logs;
+            for (const std::string &log_path :
+                 options.log_files.empty() ? logs_beside(path) : options.log_files) {
+                HiveLog log;
+                log.name = log_path;
+                if (!read_whole_file(log_path, log.bytes, error))
+                    return false;
+                logs.push_back(std::move(log));
+            }
+            std::string recovered;
+            recovery = replay_hive_logs(image.bytes(), logs, recovered);
+            if (recovery.state == HiveState::Recovered)
+                image.replace(std::move(recovered));
+        }
+        outcome.state = recovery.state == HiveState::Clean       ? "clean"
+                        : recovery.state == HiveState::Recovered ? "recovered"
+                                                                 : "not recovered";
+        outcome.summary = recovery_summary(recovery);
+        outcome.note = describe_recovery(path, recovery);
+        return true;
+    });
 }
 
 bool read_hive_source(const std::string &path, const SourceOptions &options, SourceFile &image,
                       LoadedHive &hive, std::vector<std::string> &notes, std::string &error) {
-    if (!recover_hive_image(path, options, image, hive.state, hive.note, error))
-        return false;
-    notes.push_back(hive.note);
-    bool read = read_hive_classes(path, image.bytes, hive.classes, error, image.descriptor);
-    notes.insert(notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
-    return read;
+    return guarded(path, error, [&] {
+        HiveLogsOutcome logs;
+        if (!recover_hive_image(path, options, image, logs, error))
+            return false;
+        hive.state = logs.state;
+        hive.note = logs.note;
+        if (!read_hive_classes(path, image.bytes(), hive.classes, error, image.descriptor())) {
+            // One line: what the logs did belongs to the error.
+            if (logs.state != "clean")
+                error += "; " + logs.summary;
+            return false;
+        }
+        notes.push_back(hive.note);
+        notes.insert(notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
+        return true;
+    });
 }
 
 bool add_hive_source(ClassesSides &sides, const std::string &path, const LoadedHive &hive,
@@ -131,32 +196,38 @@ bool add_hive_source(ClassesSides &sides, const std::string &path, const LoadedH
 
 bool load_source(ClassesSides &sides, const std::string &path, const SourceOptions &options,
                  std::vector<std::string> &notes, std::string &error) {
-    SourceFile file;
-    if (!read_source_file(path, file, error))
-        return false;
-    // The tree of a source takes about twice the file's size.
-    reserve_heap(2 * file.bytes.size());
-    if (looks_like_hive(file.bytes)) {
-        LoadedHive hive;
-        return read_hive_source(path, options, file, hive, notes, error) &&
-               add_hive_source(sides, path, hive, error);
-    }
-    if (looks_like_reg_export(file.bytes)) {
-        RegExportClasses exported;
-        if (!read_reg_export(file.own(), options.code_page, exported, error)) {
-            error = path + ": " + error;
+    return guarded(path, error, [&] {
+        SourceFile file;
+        if (!read_source_file(path, file, error))
             return false;
+        if (looks_like_hive(file.bytes())) {
+            // The tree of a source takes about twice the hive's size (when its base block can be
+            // trusted to tell it).
+            if (hive_header_is_sound(file.bytes()))
+                reserve_heap(2 * hive_extent(file.bytes(), file.bytes().size()));
+            LoadedHive hive;
+            return read_hive_source(path, options, file, hive, notes, error) &&
+                   add_hive_source(sides, path, hive, error);
         }
-        if (!exported.has_machine && !exported.has_user) {
-            notes.push_back(path + ": holds no class registrations (no keys under "
-                                   "HKEY_CLASSES_ROOT or a Software\\Classes key)");
-            return true;
+        if (looks_like_reg_export(file.bytes().substr(0, REG_EXPORT_HEAD))) {
+            reserve_heap(2 * file.bytes().size());
+            RegExportClasses exported;
+            if (!read_reg_export(file.own(), options.code_page, exported, error)) {
+                error = path + ": " + error;
+                return false;
+            }
+            if (!exported.has_machine && !exported.has_user) {
+                notes.push_back(path + ": holds no class registrations (no keys under "
+                                       "HKEY_CLASSES_ROOT or a Software\\Classes key)");
+                return true;
+            }
+            return (!exported.has_machine ||
+                    add_classes_source(sides, path, ClassesSide::Machine,
+                                       std::move(exported.machine), error)) &&
+                   (!exported.has_user || add_classes_source(sides, path, ClassesSide::User,
+                                                             std::move(exported.user), error));
         }
-        return (!exported.has_machine || add_classes_source(sides, path, ClassesSide::Machine,
-                                                            std::move(exported.machine), error)) &&
-               (!exported.has_user || add_classes_source(sides, path, ClassesSide::User,
-                                                         std::move(exported.user), error));
-    }
-    error = path + ": neither a registry hive nor a .reg export";
-    return false;
+        error = path + ": neither a registry hive nor a .reg export";
+        return false;
+    });
 }

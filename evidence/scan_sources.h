@@ -1,5 +1,8 @@
 // Reading clsid-scan's sources (hives, with their transaction logs, and .reg exports) into the
 // two sides of the classes.
+//
+// Every function here that reads a file returns false with `error`, one line naming the file, when
+// memory runs short while reading it (std::bad_alloc does not get out).
 #pragma once
 
 #include "classes/classes_merge.h"
@@ -10,23 +13,42 @@
 #include <vector>
 
 struct SourceOptions {
-    unsigned code_page = 932;           // of 8-bit .reg text
-    bool use_logs = true;               // replay a dirty hive's logs
-    std::vector<std::string> log_files; // logs given by hand, for every hive source
+    unsigned code_page = 932; // of 8-bit .reg text
+    bool use_logs = true;     // replay a dirty hive's logs
+    // The hive's logs given by hand (--log), used instead of those beside it. The logs given for
+    // a whole run are sorted out among its sources by match_logs_to_sources.
+    std::vector<std::string> log_files;
 };
+
+// Sorts the logs of `options.log_files` out among `sources`: `each` gets one SourceOptions per
+// source, whose log_files are the logs that belong to it (log_belongs_to_hive: a log carries a
+// copy of its hive's base block). A source without any keeps using the logs beside it. Fails,
+// with `error` naming the log, when a log cannot be read, belongs to none of the hive sources, or
+// cannot be told apart between several (alike base blocks, or a damaged one with more than one
+// hive given). With --no-logs the logs are not looked at.
+bool match_logs_to_sources(const std::vector<std::string> &sources, const SourceOptions &options,
+                           std::vector<SourceOptions> &each, std::string &error);
 
 // The transaction logs that lie beside a hive: the same name plus .LOG, .LOG1 or .LOG2, in any
 // letter case.
 std::vector<std::string> logs_beside(const std::string &hive_path);
 
+// What a hive's logs did.
+struct HiveLogsOutcome {
+    std::string state;   // "clean", "recovered" or "not recovered"
+    std::string note;    // one line for standard error, naming the file
+    std::string summary; // the same without the file name, to go into an error about the hive
+};
+
 // Reads the hive at `path` and, when it is dirty and logs are to be used, replays its logs (those
-// given in `options`, else those beside it) into `image`. `state` is set to "clean", "recovered"
-// or "not recovered", and `note` to one line for standard error that says so.
+// given in `options`, else those beside it) into `image`.
 bool load_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
-                     std::string &state, std::string &note, std::string &error);
-// The same for a hive already read into `image`.
+                     HiveLogsOutcome &outcome, std::string &error);
+// The same for a hive already read into `image`. Its base block is checked first: `image` must
+// start with "regf", and is cut to what the hive takes of the file (hive_extent). It is copied
+// only when a log replay changes it; `image.bytes()` is then the recovered hive.
 bool recover_hive_image(const std::string &path, const SourceOptions &options, SourceFile &image,
-                        std::string &state, std::string &note, std::string &error);
+                        HiveLogsOutcome &outcome, std::string &error);
 
 // A hive's classes as read, with what its logs did.
 struct LoadedHive {
@@ -36,7 +58,8 @@ struct LoadedHive {
 };
 
 // Reads the classes of the hive in `image` (read from `path`), replaying its logs as
-// recover_hive_image does. The logs' note and the reader's warnings go to `notes`.
+// recover_hive_image does. When the hive is read, the logs' note and the reader's warnings go to
+// `notes`; when it is not, `error` is the one line to tell, with what the logs did.
 bool read_hive_source(const std::string &path, const SourceOptions &options, SourceFile &image,
                       LoadedHive &hive, std::vector<std::string> &notes, std::string &error);
 // Adds a hive so read to its side of `sides`, with its state. The hive's tree is shared, not

@@ -9,10 +9,15 @@ with "N passed, M failed" (exit 1 when any check failed).
 import json
 import lzma
 import os
+import resource
 import shutil
 import stat
+import struct
 import subprocess
 import sys
+import tempfile
+import threading
+import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -314,6 +319,241 @@ def hostile_system_folders(scan, work):
           f"exit {done.returncode}: {error}")
 
 
+# ---- hostile input files: FIFOs, devices, huge sparse files, memory running short; log replays
+# that grow a hive; --log given with several hives ----
+
+def header_checksum(header):
+    """The base block checksum: XOR of the first 127 dwords, 0 and ~0 avoided."""
+    total = 0
+    for (dword,) in struct.iter_unpack("<I", bytes(header[:508])):
+        total ^= dword
+    return 0xFFFFFFFE if total == 0xFFFFFFFF else total or 1
+
+
+def set_base_block(block, sequences, bins=None, file_type=None):
+    """Sets a base block's sequence numbers (and hive bins size, file type) and its checksum."""
+    struct.pack_into("<II", block, 4, *sequences)
+    if bins is not None:
+        struct.pack_into("<I", block, 40, bins)
+    if file_type is not None:
+        struct.pack_into("<I", block, 28, file_type)
+    struct.pack_into("<I", block, 508, header_checksum(block))
+
+
+def write_grown_hive(path, root, kept_pages):
+    """Writes at `path` the hive of `root` as it was before its hive bins grew: its first
+    `kept_pages` pages of bins, dirty (sequence numbers 2 and 1), and beside it `path`.LOG, an
+    old-format log of sequence 2 whose dirty pages are the bins added since. Returns the whole
+    hive as make_hive writes it (sequence numbers 1 and 1)."""
+    whole = Path(str(path) + ".whole")
+    make_hive.write_hive(str(whole), root)
+    full = whole.read_bytes()
+    whole.unlink()
+    bins = struct.unpack_from("<I", full, 40)[0]
+    assert bins > kept_pages * 4096, "the hive is not larger than the part kept"
+    primary = bytearray(full[:4096 + kept_pages * 4096])
+    set_base_block(primary, (2, 1), bins=kept_pages * 4096)
+    Path(path).write_bytes(primary)
+    header = bytearray(full[:512])
+    set_base_block(header, (2, 2), file_type=1)
+    bitmap, pages = bytearray(bins // 4096), b""
+    for page in range(kept_pages * 8, bins // 512):
+        bitmap[page // 8] |= 1 << page % 8
+        pages += full[4096 + page * 512:4096 + (page + 1) * 512]
+    body = b"DIRT" + bitmap
+    body += bytes(-(512 + len(body)) % 512)
+    Path(str(path) + ".LOG").write_bytes(bytes(header) + body + pages)
+    return full
+
+
+def run_measured(scan, *args, limit_memory=None, timeout=60):
+    """Runs the program; returns (exit code or None on timeout, stdout, stderr, seconds, peak RSS
+    in KiB). `limit_memory` caps its address space (RLIMIT_AS) in bytes."""
+    out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+
+    def limit():
+        if limit_memory:
+            resource.setrlimit(resource.RLIMIT_AS, (limit_memory, limit_memory))
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+    start = time.monotonic()
+    child = subprocess.Popen([str(scan), *map(str, args)], stdin=subprocess.DEVNULL,
+                             stdout=out, stderr=err, preexec_fn=limit)
+    timer = threading.Timer(timeout, child.kill)
+    timer.start()
+    _, status, usage = os.wait4(child.pid, 0)
+    timer.cancel()
+    child.returncode = code = os.waitstatus_to_exitcode(status)
+    seconds = time.monotonic() - start
+    out.seek(0)
+    err.seek(0)
+    timed_out = seconds >= timeout and code < 0
+    return (None if timed_out else code, out.read(), err.read().decode(errors="replace"), seconds,
+            usage.ru_maxrss)
+
+
+def one_line_error(done, *words):
+    """Whether a run ended with exit 2 and one line on standard error holding each of `words`."""
+    code, out, error = done[0], done[1], done[2]
+    return code == 2 and not out and error.count("\n") == 1 and all(str(w) in error for w in words)
+
+
+def input_files_that_hurt(scan, work):
+    """Sources and logs that are no plain files, huge sparse files, memory running short: each an
+    error of one line naming the file (exit 2), at once, never a hang or an abort."""
+    folder = work / "hurt"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    dirty = folder / "SOFTWARE"
+    write_grown_hive(dirty, software([bare("{B%d}" % i, "Bare", "C:\\b.dll") for i in range(60)]),
+                     kept_pages=1)
+    fifo = folder / "SOFTWARE.LOG1"
+    os.mkfifo(fifo)
+    done = run_measured(scan, dirty, timeout=20)
+    check("a FIFO beside a dirty hive as its log: exit 2, one line naming it, no hang",
+          one_line_error(done, fifo, "FIFO"), done)
+    done = run_measured(scan, "--log", fifo, dirty, timeout=20)
+    check("a FIFO given with --log: exit 2, one line naming it, no hang",
+          one_line_error(done, fifo, "FIFO"), done)
+    done = run_measured(scan, fifo, timeout=20)
+    check("a FIFO as SOURCE: exit 2, one line naming it, no hang", one_line_error(done, fifo), done)
+    fifo.unlink()
+    zero = folder / "SOFTWARE.LOG1"
+    zero.symlink_to("/dev/zero")
+    done = run_measured(scan, dirty, timeout=20)
+    check("/dev/zero beside a dirty hive as its log (a link): exit 2, one line naming it",
+          one_line_error(done, zero, "device"), done)
+    zero.unlink()
+    for device in ("/dev/zero", "/dev/urandom"):
+        link = folder / ("link-to-" + Path(device).name)
+        link.symlink_to(device)
+        done = run_measured(scan, link, timeout=20)
+        check(f"{device} as SOURCE (a link): exit 2, one line naming it",
+              one_line_error(done, link, "device"), done)
+
+    roots = work / "hurt-roots"
+    shutil.rmtree(roots, ignore_errors=True)
+    config = roots / "pc" / "Windows" / "System32" / "config"
+    config.mkdir(parents=True)
+    shutil.copy(dirty, config / "SOFTWARE")
+    os.mkfifo(config / "SOFTWARE.LOG1")
+    done = run_measured(scan, "--system", roots / "pc", timeout=20)
+    check("--system: a FIFO as a dirty hive's log is an error for its ROOT, no hang",
+          done[0] == 2 and str(config / "SOFTWARE.LOG1") in done[2], done)
+
+    # Huge sparse files: only what the base block says is the hive is looked at.
+    zeros = folder / "zeros"
+    with open(zeros, "wb") as f:
+        f.truncate(4 << 30)
+    regf = folder / "regf-zeros"
+    with open(regf, "wb") as f:
+        f.write(b"regf")
+        f.truncate(4 << 30)
+    small = folder / "small-hive-long-file"
+    make_hive.write_hive(str(small), software([bare("{LONG}", "In a long file", "C:\\l.dll")]))
+    hive_bytes = small.read_bytes()
+    with open(small, "ab") as f:
+        f.truncate(4 << 30)
+    for what, args, want in (
+            ("4 GiB of zeros", (zeros,), ("zeros", "neither a registry hive")),
+            ("4 GiB of zeros, --recover", ("--recover", folder / "out-zeros", zeros),
+             ("zeros", "not a registry hive")),
+            ("4 GiB of zeros after regf", (regf,), ("regf-zeros", "checksum")),
+            ("4 GiB of zeros after regf, --recover", ("--recover", folder / "out-regf", regf),
+             ("regf-zeros", "not written"))):
+        done = run_measured(scan, *args, timeout=60)
+        check(f"{what}: one clear line, exit 2, fast and small ({done[3]:.1f} s, {done[4]} KiB)",
+              one_line_error(done, *want) and done[3] < 10 and done[4] < 200_000, done)
+    done = run_measured(scan, "--rule", "bare", "--view", "64", small, timeout=60)
+    check(f"a small hive in a 4 GiB file is read, fast and small ({done[3]:.1f} s, {done[4]} KiB)",
+          done[0] == 1 and b"{LONG}" in done[1] and done[3] < 10 and done[4] < 200_000, done)
+    recovered = folder / "out-small"
+    done = run_measured(scan, "--recover", recovered, small, timeout=60)
+    check("--recover of a clean hive in a long file writes the hive alone",
+          done[0] == 0 and recovered.read_bytes() == hive_bytes, done)
+
+    # Memory running short while a source is read: one line naming it, exit 2, no abort.
+    if b"__asan_init" in scan.read_bytes():
+        print("SKIP memory limits: AddressSanitizer reserves more address space than any limit")
+        return
+    big_export = folder / "big.reg"
+    with open(big_export, "wb") as f:
+        f.write(b"REGEDIT4\r\n\r\n[HKEY_CLASSES_ROOT\\CLSID\\{X}]\r\n@=\"x\"\r\n")
+        f.truncate(600 << 20)
+    done = run_measured(scan, big_export, limit_memory=1 << 30, timeout=60)
+    check("memory running short while a source is read: exit 2, one line naming it, no abort",
+          one_line_error(done, big_export, "memory"), done)
+
+
+def log_replays_and_given_logs(scan, work):
+    """A replay that grows a hive is what is scanned and written; each --log goes to its hive."""
+    folder = work / "replays"
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    grown = folder / "UsrClass.dat"
+    whole = write_grown_hive(grown, usrclass([bare("{G%03d}" % i, "Grown", "C:\\g%d.dll" % i)
+                                              for i in range(120)]), kept_pages=2)
+    complete = folder / "complete.dat"
+    complete.write_bytes(whole)
+    expected = run(scan, "--rule", "bare", "--view", "64", complete)
+    done = run(scan, "--rule", "bare", "--view", "64", grown)
+    error = done.stderr.decode()
+    check("a dirty hive whose log grows it is scanned as recovered, every class found",
+          done.returncode == 1 and done.stdout == expected.stdout and expected.stdout.count(b"{G") == 360
+          and f"{grown}: dirty, recovered to sequence 2 from {grown}.LOG\n" in error, error)
+    out = folder / "grown-recovered.dat"
+    done = run(scan, "--recover", out, grown)
+    written = out.read_bytes() if out.exists() else b""
+    bins = struct.unpack_from("<I", whole, 40)[0]
+    check("--recover of a hive its log grows writes the recovered hive, 4096 + its bins long",
+          done.returncode == 0 and len(written) == 4096 + bins
+          and struct.unpack_from("<IIi", written, 4)[:2] == (2, 2)
+          and struct.unpack_from("<I", written, 40)[0] == bins and written[4096:] == whole[4096:]
+          and subprocess.run(["hivexml", str(out)], capture_output=True).returncode == 0,
+          done.stderr.decode())
+
+    real = work / "real"
+    out = folder / "real-recovered.dat"
+    done = run(scan, "--recover", out, real / "UsrClass.dat")
+    written = out.read_bytes() if out.exists() else b""
+    check("--recover of the real UsrClass.dat writes 4096 + its hive bins size, no more",
+          done.returncode == 0 and len(written) == 4096 + struct.unpack_from("<I", written, 40)[0]
+          == 4096 + 0x2B3000, (len(written), done.stderr.decode()))
+
+    # The machine's dirty SOFTWARE with its own log beside it, the user's logs given by hand.
+    machine = folder / "SOFTWARE"
+    write_grown_hive(machine, software([bare("{M%02d}" % i, "Machine", "C:\\m.dll")
+                                        for i in range(60)]), kept_pages=1)
+    done = run(scan, "--rule", "bare", "--view", "64", "--log", real / "UsrClass.dat.LOG1",
+               "--log", real / "UsrClass.dat.LOG2", machine, real / "UsrClass.dat")
+    error = done.stderr.decode()
+    check("each --log goes to its own hive; the other keeps the logs beside it",
+          done.returncode == 1 and done.stdout.count(b"{M") == 180
+          and f"{machine}: dirty, recovered to sequence 2 from {machine}.LOG\n" in error
+          and f"UsrClass.dat: dirty, recovered to sequence 300 from {real}/UsrClass.dat.LOG1, "
+              f"{real}/UsrClass.dat.LOG2\n" in error, error)
+    done = run(scan, "--log", real / "UsrClass.dat.LOG1", machine)
+    check("a --log that belongs to none of the hives given: exit 2, one line naming it",
+          one_line_error((done.returncode, done.stdout, done.stderr.decode()),
+                         real / "UsrClass.dat.LOG1", "none of the hives"), done.stderr.decode())
+    done = run(scan, "--recover", folder / "never", "--log", real / "UsrClass.dat.LOG1", machine)
+    check("--recover with another hive's --log: exit 2, one line naming it, nothing written",
+          one_line_error((done.returncode, done.stdout, done.stderr.decode()),
+                         real / "UsrClass.dat.LOG1") and not (folder / "never").exists(),
+          done.stderr.decode())
+    lone = folder / "lone.dat"
+    lone.write_bytes(grown.read_bytes())  # dirty, and no log beside it
+    done = run(scan, "--recover", folder / "never", lone)
+    check("--recover of a dirty hive without logs: exit 2, one line saying why",
+          one_line_error((done.returncode, done.stdout, done.stderr.decode()), lone,
+                         "not written", "no transaction logs"), done.stderr.decode())
+    truncated = work / "truncated.hive"
+    done = run(scan, truncated)
+    check("a hive that cannot be read: one line, not a note before it",
+          one_line_error((done.returncode, done.stdout, done.stderr.decode()), truncated),
+          done.stderr.decode())
+
+
 def main():
     scan = Path(sys.argv[1]).resolve()
     work = Path(sys.argv[2]).resolve()
@@ -323,6 +563,8 @@ def main():
     real_hives(scan, work)
     system_folders(scan, work)
     hostile_system_folders(scan, work)
+    input_files_that_hurt(scan, work)
+    log_replays_and_given_logs(scan, work)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 
