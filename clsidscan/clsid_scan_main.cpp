@@ -7,6 +7,8 @@
 #include "registry/code_page.h"
 #include "rules/class_scan.h"
 
+#include <CLI/CLI.hpp>
+
 #include <fcntl.h>
 #include <unistd.h>
 #ifdef _WIN32
@@ -19,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,21 +31,38 @@ constexpr int EXIT_NOTHING_FOUND = 0;
 constexpr int EXIT_FOUND = 1;
 constexpr int EXIT_ERROR = 2;
 
-const char USAGE[] =
-    "usage: clsid-scan [--rule bare|name|shadow|both|all] [--format text|json]\n"
-    "                  [--encoding utf-8|cp932]\n"
-    "                  [--codepage 932|1252] [--view 64|32|both] [--log FILE]... [--no-logs]\n"
-    "                  SOURCE...\n"
-    "       clsid-scan --live [options]\n"
-    "       clsid-scan --system [--jobs N] [options] ROOT...\n"
-    "       clsid-scan --recover OUT [--log FILE]... HIVE\n"
+const char SYNOPSIS[] = "usage: clsid-scan [OPTIONS] SOURCE...\n"
+                        "       clsid-scan --system [--jobs N] [OPTIONS] ROOT...\n"
+                        "       clsid-scan --live [OPTIONS]\n"
+                        "       clsid-scan --recover OUT [--log FILE]... HIVE\n";
+
+const char DESCRIPTION[] =
     "Lists suspicious class registrations (HKEY_CLASSES_ROOT\\CLSID) in registry hives and .reg\n"
     "exports; with --system, in each ROOT (a mounted Windows volume or a collection folder of the\n"
     "same layout), for the machine and each user; with --live (Windows only), in this machine's\n"
     "registry (HKLM\\Software\\Classes and HKCU\\Software\\Classes, read only). Dirty hives are\n"
     "replayed from their logs (beside them, or given with --log) unless --no-logs. --recover\n"
-    "writes a hive recovered from its logs to OUT, which must not exist. Exit code: 0 nothing\n"
-    "found, 1 something found, 2 an error.\n";
+    "writes a hive recovered from its logs to OUT, which must not exist. After --, every\n"
+    "argument is a SOURCE, even one that begins with -.\n";
+
+const char FOOTER[] = "Exit code: 0 nothing found, 1 something found, 2 an error.\n"
+                      "The manual: man clsid-scan";
+
+// After an error, below its line.
+const char HINT[] =
+    "usage: clsid-scan [OPTIONS] SOURCE... (clsid-scan --help describes each option)\n";
+
+#ifndef CLSID_SCAN_VERSION
+#error "CLSID_SCAN_VERSION comes from project(VERSION) in CMakeLists.txt"
+#endif
+#ifdef _WIN32
+const char VERSION[] = "clsid-scan " CLSID_SCAN_VERSION
+                       " (Windows build: reads .reg exports and the live registry, no hives)";
+#else
+// libhivex has no call that tells its version: this is what pkg-config said at build time.
+const char VERSION[] =
+    "clsid-scan " CLSID_SCAN_VERSION " (built with libhivex " CLSID_SCAN_HIVEX_VERSION ")";
+#endif
 
 struct Options {
     ScanSettings scan;
@@ -53,108 +73,194 @@ struct Options {
     std::vector<std::string> files;
 };
 
-bool parse_options(int argc, char **argv, Options &options, std::string &error) {
-    bool only_files = false;
-    for (int i = 1; i < argc; i++) {
-        std::string arg = argv[i];
-        if (only_files || arg.empty() || arg[0] != '-' || arg == "-") {
-            options.files.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            only_files = true;
-            continue;
-        }
-        if (arg == "--no-logs") {
-            options.scan.sources.use_logs = false;
-            continue;
-        }
-        if (arg == "--system") {
-            options.system = true;
-            continue;
-        }
-        if (arg == "--live") {
-            options.live = true;
-            continue;
-        }
-        std::string value;
-        std::size_t equals = arg.find('=');
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-            arg.resize(equals);
-        } else if (arg == "--help" || arg == "-h") {
-            std::fputs(USAGE, stdout);
-            std::exit(EXIT_NOTHING_FOUND);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            error = arg + " needs a value";
-            return false;
-        }
-        bool known = true;
-        if (arg == "--rule" && value == "bare")
-            options.scan.rules = {ScanRule::Bare};
-        else if (arg == "--rule" && value == "name")
-            options.scan.rules = {ScanRule::Name};
-        else if (arg == "--rule" && value == "shadow")
-            options.scan.rules = {ScanRule::Shadow};
-        else if (arg == "--rule" && value == "both")
-            options.scan.rules = {ScanRule::Bare, ScanRule::Name};
-        else if (arg == "--rule" && value == "all")
-            options.scan.rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
-        else if (arg == "--format" && (value == "text" || value == "json"))
-            options.scan.json = value == "json";
-        else if (arg == "--encoding" && (value == "utf-8" || value == "cp932"))
-            options.scan.raw_ansi = value == "cp932";
-        else if (arg == "--codepage" && (value == "932" || value == "1252"))
-            options.scan.sources.code_page = static_cast<unsigned>(std::stoul(value));
-        else if (arg == "--view" && value == "64")
-            options.scan.views = {ScanView::Bits64};
-        else if (arg == "--view" && value == "32")
-            options.scan.views = {ScanView::Bits32};
-        else if (arg == "--view" && value == "both")
-            options.scan.views = {ScanView::Bits64, ScanView::Bits32};
-        else if (arg == "--log")
-            options.scan.sources.log_files.push_back(value);
-        else if (arg == "--recover")
-            options.recover_to = value;
-        else if (arg == "--jobs" && !value.empty() && value.size() < 5 &&
-                 value.find_first_not_of("0123456789") == std::string::npos &&
-                 std::stoul(value) > 0)
-            options.jobs = static_cast<unsigned>(std::stoul(value));
+// A value out of a fixed set of words, taken exactly as written.
+CLI::Validator one_of(std::vector<std::string> words) {
+    std::string listed;
+    for (std::size_t i = 0; i < words.size(); i++)
+        listed += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    return CLI::Validator(
+        [words, listed](std::string &value) {
+            return std::find(words.begin(), words.end(), value) != words.end()
+                       ? std::string()
+                       : "unknown value " + value + " (" + listed + ")";
+        },
+        std::string());
+}
+
+// The checks across options; an empty string when they agree.
+std::string check_options(const Options &options) {
+    if (options.live && (options.system || !options.recover_to.empty()))
+        return "--live reads this machine's registry and goes with neither --system nor --recover";
+    if (options.live && !options.files.empty())
+        return "--live takes no SOURCE: it reads this machine's registry";
+    if (options.files.empty() && !options.live)
+        return "no source given";
+    if (!options.recover_to.empty() && (options.files.size() != 1 || options.system))
+        return "--recover takes exactly one hive";
+    if (options.system && !options.scan.sources.log_files.empty())
+        return "--log names the logs of one hive; with --system each hive's logs are found "
+               "beside it";
+    if (!code_page_supported(options.scan.sources.code_page))
+        return "code page " + std::to_string(options.scan.sources.code_page) +
+               " is not available (the system's conversions lack it)";
+    return std::string();
+}
+
+// Reads the command line into options. Returns false when the program is to end at once with
+// exit_code: after --help or --version (0), or after an error, printed with a hint (2).
+bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
+    CLI::App app(std::string(), "clsid-scan");
+    app.get_formatter()->column_width(34);
+    app.get_formatter()->label("Positionals", "Arguments");
+    app.footer(FOOTER);
+    app.set_help_flag("-h,--help", "print this help and exit");
+    app.set_version_flag("--version", VERSION, "print the version (and libhivex's) and exit");
+    // An option given again counts as given last, as the hand parser had it.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+
+    // Each option's callback runs once, with its last value, and only when it is given.
+    ScanSettings &scan = options.scan;
+    app.add_option_function<std::string>(
+           "--rule",
+           [&scan](const std::string &rule) {
+               if (rule == "bare")
+                   scan.rules = {ScanRule::Bare};
+               else if (rule == "name")
+                   scan.rules = {ScanRule::Name};
+               else if (rule == "shadow")
+                   scan.rules = {ScanRule::Shadow};
+               else if (rule == "both")
+                   scan.rules = {ScanRule::Bare, ScanRule::Name};
+               else
+                   scan.rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
+           },
+           "the class rules to run: bare (clsid-bare-scan's),\n"
+           "name (clsid-name-scan's), shadow (a user's own server\n"
+           "for a machine's class), both (bare and name) or all\n"
+           "(the default)")
+        ->option_text("bare|name|shadow|both|all")
+        ->check(one_of({"bare", "name", "shadow", "both", "all"}));
+    app.add_option_function<std::string>(
+           "--format", [&scan](const std::string &format) { scan.json = format == "json"; },
+           "text (the programs' lines, the default) or json\n"
+           "(JSON Lines, one object a finding)")
+        ->option_text("text|json")
+        ->check(one_of({"text", "json"}));
+    app.add_option_function<std::string>(
+           "--encoding",
+           [&scan](const std::string &encoding) { scan.raw_ansi = encoding == "cp932"; },
+           "of the text report: utf-8 (the default) or cp932\n"
+           "(the bytes the programs copy to the clipboard)")
+        ->option_text("utf-8|cp932")
+        ->check(one_of({"utf-8", "cp932"}));
+    app.add_option_function<std::string>(
+           "--codepage",
+           [&scan](const std::string &code_page) {
+               scan.sources.code_page = static_cast<unsigned>(std::stoul(code_page));
+           },
+           "the ANSI code page of the narrow registry calls\n"
+           "the rules see: 932 (the default) or 1252")
+        ->option_text("932|1252")
+        ->check(one_of({"932", "1252"}));
+    app.add_option_function<std::string>(
+           "--view",
+           [&scan](const std::string &view) {
+               if (view == "64")
+                   scan.views = {ScanView::Bits64};
+               else if (view == "32")
+                   scan.views = {ScanView::Bits32};
+               else
+                   scan.views = {ScanView::Bits64, ScanView::Bits32};
+           },
+           "64 (CLSID), 32 (Wow6432Node\\CLSID) or both\n"
+           "(the default)")
+        ->option_text("64|32|both")
+        ->check(one_of({"64", "32", "both"}));
+    app.add_option("--log", scan.sources.log_files,
+                   "a transaction log of a hive given (once for each\n"
+                   "log), given to the hive it matches; a hive no --log\n"
+                   "matches uses NAME.LOG1 and NAME.LOG2 beside it")
+        ->option_text("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag_callback(
+           "--no-logs", [&scan] { scan.sources.use_logs = false; },
+           "scan dirty hives as they are, without their logs")
+        ->disable_flag_override();
+    app.add_flag("--system", options.system,
+                 "each argument is a ROOT, a mounted Windows volume\n"
+                 "or a collection folder laid out like one: its\n"
+                 "machine and each user are scanned")
+        ->disable_flag_override();
+    app.add_option_function<std::string>(
+           "--jobs",
+           [&options](const std::string &jobs) {
+               options.jobs = static_cast<unsigned>(std::stoul(jobs));
+           },
+           "with --system, the ROOTs scanned at once, 1 to 9999\n"
+           "(the default: one a core)")
+        ->option_text("N")
+        ->check(CLI::Validator(
+            [](std::string &jobs) {
+                bool number = !jobs.empty() && jobs.size() < 5 &&
+                              jobs.find_first_not_of("0123456789") == std::string::npos &&
+                              std::stoul(jobs) > 0;
+                return number ? std::string() : "unknown value " + jobs + " (1 to 9999)";
+            },
+            std::string()));
+    app.add_flag("--live", options.live,
+                 "this machine's registry instead of files, read only\n"
+                 "(Windows build only)")
+        ->disable_flag_override();
+    app.add_option("--recover", options.recover_to,
+                   "write HIVE, recovered from its logs, to OUT, which\n"
+                   "must not exist; scan nothing")
+        ->option_text("OUT");
+    app.add_option("SOURCE", options.files,
+                   "a hive or .reg export (several are merged); with\n"
+                   "--system a ROOT; with --recover the HIVE")
+        ->option_text("...");
+
+    std::string error;
+    try {
+        app.parse(argc, argv);
+        error = check_options(options);
+    } catch (const CLI::CallForHelp &) {
+        // The forms and what the program does come first, in place of CLI11's one usage line.
+        std::string help = app.help();
+        help.erase(0, help.find('\n') + 1);
+        std::printf("%s\n%s%s", SYNOPSIS, DESCRIPTION, help.c_str());
+        exit_code = EXIT_NOTHING_FOUND;
+        return false;
+    } catch (const CLI::CallForVersion &version) {
+        std::printf("%s\n", version.what());
+        exit_code = EXIT_NOTHING_FOUND;
+        return false;
+    } catch (const CLI::ExtrasError &) {
+        // Every argument that is no option's is a SOURCE: what is left over is unknown options.
+        std::vector<std::string> left = app.remaining();
+        std::string unknown = left.empty() ? std::string("?") : left.front();
+        error = "unknown option " + unknown.substr(0, unknown.find('='));
+    } catch (const CLI::ArgumentMismatch &mismatch) {
+        // An option that takes a value given last, without one, or a flag given a value.
+        std::string what = mismatch.what(); // "--rule: 1 required ...", "live was given ..."
+        std::string name = what.substr(0, what.find_first_of(": "));
+        const CLI::Option *option = app.get_option_no_throw(name);
+        if (option == nullptr)
+            option = app.get_option_no_throw("--" + name);
+        if (option == nullptr)
+            error = what;
         else
-            known = false;
-        if (!known) {
-            bool is_option = arg == "--rule" || arg == "--format" || arg == "--encoding" ||
-                             arg == "--codepage" || arg == "--view" || arg == "--jobs";
-            error = is_option ? "unknown value for " + arg + ": " + value : "unknown option " + arg;
-            return false;
-        }
+            error = option->get_name() +
+                    (option->get_items_expected_max() == 0 ? " takes no value" : " needs a value");
+    } catch (const CLI::Error &failure) {
+        error = failure.what();
     }
-    if (options.live && (options.system || !options.recover_to.empty())) {
-        error = "--live reads this machine's registry and goes with neither --system nor --recover";
-        return false;
-    }
-    if (options.live && !options.files.empty()) {
-        error = "--live takes no SOURCE: it reads this machine's registry";
-        return false;
-    }
-    if (options.files.empty() && !options.live) {
-        error = "no source given";
-        return false;
-    }
-    if (!options.recover_to.empty() && (options.files.size() != 1 || options.system)) {
-        error = "--recover takes exactly one hive";
-        return false;
-    }
-    if (options.system && !options.scan.sources.log_files.empty()) {
-        error = "--log names the logs of one hive; with --system each hive's logs are found "
-                "beside it";
-        return false;
-    }
-    if (!code_page_supported(options.scan.sources.code_page)) {
-        error = "code page " + std::to_string(options.scan.sources.code_page) +
-                " is not available (the system's conversions lack it)";
+    if (!error.empty()) {
+        print_note(error); // made printable: it may quote any argument
+        std::fputs(HINT, stderr);
+        exit_code = EXIT_ERROR;
         return false;
     }
     return true;
@@ -162,11 +268,11 @@ bool parse_options(int argc, char **argv, Options &options, std::string &error) 
 
 void print_notes(const std::vector<std::string> &notes) {
     for (const std::string &note : notes)
-        std::fprintf(stderr, "clsid-scan: %s\n", note.c_str());
+        print_note(note);
 }
 
 int fail(const std::string &error) {
-    std::fprintf(stderr, "clsid-scan: %s\n", error.c_str());
+    print_note(error);
     return EXIT_ERROR;
 }
 
@@ -210,9 +316,9 @@ int recover_command(const Options &options) {
         unlink(options.recover_to.c_str());
         return fail(options.recover_to + ": " + std::strerror(saved));
     }
-    print_notes({logs.note});
-    std::fprintf(stderr, "clsid-scan: %s: %s hive written to %s\n", hive.c_str(),
-                 logs.state == "recovered" ? "recovered" : "clean", options.recover_to.c_str());
+    print_note(logs.note);
+    print_note(hive + ": " + (logs.state == "recovered" ? "recovered" : "clean") +
+               " hive written to " + options.recover_to);
     return EXIT_NOTHING_FOUND;
 }
 
@@ -223,11 +329,10 @@ int main(int argc, char **argv) {
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
     Options options;
+    int exit_code = EXIT_NOTHING_FOUND;
+    if (!parse_options(argc, argv, options, exit_code))
+        return exit_code;
     std::string error;
-    if (!parse_options(argc, argv, options, error)) {
-        std::fprintf(stderr, "clsid-scan: %s\n%s", error.c_str(), USAGE);
-        return EXIT_ERROR;
-    }
     if (!options.recover_to.empty())
         return recover_command(options);
     if (options.system)

@@ -31,6 +31,24 @@ add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp)
 target_link_libraries(clsid_rules PUBLIC
     classes_merge barescan_rule namescan_rule scanframe platform_memory)
 
+# clsid-scan's entry reads its command line with CLI11, a header-only library (libcli11-dev).
+# The headers are found on the build host, even in a cross build, and a copy of their CLI folder
+# in the build tree is the include folder: so the MinGW compiler sees no other header of the
+# host's /usr/include. Only the entry (clsid_scan_entry below) has it.
+find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp PATHS /usr/include /usr/local/include
+    NO_CMAKE_FIND_ROOT_PATH DOC "The folder holding CLI/CLI.hpp (Debian: libcli11-dev)")
+if(NOT CLI11_INCLUDE_DIR)
+    message(FATAL_ERROR "CLI/CLI.hpp (CLI11) not found: install libcli11-dev "
+                        "(tools/install-deps.sh) or set CLI11_INCLUDE_DIR")
+endif()
+file(COPY ${CLI11_INCLUDE_DIR}/CLI DESTINATION ${CMAKE_BINARY_DIR}/cli11)
+
+# The program's entry: CLI11 and the version, from project() in CMakeLists.txt.
+function(clsid_scan_entry target)
+    target_include_directories(${target} SYSTEM PRIVATE ${CMAKE_BINARY_DIR}/cli11)
+    target_compile_definitions(${target} PRIVATE CLSID_SCAN_VERSION="${PROJECT_VERSION}" ${ARGN})
+endfunction()
+
 if(WIN32)
     add_library(evidence STATIC ${evidence_portable_sources}
         evidence/no_hive_source.cpp
@@ -50,6 +68,8 @@ if(WIN32)
         ${CMAKE_CURRENT_BINARY_DIR}/clsid-scan.rc)
     target_link_libraries(clsid-scan PRIVATE live_source clsidscan_core)
     target_link_options(clsid-scan PRIVATE -static)
+    clsid_scan_entry(clsid-scan)
+    install(TARGETS clsid-scan RUNTIME DESTINATION ${SCAN_WINDOWS_INSTALL_DIR})
     add_test(NAME clsid-scan_imports
         COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${MINGW_OBJDUMP} -DPROGRAM=$<TARGET_FILE:clsid-scan>
                 -DSUBSYSTEM=console -P ${CMAKE_SOURCE_DIR}/cmake/check_program.cmake)
@@ -79,6 +99,7 @@ target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules Threads::Thread
 
 add_executable(clsid-scan clsidscan/clsid_scan_main.cpp evidence/no_live_source.cpp)
 target_link_libraries(clsid-scan PRIVATE clsidscan_core)
+clsid_scan_entry(clsid-scan CLSID_SCAN_HIVEX_VERSION="${HIVEX_VERSION}")
 
 # The program end to end: hives made on the fly, the real hives, errors, exit codes, --system.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

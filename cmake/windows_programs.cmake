@@ -34,6 +34,16 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
                 -P ${CMAKE_SOURCE_DIR}/cmake/check_sse_arithmetic.cmake)
 endif()
 
+# `cmake --install` puts the programs (clsid-scan.exe too, see clsid_scan.cmake) where a Linux
+# install of clsid-scan keeps them, so that both builds can install into one prefix: the x86_64
+# ones in share/clsid-scan/windows, the i686 ones in share/clsid-scan/windows-x86.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+    set(SCAN_WINDOWS_INSTALL_DIR share/clsid-scan/windows-x86)
+else()
+    set(SCAN_WINDOWS_INSTALL_DIR share/clsid-scan/windows)
+endif()
+install(TARGETS clsid-bare-scan clsid-name-scan RUNTIME DESTINATION ${SCAN_WINDOWS_INSTALL_DIR})
+
 # A test-only program on the frame whose class rule lists every class's description.
 add_scanner_program(frame-probe "Frame probe (test only)" tests/wine/frame_probe.cpp
     tests/list_descriptions.cpp)

@@ -125,7 +125,10 @@ def sources_and_errors(scan, work):
         ("a truncated hive", (truncated,), ("truncated.hive",)),
         ("neither a hive nor an export", (not_a_source,), ("notes.txt",)),
         ("a missing file", (work / "missing.reg",), ("missing.reg",)),
-        ("an unknown option", ("--colour", machine), ("--colour",)),
+        ("an unknown option", ("--colour", machine), ("unknown option --colour",)),
+        ("an unknown option last", (machine, "--colour"), ("unknown option --colour",)),
+        ("an option without its value", (machine, "--rule"), ("--rule needs a value",)),
+        ("an unknown value", ("--rule=every", machine), ("--rule", "unknown value every")),
     ):
         done = run(scan, *args)
         error = done.stderr.decode()
