@@ -53,6 +53,7 @@ bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, Memor
     if (!depth_allowed(depth, target, error))
         return false;
     note_source(target, index);
+    target.written = std::max(target.written, source.written);
     for (MemoryValue &value : source.values) {
         auto held =
             std::find_if(target.values.begin(), target.values.end(), [&](const MemoryValue &v) {
@@ -84,6 +85,7 @@ std::shared_ptr<MemoryKey> memory_tree_of(const MemoryRegistry &tree, SourceKey 
                                           MemoryKey *parent) {
     auto key = std::make_shared<MemoryKey>();
     key->name = stored(source.name);
+    key->written = source.written;
     key->parent = parent;
     key->values.reserve(source.values.size());
     for (SourceValue &value : source.values)
@@ -124,6 +126,10 @@ void merge_key(const MemoryRegistry &view, const MemoryKey &machine, const Memor
     add_sources(out, machine);
     add_sources(out, user);
     std::sort(out.sources.begin(), out.sources.end());
+    // The rules read a key's default value: its time is that of the side it comes from.
+    bool user_default = std::any_of(user.values.begin(), user.values.end(),
+                                    [](const MemoryValue &value) { return value.name.empty(); });
+    out.written = user_default ? user.written : machine.written;
 
     auto before = [&](const MemoryValue *a, const MemoryValue *b) {
         return memory_compare_names(view, a->name, b->name) < 0;

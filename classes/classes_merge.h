@@ -40,7 +40,8 @@ bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSid
 // the order of their upper-cased names, a value of both sides taken from the user. A key that only
 // one side holds is that side's own key with its whole subtree, shared with the side rather than
 // copied (its values in stored order; its parent is in the side's tree). Each key lists the
-// sources that hold it, in the order they were added.
+// sources that hold it, in the order they were added. A key of both sides has the write time of
+// the side whose default value it shows; of two sources of one side, the later time stands.
 void build_classes_view(const ClassesSides &sides, MemoryRegistry &view);
 
 // Where a key came from: "machine", "user" or "both".

@@ -19,6 +19,7 @@ struct SourceKey {
     std::u16string name;
     std::vector<SourceValue> values; // in stored order
     std::vector<SourceKey> children; // in stored order
+    unsigned long long written = 0;  // the last write time as a FILETIME; 0 when not known
 };
 
 // Which half of HKEY_CLASSES_ROOT a source's keys belong to.

@@ -63,6 +63,31 @@ std::string hex_bytes(std::string_view bytes) {
 
 } // namespace
 
+std::string filetime_text(unsigned long long filetime) {
+    // Days since 1601-01-01 to a civil date (proleptic Gregorian, 400-year cycles of 146,097
+    // days); every 64-bit FILETIME has one, up to the year 58,000 and some.
+    constexpr unsigned long long ticks_per_day = 864000000000ULL;
+    unsigned long long days = filetime / ticks_per_day, ticks = filetime % ticks_per_day;
+    unsigned long long cycles = days / 146097, day = days % 146097;
+    unsigned long long centuries = std::min<unsigned long long>(day / 36524, 3);
+    day -= centuries * 36524;
+    unsigned long long quads = day / 1461;
+    day %= 1461;
+    unsigned long long years = std::min<unsigned long long>(day / 365, 3);
+    day -= years * 365;
+    unsigned long long year = 1601 + cycles * 400 + centuries * 100 + quads * 4 + years;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int month = 0;
+    while (day >= static_cast<unsigned long long>(month_days[month] + (month == 1 && leap)))
+        day -= month_days[month] + (month == 1 && leap), month++;
+    char text[64];
+    std::snprintf(text, sizeof text, "%04llu-%02d-%02lluT%02llu:%02llu:%02llu.%07lluZ", year,
+                  month + 1, day + 1, ticks / 36000000000ULL, ticks / 600000000ULL % 60,
+                  ticks / 10000000ULL % 60, ticks % 10000000ULL);
+    return text;
+}
+
 std::string printable_text(std::string_view text) {
     std::string out;
     out.reserve(text.size());
@@ -212,6 +237,7 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
     } else {
         line += ",\"score\":" + json_number(found.score);
     }
+    line += ",\"written\":" + (found.written ? "\"" + filetime_text(found.written) + "\"" : "null");
     return line + "}";
 }
 

@@ -25,6 +25,10 @@ std::string json_string(std::string_view utf8);
 // lowercase hex, so that the name can still be told apart and found.
 std::string json_name_field(const char *field, std::string_view name);
 
+// A FILETIME (100 ns units since 1601, UTC) as ISO 8601 with all seven fraction digits:
+// "YYYY-MM-DDTHH:MM:SS.fffffffZ".
+std::string filetime_text(unsigned long long filetime);
+
 // Text that did not come from the registry (paths, folder names, messages), made safe to print:
 // control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN, and a backslash
 // that would read as such an escape becomes \x5c, so a name can neither forge a line of the

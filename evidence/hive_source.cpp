@@ -36,6 +36,7 @@ constexpr std::size_t checksum_field = HIVE_CHECKSUM_FIELD;
 
 // Within a key ('nk') record, which starts 4 bytes into its cell.
 constexpr std::size_t nk_flags = 2;
+constexpr std::size_t nk_written = 4;
 constexpr std::size_t nk_subkey_count = 20;
 constexpr std::size_t nk_subkey_list = 28;
 constexpr std::size_t nk_value_count = 36;
@@ -349,6 +350,15 @@ bool key_record(const HiveReader &reader, hive_node_h node, std::size_t &record)
            reader.image.compare(record, 2, "nk") == 0;
 }
 
+// The key's last write time (a FILETIME) from its record; 0 when the record cannot be read.
+unsigned long long key_written(const HiveReader &reader, hive_node_h node) {
+    std::size_t record = 0;
+    if (!key_record(reader, node, record))
+        return 0;
+    return get_u32(reader.image, record + nk_written) |
+           static_cast<unsigned long long>(get_u32(reader.image, record + nk_written + 4)) << 32;
+}
+
 // Reads a subkey list cell ('lf', 'lh', 'li', or an 'ri' index of those) into key cell offsets.
 bool read_subkey_list(HiveReader &reader, std::uint32_t offset, bool index_allowed,
                       std::vector<hive_node_h> &children) {
@@ -605,6 +615,7 @@ void read_key(HiveReader &reader, hive_node_h node, MemoryKey &key) {
 void add_subtree(HiveReader &reader, hive_node_h node, std::string name, MemoryKey &parent) {
     auto child = std::make_shared<MemoryKey>();
     child->name = std::move(name);
+    child->written = key_written(reader, node);
     child->parent = &parent;
     parent.children.push_back(child);
     reader.path.push_back(&child->name);
@@ -634,6 +645,7 @@ void read_classes(HiveReader &reader, hive_node_h node, MemoryKey &classes) {
         wow_done = true;
         auto wow = std::make_shared<MemoryKey>();
         wow->name = child.second;
+        wow->written = key_written(reader, child.first);
         wow->parent = &classes;
         reader.path.push_back(&wow->name);
         NamedKeys wow_children = named_children(reader, child.first);

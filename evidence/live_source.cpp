@@ -125,6 +125,9 @@ Read read_key(LiveReader &reader, WideRegKey key, SourceKey &out, int depth) {
                        std::to_string(MAX_KEY_DEPTH) + " levels";
         return Read::Failed;
     }
+    RegStatus time = reg_query_key_time_w(key, &out.written);
+    if (time != REG_SUCCESS)
+        return fail(reader, "reading its last write time", time);
     Read values = read_values(reader, key, out);
     if (values != Read::Done)
         return values;

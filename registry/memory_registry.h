@@ -39,6 +39,9 @@ struct MemoryKey {
     // from. Kept as 16-bit units of a string, whose short form needs no allocation: a tree of a
     // million keys, each from one or two sources, spares as many allocations.
     std::u16string sources;
+    // When the key was last written, as a FILETIME (100 ns units since 1601, UTC); 0 when its
+    // source keeps no times (.reg exports).
+    unsigned long long written = 0;
     // The subkey last enumerated: a walk opens the name it has just enumerated.
     std::size_t last_enumerated = 0;
 };

@@ -8,6 +8,8 @@
 #include "registry/platform_memory.h"
 #include "scanframe/scanframe.h"
 
+#include <algorithm>
+
 namespace {
 
 // The report a walk on this thread is collecting into; the rules below add to it.
@@ -37,6 +39,9 @@ void collect_bare_server(const ClassKey &cls, ReportText &report) {
             FoundClass found = found_class(cls, finding, report, start);
             found.server_path = default_text(memory_key_of(cls.handles->inproc_server32_key));
             found.type_lib = default_text(memory_key_of(cls.handles->type_lib_key));
+            for (RegKey subkey : {cls.handles->inproc_server32_key, cls.handles->type_lib_key})
+                if (const MemoryKey *key = memory_key_of(subkey))
+                    found.written = std::max(found.written, key->written);
             collecting->found.push_back(std::move(found));
         } else {
             collecting->out_of_memory = true;
@@ -66,6 +71,7 @@ FoundClass found_class_entry(const ClassKey &cls, const ReportText &report, std:
     found.key = found.class_key ? utf16_to_utf8(utf16le_bytes_to_text(found.class_key->name))
                                 : std::string(cls.name);
     found.description = default_text(found.class_key);
+    found.written = found.class_key ? found.class_key->written : 0;
     return found;
 }
 

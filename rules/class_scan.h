@@ -27,6 +27,9 @@ struct FoundClass {
     bool machine_has_server = false;
     const MemoryKey *class_key = nullptr;
     std::string entry; // the lines it added to the report, in the ANSI code page
+    // The latest write time (FILETIME) of the keys the rule read: the class key and its subkeys
+    // that the finding names; 0 when the sources keep no times.
+    unsigned long long written = 0;
 };
 
 struct RuleReport {

@@ -4,6 +4,7 @@
 #include "registry/code_page.h"
 #include "registry/platform_memory.h"
 
+#include <algorithm>
 #include <optional>
 
 const char LABEL_USER_INPROC[] = "\\Inproc (user) \t";
@@ -111,6 +112,10 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
         }
         FoundClass found = found_class_entry(cls, report, start);
         found.subkey = utf16_to_utf8(subkey.name);
+        // What the finding rests on is the user's registration: its class key and subkey.
+        found.written = user_class->written;
+        if (const MemoryKey *user_subkey = memory_child(user, *user_class, stored(subkey.name)))
+            found.written = std::max(found.written, user_subkey->written);
         found.server_path = utf16_to_utf8(*theirs);
         found.machine_has_server = ours.has_value();
         found.machine_server = ours ? utf16_to_utf8(*ours) : std::string();

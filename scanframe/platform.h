@@ -106,6 +106,10 @@ RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
                            unsigned long *name_chars, unsigned long *type, unsigned char *data,
                            unsigned long *data_bytes);
 
+// RegQueryInfoKeyW's last write time of the open `key`: a FILETIME (100 ns units since 1601,
+// UTC) in *written.
+RegStatus reg_query_key_time_w(WideRegKey key, unsigned long long *written);
+
 // RegCloseKey for a handle of the wide calls.
 RegStatus reg_close_key_w(WideRegKey key);
 

@@ -62,6 +62,14 @@ RegStatus reg_enum_key_w(WideRegKey key, unsigned long index, char16_t *name,
     return status;
 }
 
+RegStatus reg_query_key_time_w(WideRegKey key, unsigned long long *written) {
+    FILETIME time = {};
+    LONG status = RegQueryInfoKeyW(to_hkey(key), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, nullptr, &time);
+    *written = (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return status;
+}
+
 RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
                            unsigned long *name_chars, unsigned long *type, unsigned char *data,
                            unsigned long *data_bytes) {

@@ -6,6 +6,7 @@ Makes its hives with tools/make_hive.py, uses the real hives of tests/data/real-
 with "N passed, M failed" (exit 1 when any check failed).
 """
 
+import datetime
 import json
 import lzma
 import os
@@ -15,6 +16,7 @@ import stat
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree
 import tempfile
 import threading
 import time
@@ -220,6 +222,72 @@ def system_folders(scan, work):
     done = run(scan, "--system", "--format", "json", first)
     users = {json.loads(line)["user"] for line in done.stdout.decode().splitlines()}
     check("--system JSON names the machine and the user", users == {None, "Alice"}, users)
+
+
+def filetime(iso):
+    """2024-05-01T10:00:00 and so on as a FILETIME, with a fraction of 100 ns units."""
+    stamp, _, fraction = iso.partition(".")
+    seconds = int(datetime.datetime.fromisoformat(stamp + "+00:00").timestamp())
+    return (seconds + 11644473600) * 10_000_000 + int(fraction or 0)
+
+
+def write_times(scan, work):
+    """Each finding carries the latest write time of the keys its rule read."""
+    hive = work / "SOFTWARE-times"
+    make_hive.write_hive(str(hive), software([
+        Key("{T}", [sz("", "Timed")], [
+            Key("InprocServer32", [sz("", "C:\\t.dll")], written=filetime("2023-07-04T05:06:07.1234567")),
+            Key("TypeLib", [sz("", TYPELIB)], written=filetime("2021-01-01T00:00:00"))],
+            written=filetime("2022-02-02T02:02:02")),
+        Key("{N}", [sz("", "Qj")], [Key("Later", written=filetime("2025-01-01T00:00:00"))],
+            written=filetime("2020-12-31T23:59:59.9999999"))]))
+    done = run(scan, "--format", "json", "--view", "64", hive)
+    written = {(f["rule"], f["key"]): f["written"] for f in map(json.loads, done.stdout.decode().splitlines())}
+    check("written: the latest of the class key and the subkeys the rule read, every digit",
+          written == {("bare", "{T}"): "2023-07-04T05:06:07.1234567Z",
+                      ("name", "{N}"): "2020-12-31T23:59:59.9999999Z"}, written)
+    exported = work / "times.reg"
+    exported.write_text("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\CLSID\\{N}]\n@=\"Qj\"\n", encoding="ascii")
+    done = run(scan, "--format", "json", exported)
+    check("written: null for a .reg export, which keeps no times",
+          [json.loads(line)["written"] for line in done.stdout.decode().splitlines()] == [None],
+          done.stdout.decode())
+
+    # A class of both sides: its key's time is that of the side whose description it shows.
+    machine = work / "SOFTWARE-split-times"
+    make_hive.write_hive(str(machine), software([Key("{S}", [sz("", "Split")], [
+        Key("InprocServer32", [sz("", "C:\\s.dll")], written=filetime("2019-01-01T00:00:00"))],
+        written=filetime("2020-01-01T00:00:00"))]))
+    for user_values, want in (([], "2020-01-01T00:00:00.0000000Z"),
+                              ([sz("", "Split")], "2024-01-01T00:00:00.0000000Z")):
+        user = work / "UsrClass-split-times"
+        make_hive.write_hive(str(user), usrclass([Key("{S}", user_values, [
+            Key("TypeLib", [sz("", TYPELIB)], written=filetime("2018-01-01T00:00:00"))],
+            written=filetime("2024-01-01T00:00:00"))]))
+        done = run(scan, "--rule", "bare", "--view", "64", "--format", "json", machine, user)
+        found = [f["written"] for f in map(json.loads, done.stdout.decode().splitlines())]
+        check(f"written of a class of both sides, the user {'with' if user_values else 'without'}"
+              " a description", found == [want], found)
+
+    real = work / "real"
+    onedrive = "{018D5C66-4533-4307-9B53-224DE2ED1FE6}"
+    machine = work / "SOFTWARE-onedrive-times"
+    make_hive.write_hive(str(machine), software([Key(onedrive, [sz("", "OneDrive")], [
+        Key("InprocServer32", [sz("", "C:\\elsewhere.dll")])])]))
+    # hivexml reads the key times, to the second, from the primary as it stands.
+    tree = xml.etree.ElementTree.fromstring(
+        subprocess.run(["hivexml", str(real / "UsrClass.dat")], capture_output=True).stdout)
+    clsid = next(n for n in tree.find("node") if n.get("name") == "CLSID")
+    key = next(n for n in clsid if n.get("name") == onedrive)
+    server = next(n for n in key if n.get("name", "").lower() == "inprocserver32")
+    latest = max(key.findtext("mtime"), server.findtext("mtime"))
+    for args in ((), ("--no-logs",)):
+        done = run(scan, *args, "--rule", "shadow", "--view", "64", "--format", "json", machine,
+                   real / "UsrClass.dat")
+        found = [f["written"] for f in map(json.loads, done.stdout.decode().splitlines())]
+        check(f"written of a shadowing user class {' '.join(args)}: the user's keys' time",
+              len(found) == 1 and found[0][:19] + "Z" == latest and found[0][19] == ".",
+              f"{found} against hivexml's {latest}")
 
 
 def as_unprivileged(command):
@@ -564,6 +632,7 @@ def main():
     work.mkdir(parents=True)
     sources_and_errors(scan, work)
     real_hives(scan, work)
+    write_times(scan, work)
     system_folders(scan, work)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)

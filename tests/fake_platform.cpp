@@ -309,25 +309,11 @@ Block *block_of(GlobalBlock block, const char *use) {
 } // namespace
 
 const char *op_name(Op op) {
-    static const char *const names[] = {"OpenKey",
-                                        "EnumKey",
-                                        "EnumValue",
-                                        "CloseKey",
-                                        "MessageBox",
-                                        "HeapAlloc",
-                                        "GlobalAlloc",
-                                        "GlobalLock",
-                                        "GlobalUnlock",
-                                        "GlobalFree",
-                                        "ClipboardOpen",
-                                        "ClipboardEmpty",
-                                        "ClipboardSetData",
-                                        "ClipboardClose",
-                                        "OpenKeyW",
-                                        "EnumKeyW",
-                                        "EnumValueW",
-                                        "CloseKeyW",
-                                        "Any"};
+    static const char *const names[] = {
+        "OpenKey",       "EnumKey",        "EnumValue",        "CloseKey",       "MessageBox",
+        "HeapAlloc",     "GlobalAlloc",    "GlobalLock",       "GlobalUnlock",   "GlobalFree",
+        "ClipboardOpen", "ClipboardEmpty", "ClipboardSetData", "ClipboardClose", "OpenKeyW",
+        "EnumKeyW",      "EnumValueW",     "CloseKeyW",        "QueryKeyTimeW",  "Any"};
     return names[static_cast<int>(op)];
 }
 
@@ -374,6 +360,10 @@ void add_wide_value(WideRoot root, const std::u16string &path, const std::u16str
                     unsigned long type, const std::string &data) {
     memory_set_value(state().wide, *wide_find(wide_root_node(root), path, true),
                      text_to_utf16le_bytes(name), type, data);
+}
+
+void set_wide_key_time(WideRoot root, const std::u16string &path, unsigned long long written) {
+    wide_find(wide_root_node(root), path, true)->written = written;
 }
 
 void delete_wide_key(WideRoot root, const std::u16string &path) {
@@ -662,6 +652,16 @@ RegStatus reg_enum_value_w(WideRegKey key, unsigned long index, char16_t *name,
         std::copy(value.data.begin(), value.data.end(), data);
     if (data_bytes)
         *data_bytes = static_cast<unsigned long>(value.data.size());
+    return record(call);
+}
+
+RegStatus reg_query_key_time_w(WideRegKey key, unsigned long long *written) {
+    Call call{Op::QueryKeyTimeW, wide_path_of(key), "", 0, 0, 0, false, 0, REG_SUCCESS};
+    *written = 0;
+    if (injected_failure(Op::QueryKeyTimeW, &call.status))
+        return record(call);
+    if (std::shared_ptr<MemoryKey> node = wide_node_of(key, &call.status))
+        *written = node->written;
     return record(call);
 }
 

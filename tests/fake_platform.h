@@ -42,6 +42,7 @@ enum class Op {
     EnumKeyW,
     EnumValueW,
     CloseKeyW,
+    QueryKeyTimeW,
     Any, // in a fault rule: count every call of every operation
 };
 
@@ -75,6 +76,8 @@ void add_wide_value(WideRoot root, const std::u16string &path, const std::u16str
                     unsigned long type, const std::string &data);
 // Removes a key and everything below it; open handles to them answer REG_ERROR_KEY_DELETED.
 void delete_wide_key(WideRoot root, const std::u16string &path);
+// Sets the last write time (a FILETIME) the key reports; creates the key when missing.
+void set_wide_key_time(WideRoot root, const std::u16string &path, unsigned long long written);
 
 // --- Faults. ---
 

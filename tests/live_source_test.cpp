@@ -259,3 +259,18 @@ TEST_F(LiveSourceTest, ValuesThatKeepGrowingAndLinkLoopsEndTheRead) {
 }
 
 } // namespace
+
+TEST_F(LiveSourceTest, EachKeyKeepsItsLastWriteTime) {
+    build_both_sides();
+    fake::set_wide_key_time(WideRoot::LocalMachine, u"Software\\Classes\\CLSID\\{A}",
+                            133000000001234567ULL);
+    fake::set_wide_key_time(WideRoot::LocalMachine,
+                            u"Software\\Classes\\CLSID\\{A}\\InprocServer32", 7);
+    LiveRead r = read_both();
+    ASSERT_TRUE(r.ok) << r.error;
+    const SourceKey &clsid = r.machine.children[0];
+    ASSERT_EQ(clsid.name, u"CLSID");
+    EXPECT_EQ(clsid.written, 0u);
+    EXPECT_EQ(clsid.children[0].written, 133000000001234567ULL);
+    EXPECT_EQ(clsid.children[0].children[0].written, 7u);
+}

@@ -62,14 +62,16 @@ DEFAULT_TIMESTAMP = (1704067200 + 11644473600) * 10_000_000
 
 class Key:
     """One registry key: its name, its values [(name, type, data bytes)] in stored order, its
-    subkeys (any order: the hive and the .reg export both sort them as the registry does)."""
+    subkeys (any order: the hive and the .reg export both sort them as the registry does), and
+    its last write time as a FILETIME (None: the hive's own timestamp)."""
 
-    __slots__ = ("name", "values", "children")
+    __slots__ = ("name", "values", "children", "written")
 
-    def __init__(self, name, values=None, children=None):
+    def __init__(self, name, values=None, children=None, written=None):
         self.name = name
         self.values = values if values is not None else []
         self.children = children if children is not None else []
+        self.written = written
 
 
 def string_data(text):
@@ -353,7 +355,8 @@ def _write_hive(path, root_key, timestamp):
         else:
             longest_subkey_name = 0
             subkey_list = 0xFFFFFFFF
-        pack_into("<2sHQ15IHH", buf, offset + 4, b"nk", flags, timestamp, 0,
+        written = timestamp if key.written is None else key.written
+        pack_into("<2sHQ15IHH", buf, offset + 4, b"nk", flags, written, 0,
                   parent, len(key.children), 0, subkey_list, 0xFFFFFFFF, len(key.values),
                   value_list, security, 0xFFFFFFFF, longest_subkey_name, 0,
                   longest_value_name, largest_data, 0, len(stored), 0)

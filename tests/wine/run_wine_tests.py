@@ -25,6 +25,7 @@ import argparse
 import dataclasses
 import difflib
 import json
+import re
 import os
 import shutil
 import signal
@@ -800,19 +801,29 @@ def live_snapshot(rig: Rig) -> tuple:
     return dumps, exports, keys
 
 
-def json_without_sources(out: bytes) -> list:
-    """JSON Lines as objects without their "sources" (file names differ from the live key names)."""
+WRITTEN = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z")
+
+
+def json_without_sources(out: bytes, live: bool = False) -> list:
+    """JSON Lines as objects without what differs between a live scan and one of its export: their
+    "sources" (file names differ from the live key names), "written" (a .reg export keeps no
+    times; a live key's time is checked to be one) and "file" (examined on the live machine)."""
     found = []
     for line in out.decode("utf-8").splitlines():
         obj = json.loads(line)
         obj.pop("sources", None)
+        written = obj.pop("written", None)
+        if live and not (isinstance(written, str) and WRITTEN.fullmatch(written)):
+            raise ValueError(f"written is not a key's time: {written!r}")
+        obj.pop("file", None)
         found.append(obj)
     return found
 
 
-def same_findings(report: Report, name: str, what: str, expected: bytes, actual: bytes) -> None:
+def same_findings(report: Report, name: str, what: str, expected: bytes, actual: bytes,
+                  live: bool = False) -> None:
     try:
-        want, got = json_without_sources(expected), json_without_sources(actual)
+        want, got = json_without_sources(expected), json_without_sources(actual, live)
     except (ValueError, UnicodeDecodeError) as e:
         report.check(name, what, False, f"    not JSON Lines: {e}\n    {actual[:300]!r}")
         return
@@ -883,7 +894,7 @@ def live_scan(rig: Rig, report: Report, program: Path) -> None:
         report.check(s, "native clsid-scan exit 1", all(n.returncode == 1 for n in native.values()),
                      "    " + " / ".join(n.stderr.decode(errors="replace") for n in native.values()))
         same_findings(report, s, "--live JSON is the native JSON of the .reg files (sources aside)",
-                      native["json"].stdout, out["live json"])
+                      native["json"].stdout, out["live json"], live=True)
         same_findings(report, s, "offline JSON on Windows is the native JSON (sources aside)",
                       native["json"].stdout, out["files json"])
         report.same_bytes(s, "--live text is the native text of the .reg files", native["text"].stdout,
