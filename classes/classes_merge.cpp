@@ -47,36 +47,139 @@ bool claim_keys(MemoryKey &key, unsigned short index, int depth, std::string &er
     return true;
 }
 
-// Adds `source` below `target`, taking over its data.
-bool add_key(ClassesSides &sides, MemoryRegistry &side, MemoryKey &target, MemoryKey &source,
-             unsigned short index, int depth, std::string &error) {
+// What merging one source into its side works with: the side and the source, and buffers that
+// every key reuses.
+struct SourceMerge {
+    ClassesSides &sides;
+    const MemoryRegistry &side;
+    unsigned short index;
+    std::vector<std::size_t> held, added; // value indexes, sorted by name
+    std::vector<char> take;               // per added value: not held, nor added before
+};
+
+// Orders value names as the registry compares them, equal ones by their stored size (the
+// registry's own test of one name, as the look-up by name used); indexes break ties.
+bool name_before(const MemoryRegistry &side, const std::string &a, std::size_t a_index,
+                 const std::string &b, std::size_t b_index) {
+    int order = memory_compare_names(side, a, b);
+    if (order != 0)
+        return order < 0;
+    return a.size() != b.size() ? a.size() < b.size() : a_index < b_index;
+}
+
+bool same_value_name(const MemoryRegistry &side, const std::string &a, const std::string &b) {
+    return a.size() == b.size() && memory_compare_names(side, a, b) == 0;
+}
+
+// Adds the values of `source` to `target`, as looking up each in turn by name would: a value of a
+// new name is appended (in the source's order), one of a name held already (or met before in the
+// source) must have the same type and data. Sorting both lists by name keeps a key of many values
+// from costing the square of their number. False with `error` set at the first value, in the
+// source's order, that disagrees; the values before it are added.
+bool add_values(SourceMerge &merge, MemoryKey &target, MemoryKey &source, std::string &error) {
+    const std::vector<MemoryValue> &have = target.values;
+    std::vector<MemoryValue> &in = source.values;
+    if (in.empty())
+        return true;
+    auto sorted = [&](std::vector<std::size_t> &order, const std::vector<MemoryValue> &values) {
+        order.resize(values.size());
+        for (std::size_t i = 0; i < order.size(); i++)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return name_before(merge.side, values[a].name, a, values[b].name, b);
+        });
+    };
+    sorted(merge.held, have);
+    sorted(merge.added, in);
+    merge.take.assign(in.size(), 0);
+    std::size_t first_disagreeing = in.size();
+    std::size_t h = 0;
+    for (std::size_t a = 0; a < merge.added.size();) {
+        // One name: the source's values of it in their order, and the first held one, if any.
+        const std::string &name = in[merge.added[a]].name;
+        std::size_t end = a + 1;
+        while (end < merge.added.size() &&
+               same_value_name(merge.side, in[merge.added[end]].name, name))
+            end++;
+        while (h < merge.held.size() &&
+               name_before(merge.side, have[merge.held[h]].name, 0, name, 1) &&
+               !same_value_name(merge.side, have[merge.held[h]].name, name))
+            h++;
+        const MemoryValue *reference = nullptr;
+        if (h < merge.held.size() && same_value_name(merge.side, have[merge.held[h]].name, name))
+            reference = &have[merge.held[h]];
+        for (std::size_t i = a; i < end; i++) {
+            const MemoryValue &value = in[merge.added[i]];
+            if (reference == nullptr) {
+                merge.take[merge.added[i]] = 1;
+                reference = &value;
+            } else if (reference->type != value.type || reference->data != value.data) {
+                first_disagreeing = std::min(first_disagreeing, merge.added[i]);
+            }
+        }
+        a = end;
+    }
+    for (std::size_t i = 0; i < first_disagreeing; i++)
+        if (merge.take[i])
+            target.values.push_back(std::move(in[i]));
+    if (first_disagreeing == in.size())
+        return true;
+    const std::string &earlier = merge.sides.sources[target.sources.front()].file;
+    std::u16string name = utf16le_bytes_to_text(in[first_disagreeing].name);
+    std::string value_name = name.empty() ? "(default)" : '"' + utf16_to_utf8(name) + '"';
+    error = "disagrees with " + earlier + " on value " + value_name + " of " +
+            (target.parent ? key_path(target) : std::string("the classes root")) +
+            " (two sources of one side must hold the same data)";
+    return false;
+}
+
+// Adds `source` below `target`, taking over its data. Both lists of subkeys are in the registry's
+// order: they are walked side by side, so that subkeys that interleave (as random GUIDs do) are
+// not each inserted into the middle of the list.
+bool add_key(SourceMerge &merge, MemoryKey &target, MemoryKey &source, int depth,
+             std::string &error) {
     if (!depth_allowed(depth, target, error))
         return false;
-    note_source(target, index);
+    note_source(target, merge.index);
     target.written = std::max(target.written, source.written);
-    for (MemoryValue &value : source.values) {
-        auto held =
-            std::find_if(target.values.begin(), target.values.end(), [&](const MemoryValue &v) {
-                return v.name.size() == value.name.size() &&
-                       memory_compare_names(side, v.name, value.name) == 0;
-            });
-        if (held == target.values.end()) {
-            target.values.push_back(std::move(value));
-        } else if (held->type != value.type || held->data != value.data) {
-            const std::string &earlier = sides.sources[target.sources.front()].file;
-            std::u16string name = utf16le_bytes_to_text(value.name);
-            std::string value_name = name.empty() ? "(default)" : '"' + utf16_to_utf8(name) + '"';
-            error = "disagrees with " + earlier + " on value " + value_name + " of " +
-                    (target.parent ? key_path(target) : std::string("the classes root")) +
-                    " (two sources of one side must hold the same data)";
-            return false;
+    if (!add_values(merge, target, source, error))
+        return false;
+    if (source.children.empty())
+        return true;
+    auto before = [&](const std::shared_ptr<MemoryKey> &a, const std::shared_ptr<MemoryKey> &b) {
+        return memory_compare_names(merge.side, a->name, b->name) < 0;
+    };
+    std::vector<std::shared_ptr<MemoryKey>> &adding = source.children;
+    if (!std::is_sorted(adding.begin(), adding.end(), before))
+        std::stable_sort(adding.begin(), adding.end(), before);
+    std::vector<std::shared_ptr<MemoryKey>> held;
+    held.swap(target.children);
+    target.children.reserve(held.size() + adding.size());
+    bool added = true;
+    std::size_t h = 0;
+    for (std::size_t a = 0; a < adding.size() && added; a++) {
+        const std::string &name = adding[a]->name;
+        while (h < held.size() && memory_compare_names(merge.side, held[h]->name, name) < 0)
+            target.children.push_back(std::move(held[h++]));
+        MemoryKey *into = nullptr;
+        if (h < held.size() && same_value_name(merge.side, held[h]->name, name)) {
+            target.children.push_back(std::move(held[h++]));
+            into = target.children.back().get();
+        } else if (!target.children.empty() &&
+                   same_value_name(merge.side, target.children.back()->name, name)) {
+            into = target.children.back().get(); // a name the source lists twice
+        } else {
+            auto child = std::make_shared<MemoryKey>();
+            child->name = name;
+            child->parent = &target;
+            target.children.push_back(std::move(child));
+            into = target.children.back().get();
         }
+        added = add_key(merge, *into, *adding[a], depth + 1, error);
     }
-    for (auto &child : source.children)
-        if (!add_key(sides, side, memory_add_child(side, target, child->name), *child, index,
-                     depth + 1, error))
-            return false;
-    return true;
+    while (h < held.size())
+        target.children.push_back(std::move(held[h++]));
+    return added;
 }
 
 // Moves a source tree into a key of the UTF-16 form, its subkeys put in the registry's order.
@@ -185,7 +288,8 @@ bool add_classes_source(ClassesSides &sides, const std::string &file, ClassesSid
         registry.root = std::move(classes_root);
         added = claim_keys(*registry.root, index, 0, why);
     } else {
-        added = add_key(sides, registry, *registry.root, *classes_root, index, 0, why);
+        SourceMerge merge{sides, registry, index, {}, {}, {}};
+        added = add_key(merge, *registry.root, *classes_root, 0, why);
     }
     has_side = true;
     if (!added)

@@ -365,8 +365,11 @@ int main(int argc, char **argv) {
     bool shadow = std::find(options.scan.rules.begin(), options.scan.rules.end(),
                             ScanRule::Shadow) != options.scan.rules.end();
     if (shadow && !(sides.has_machine && sides.has_user))
-        print_notes({std::string("the shadow rule needs machine and user sources; it has only ") +
-                     (sides.has_machine ? "machine" : "user") + " ones and lists nothing"});
+        print_notes({std::string("the shadow rule needs machine and user sources; it has ") +
+                     (sides.has_machine ? "only machine ones"
+                      : sides.has_user  ? "only user ones"
+                                        : "neither") +
+                     " and lists nothing"});
     static ViewScan *const kept_scan = new ViewScan;
     ViewScan &scan = *kept_scan;
     if (!scan_view(sides, options.scan, scan))

@@ -58,6 +58,8 @@ constexpr std::size_t max_key_depth = 512;
 // Warnings listed per hive; the rest are counted in one last line.
 constexpr std::size_t max_warnings = 100;
 
+thread_local HiveReadWork read_work;
+
 std::uint32_t get_u32(std::string_view image, std::size_t offset) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + offset;
     return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
@@ -251,19 +253,31 @@ bool first_visit(HiveReader &reader, std::size_t handle) {
     return true;
 }
 
-void warn(HiveReader &reader, const std::string &text) {
+// Lists a warning whose text `text()` makes, or only counts it once max_warnings are listed: the
+// text (often with a key path, which a hostile hive can make long) is made for listed ones only.
+template <class MakeText> void warn(HiveReader &reader, MakeText text) {
     if (reader.warnings.size() < max_warnings)
-        reader.warnings.push_back(reader.file_name + ": " + text);
+        reader.warnings.push_back(reader.file_name + ": " + text());
     else
         ++reader.unlisted_warnings;
 }
 
+// A stored key name as messages show it: UTF-8, cut after the 255 characters the system allows
+// a key name (a made-up hive may store 32,767), so that no message grows with hostile names.
+std::string shown_key_name(const std::string &stored) {
+    constexpr std::size_t most = 255;
+    if (stored.size() <= 2 * most)
+        return utf16_to_utf8(utf16le_bytes_to_text(stored));
+    return utf16_to_utf8(utf16le_bytes_to_text(stored.substr(0, 2 * most))) + "...";
+}
+
 std::string key_path(const HiveReader &reader) {
+    ++read_work.key_paths_built;
     std::string path;
     for (const std::string *name : reader.path) {
         if (!path.empty())
             path += '\\';
-        path += utf16_to_utf8(utf16le_bytes_to_text(*name));
+        path += shown_key_name(*name);
     }
     return path.empty() ? "(root)" : path;
 }
@@ -275,9 +289,11 @@ bool take_entries(HiveReader &reader, std::size_t count) {
         return true;
     }
     if (!reader.out_of_entries)
-        warn(reader, "the hive's lists hold more entries than the hive has room for (shared or "
-                     "repeated entries); the read stopped at " +
-                         key_path(reader));
+        warn(reader, [&] {
+            return "the hive's lists hold more entries than the hive has room for (shared or "
+                   "repeated entries); the read stopped at " +
+                   key_path(reader);
+        });
     reader.out_of_entries = true;
     return false;
 }
@@ -298,10 +314,11 @@ bool cell_payload(std::string_view image, std::size_t cell, std::size_t &begin,
 
 // The name stored in a key or value cell as UTF-16LE bytes: a compressed name is one byte per
 // character, any other is UTF-16LE already (unpaired surrogates kept). False when the cell does
-// not hold a well-formed record of that kind.
+// not hold a well-formed record of that kind. A name stored in more than `longest` bytes is left
+// empty, not copied.
 bool name_in_cell(std::string_view image, std::size_t cell, const char *signature,
                   std::size_t length_at, std::size_t flags_at, unsigned compressed_flag,
-                  std::size_t name_at, std::string &name) {
+                  std::size_t name_at, std::string &name, std::size_t longest = SIZE_MAX) {
     std::size_t record = 0, record_length = 0;
     if (!cell_payload(image, cell, record, record_length) || record_length < name_at ||
         image.compare(record, 2, signature) != 0)
@@ -310,6 +327,10 @@ bool name_in_cell(std::string_view image, std::size_t cell, const char *signatur
     bool compressed = (get_u16(image, record + flags_at) & compressed_flag) != 0;
     if (length > record_length - name_at || (!compressed && length % 2 != 0))
         return false;
+    if (length > longest) {
+        name.clear();
+        return true;
+    }
     const char *bytes = image.data() + record + name_at;
     if (compressed) {
         name.assign(2 * length, '\0');
@@ -318,6 +339,7 @@ bool name_in_cell(std::string_view image, std::size_t cell, const char *signatur
     } else {
         name.assign(bytes, length);
     }
+    read_work.name_bytes_copied += name.size();
     return true;
 }
 
@@ -328,12 +350,14 @@ bool library_name(char *utf8, std::string &name) {
     std::free(utf8);
     if (converted)
         name = text_to_utf16le_bytes(text);
+    read_work.name_bytes_copied += converted ? name.size() : 0;
     return converted;
 }
 
-bool key_name(HiveReader &reader, hive_node_h node, std::string &name) {
+bool key_name(HiveReader &reader, hive_node_h node, std::string &name,
+              std::size_t longest = SIZE_MAX) {
     return name_in_cell(reader.image, node, "nk", nk_name_length, nk_flags, nk_compressed_name,
-                        nk_name, name) ||
+                        nk_name, name, longest) ||
            library_name(hivex_node_name(reader.hive, node), name);
 }
 
@@ -403,8 +427,10 @@ bool list_children(HiveReader &reader, hive_node_h node, std::vector<hive_node_h
     errno = 0;
     hive_node_h *list = hivex_node_children(reader.hive, node);
     if (list == nullptr) {
-        warn(reader, "key " + key_path(reader) + ": its subkeys cannot be read (" +
-                         errno_text(errno) + ")");
+        warn(reader, [&, number = errno] {
+            return "key " + key_path(reader) + ": its subkeys cannot be read (" +
+                   errno_text(number) + ")";
+        });
         return false;
     }
     std::size_t count = 0;
@@ -435,8 +461,10 @@ bool list_values(HiveReader &reader, hive_node_h node, std::vector<hive_value_h>
     errno = 0;
     hive_value_h *list = hivex_node_values(reader.hive, node);
     if (list == nullptr) {
-        warn(reader,
-             "key " + key_path(reader) + ": its values cannot be read (" + errno_text(errno) + ")");
+        warn(reader, [&, number = errno] {
+            return "key " + key_path(reader) + ": its values cannot be read (" +
+                   errno_text(number) + ")";
+        });
         return false;
     }
     std::size_t count = 0;
@@ -451,8 +479,11 @@ bool list_values(HiveReader &reader, hive_node_h node, std::vector<hive_value_h>
 using NamedKeys = std::vector<std::pair<hive_node_h, std::string>>;
 
 // The subkeys of `node` with their names; unreadable names are reported and left out. `listed`
-// tells whether the subkey list could be read at all.
+// tells whether the subkey list could be read at all. Only short names are looked for among them
+// (the longest, "Local Settings", takes 28 bytes): a longer one is left empty rather than copied
+// for every entry of a list that names its key again and again.
 NamedKeys named_children(HiveReader &reader, hive_node_h node, bool *listed = nullptr) {
+    constexpr std::size_t longest_looked_for = 28;
     NamedKeys named;
     std::vector<hive_node_h> children;
     bool list_read = list_children(reader, node, children);
@@ -461,10 +492,11 @@ NamedKeys named_children(HiveReader &reader, hive_node_h node, bool *listed = nu
     named.reserve(children.size());
     for (hive_node_h child : children) {
         std::string name;
-        if (key_name(reader, child, name))
+        if (key_name(reader, child, name, longest_looked_for))
             named.emplace_back(child, std::move(name));
         else
-            warn(reader, "key " + key_path(reader) + ": a subkey's name cannot be read");
+            warn(reader,
+                 [&] { return "key " + key_path(reader) + ": a subkey's name cannot be read"; });
     }
     return named;
 }
@@ -510,13 +542,16 @@ void read_values(HiveReader &reader, hive_node_h node, std::vector<MemoryValue> 
     for (std::size_t i = 0; i < count; ++i) {
         hive_value_h handle = list[i];
         if (!first_visit(reader, handle)) {
-            warn(reader, "key " + key_path(reader) +
-                             ": a value entry leads to a value already read; skipped");
+            warn(reader, [&] {
+                return "key " + key_path(reader) +
+                       ": a value entry leads to a value already read; skipped";
+            });
             continue;
         }
         MemoryValue value;
         if (!value_name(reader, handle, value.name)) {
-            warn(reader, "key " + key_path(reader) + ": a value's name cannot be read");
+            warn(reader,
+                 [&] { return "key " + key_path(reader) + ": a value's name cannot be read"; });
             continue;
         }
         auto what = [&] {
@@ -527,19 +562,25 @@ void read_values(HiveReader &reader, hive_node_h node, std::vector<MemoryValue> 
         std::size_t length = 0;
         errno = 0;
         if (hivex_value_type(reader.hive, handle, &type, &length) != 0) {
-            warn(reader, what() + ": cannot be read (" + errno_text(errno) + ")");
+            warn(reader, [&, number = errno] {
+                return what() + ": cannot be read (" + errno_text(number) + ")";
+            });
             continue;
         }
         if (length > reader.data_left) {
-            warn(reader, what() + ": its data (" + std::to_string(length) +
-                             " bytes) is more than the hive has room for; skipped");
+            warn(reader, [&] {
+                return what() + ": its data (" + std::to_string(length) +
+                       " bytes) is more than the hive has room for; skipped";
+            });
             continue;
         }
         if (!plain_data(reader, handle, length, value.data)) {
             errno = 0;
             char *data = hivex_value_value(reader.hive, handle, &type, &length);
             if (data == nullptr) {
-                warn(reader, what() + ": its data cannot be read (" + errno_text(errno) + ")");
+                warn(reader, [&, number = errno] {
+                    return what() + ": its data cannot be read (" + errno_text(number) + ")";
+                });
                 continue;
             }
             value.data.assign(data, std::min(length, reader.data_left));
@@ -568,9 +609,10 @@ void order_children(HiveReader &reader, MemoryKey &key) {
                     [&](const std::shared_ptr<MemoryKey> &a, const std::shared_ptr<MemoryKey> &b) {
                         if (before(a, b))
                             return false;
-                        warn(reader, "key " + key_path(reader) + ": a second subkey named \"" +
-                                         utf16_to_utf8(utf16le_bytes_to_text(b->name)) +
-                                         "\"; only the first is read");
+                        warn(reader, [&] {
+                            return "key " + key_path(reader) + ": a second subkey named \"" +
+                                   shown_key_name(b->name) + "\"; only the first is read";
+                        });
                         return true;
                     });
     children.erase(kept, children.end());
@@ -591,19 +633,24 @@ void read_key(HiveReader &reader, hive_node_h node, MemoryKey &key) {
     for (std::size_t i = begin; i < end; ++i) {
         hive_node_h child = reader.pending[i];
         if (!first_visit(reader, child)) {
-            warn(reader, "key " + key_path(reader) +
-                             ": a subkey entry leads back to a key already read (a loop) or out of "
-                             "the hive; skipped");
+            warn(reader, [&] {
+                return "key " + key_path(reader) +
+                       ": a subkey entry leads back to a key already read (a loop) or out of "
+                       "the hive; skipped";
+            });
             continue;
         }
         std::string name;
         if (!key_name(reader, child, name)) {
-            warn(reader, "key " + key_path(reader) + ": a subkey's name cannot be read");
+            warn(reader,
+                 [&] { return "key " + key_path(reader) + ": a subkey's name cannot be read"; });
             continue;
         }
         if (reader.path.size() >= max_key_depth) {
-            warn(reader, "key " + key_path(reader) + ": subkeys deeper than " +
-                             std::to_string(max_key_depth) + " levels; skipped");
+            warn(reader, [&] {
+                return "key " + key_path(reader) + ": subkeys deeper than " +
+                       std::to_string(max_key_depth) + " levels; skipped";
+            });
             break;
         }
         add_subtree(reader, child, std::move(name), key);
@@ -630,9 +677,10 @@ void read_classes(HiveReader &reader, hive_node_h node, MemoryKey &classes) {
         bool is_clsid = same_name(child.second, "CLSID");
         bool is_wow = same_name(child.second, "Wow6432Node");
         if ((is_clsid && clsid_done) || (is_wow && wow_done)) {
-            warn(reader, "the classes key holds a second \"" +
-                             utf16_to_utf8(utf16le_bytes_to_text(child.second)) +
-                             "\"; only the first is read");
+            warn(reader, [&] {
+                return "the classes key holds a second \"" + shown_key_name(child.second) +
+                       "\"; only the first is read";
+            });
             continue;
         }
         if ((!is_clsid && !is_wow) || !first_visit(reader, child.first))
@@ -660,6 +708,10 @@ void read_classes(HiveReader &reader, hive_node_h node, MemoryKey &classes) {
 }
 
 } // namespace
+
+HiveReadWork hive_read_work() {
+    return read_work;
+}
 
 bool read_hive_classes(const std::string &file_name, std::string_view image, HiveClasses &out,
                        std::string &error, int image_file) {

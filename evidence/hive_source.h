@@ -14,6 +14,7 @@
 #include "classes/source_tree.h"
 #include "registry/memory_registry.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,3 +57,13 @@ bool looks_like_hive(std::string_view head);
 // then reads instead of a copy (libhivex reads no further than those bins).
 bool read_hive_classes(const std::string &file_name, std::string_view image, HiveClasses &out,
                        std::string &error, int image_file = -1);
+
+// What the reads on this thread have done so far that hostile structure could multiply, for
+// tests: key paths built for warnings (at most one per warning kept, however many a hive gives)
+// and bytes of key and value names copied out of cells (about once per cell, however often
+// lists repeat it).
+struct HiveReadWork {
+    std::size_t key_paths_built = 0;
+    std::size_t name_bytes_copied = 0;
+};
+HiveReadWork hive_read_work();

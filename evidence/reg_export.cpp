@@ -121,13 +121,26 @@ struct BuildValue {
     bool removed = false;
 };
 
+// A classes root being built: the machine's, or one user's.
+struct ClassesRoot {
+    std::u16string user;       // the user's name for messages: a SID, or HKEY_CURRENT_USER
+    std::uint32_t key = NONE;  // the root key, made when first needed
+    std::uint32_t cleared = 0; // users_cleared when the key was made: an older one is gone
+    bool used = false;         // a [key] section (not a deletion) lay below it
+};
+
+// roots[MACHINE] is the machine's, roots[CURRENT_USER] HKEY_CURRENT_USER's; each user of
+// HKEY_USERS follows in the order met, found by name through user_names.
+constexpr std::uint32_t CURRENT_USER = 1;
+
 struct TreeBuilder {
     std::vector<BuildKey> keys;
     std::vector<BuildValue> values;
     NameIndex children;    // owner: the parent key
     NameIndex value_names; // owner: the key
-    std::uint32_t roots[2] = {NONE, NONE};
-    bool used[2] = {false, false};
+    std::vector<ClassesRoot> roots = std::vector<ClassesRoot>(2);
+    NameIndex user_names;            // owner: 0; the users of HKEY_USERS
+    std::uint32_t users_cleared = 0; // deletions of HKEY_USERS itself so far
 };
 
 std::uint32_t new_key(TreeBuilder &tree, std::uint32_t parent, Text name) {
@@ -137,11 +150,24 @@ std::uint32_t new_key(TreeBuilder &tree, std::uint32_t parent, Text name) {
     return static_cast<std::uint32_t>(tree.keys.size() - 1);
 }
 
-// Starts the side's classes root afresh: what was read below it is gone.
-void reset_root(TreeBuilder &tree, int side) {
-    if (tree.roots[side] != NONE)
-        tree.keys[tree.roots[side]].removed = true;
-    tree.roots[side] = new_key(tree, NONE, Text());
+// The root key of tree.roots[root], made afresh when there is none yet or when HKEY_USERS was
+// deleted since (a user's).
+std::uint32_t root_key(TreeBuilder &tree, std::uint32_t root) {
+    ClassesRoot &classes = tree.roots[root];
+    if (classes.key == NONE || (root != MACHINE && classes.cleared != tree.users_cleared)) {
+        if (classes.key != NONE)
+            tree.keys[classes.key].removed = true;
+        classes.key = new_key(tree, NONE, Text());
+        classes.cleared = tree.users_cleared;
+    }
+    return classes.key;
+}
+
+// Starts a classes root afresh: what was read below it is gone.
+void reset_root(TreeBuilder &tree, std::uint32_t root) {
+    if (tree.roots[root].key != NONE)
+        tree.keys[tree.roots[root].key].removed = true;
+    tree.roots[root].key = NONE;
 }
 
 // The live child `name` of `parent`; created at the end of its children when missing and `create`.
@@ -262,13 +288,13 @@ int header_version(Text line) {
     return line == u"REGEDIT" ? 3 : 0;
 }
 
-// Up to 40 characters of a name for a message, control characters shown as '?'.
-std::string printable(Text name) {
-    std::u16string shown(name.substr(0, 40));
+// Up to `most` characters of a name for a message, control characters shown as '?'.
+std::string printable(Text name, std::size_t most = 40) {
+    std::u16string shown(name.substr(0, most));
     for (char16_t &c : shown)
         if (c < 0x20 || c == 0x7F)
             c = u'?';
-    return utf16_to_utf8(shown) + (name.size() > 40 ? "..." : "");
+    return utf16_to_utf8(shown) + (name.size() > most ? "..." : "");
 }
 
 enum class Encoding { Utf16, Utf8, CodePage };
@@ -298,6 +324,13 @@ struct Placement {
     std::size_t rest = 0; // Classes: first path part below the classes root
 };
 
+// Whose a path on the user side is: HKEY_CURRENT_USER's, or that of a user named below
+// HKEY_USERS (neither for HKEY_USERS itself, which holds every user).
+struct UserOfPath {
+    bool current_user = false;
+    Text name;
+};
+
 bool ends_with_name(Text name, Text suffix) {
     return name.size() > suffix.size() &&
            names_equal(name.substr(name.size() - suffix.size()), suffix);
@@ -324,7 +357,8 @@ Placement place_software(const std::vector<Text> &parts, std::size_t base, int s
 }
 
 // False for an unknown root key.
-bool place_path(const std::vector<Text> &parts, Placement &place) {
+bool place_path(const std::vector<Text> &parts, Placement &place, UserOfPath &user) {
+    user = UserOfPath();
     const Text root = parts[0];
     auto is = [&](Text long_name, Text short_name) {
         return names_equal(root, long_name) || names_equal(root, short_name);
@@ -335,13 +369,17 @@ bool place_path(const std::vector<Text> &parts, Placement &place) {
         place = place_software(parts, 1, MACHINE);
     } else if (is(u"HKEY_CURRENT_USER", u"HKCU")) {
         place = place_software(parts, 1, USER);
+        user.current_user = true;
     } else if (is(u"HKEY_USERS", u"HKU")) {
-        if (parts.size() >= 2 && ends_with_name(parts[1], u"_Classes"))
+        if (parts.size() >= 2 && ends_with_name(parts[1], u"_Classes")) {
             place = {Placement::Classes, USER, Text(), 2};
-        else if (parts.size() == 1)
+            user.name = parts[1].substr(0, parts[1].size() - Text(u"_Classes").size());
+        } else if (parts.size() == 1) {
             place = {Placement::Above, USER, Text(), 0};
-        else
+        } else {
             place = place_software(parts, 2, USER);
+            user.name = parts[1];
+        }
     } else if (is(u"HKEY_CURRENT_CONFIG", u"HKCC") || names_equal(root, u"HKEY_DYN_DATA") ||
                names_equal(root, u"HKEY_PERFORMANCE_DATA")) {
         place = {};
@@ -606,7 +644,8 @@ bool parse_key_line(Parser &parser, Text line) {
         begin = end + 1;
     }
     Placement place;
-    if (!place_path(parser.parts, place))
+    UserOfPath user;
+    if (!place_path(parser.parts, place, user))
         return fail(parser, "unknown root key '" + printable(parser.parts[0]) + "'");
     parser.state = Parser::Skipping;
     if (place.kind == Placement::Elsewhere || (place.kind == Placement::Above && !deleting))
@@ -621,11 +660,33 @@ bool parse_key_line(Parser &parser, Text line) {
         return fail(parser, "key path deeper than " + std::to_string(REG_EXPORT_MAX_DEPTH) +
                                 " levels below the classes root");
     TreeBuilder &tree = parser.tree;
+    std::uint32_t root = MACHINE;
+    if (user.current_user) {
+        root = CURRENT_USER;
+    } else if (place.side == USER && user.name.empty()) { // [-HKEY_USERS]: every user's
+        tree.users_cleared++;
+        return true;
+    } else if (place.side == USER) {
+        const std::uint32_t hash = name_hash(0, user.name);
+        NameIndex::Slot &slot =
+            find_slot(tree.user_names, hash, 0, user.name, [&](std::uint32_t item) {
+                return std::make_pair(std::uint32_t(0), Text(tree.roots[item].user));
+            });
+        root = slot.item;
+        if (root == NONE && deleting)
+            return true; // a user not met yet: nothing of theirs to delete
+        if (root == NONE) {
+            tree.roots.emplace_back();
+            tree.roots.back().user.assign(user.name);
+            root = static_cast<std::uint32_t>(tree.roots.size() - 1);
+            fill_slot(tree.user_names, slot, hash, root);
+        }
+    }
     if (deleting && tree_path.empty()) {
-        reset_root(tree, place.side);
+        reset_root(tree, root);
         return true;
     }
-    std::uint32_t key = tree.roots[place.side];
+    std::uint32_t key = root_key(tree, root);
     for (std::size_t k = 0; k < tree_path.size() && key != NONE; k++)
         key = child_key(tree, key, tree_path[k], !deleting);
     if (deleting) {
@@ -633,7 +694,7 @@ bool parse_key_line(Parser &parser, Text line) {
             tree.keys[key].removed = true;
         return true;
     }
-    tree.used[place.side] = true;
+    tree.roots[root].used = true;
     parser.state = Parser::InKey;
     parser.key = key;
     return true;
@@ -689,8 +750,7 @@ bool parse_text(const std::string &bytes, std::size_t begin, std::size_t end, En
         std::min(most, static_cast<std::size_t>(std::count(first, last, '[')) + 2));
     parser.tree.values.reserve(
         std::min(most, static_cast<std::size_t>(std::count(first, last, '='))));
-    reset_root(parser.tree, MACHINE);
-    reset_root(parser.tree, USER);
+    parser.tree.roots[CURRENT_USER].user = u"HKEY_CURRENT_USER";
     bool ok = read_header(parser);
     Text line;
     while (ok && next_line(parser, line))
@@ -699,10 +759,28 @@ bool parse_text(const std::string &bytes, std::size_t begin, std::size_t end, En
         error = parser.error;
         return false;
     }
-    out.has_machine = parser.tree.used[MACHINE];
-    out.has_user = parser.tree.used[USER];
-    emit_key(parser.tree, parser.tree.roots[MACHINE], out.machine);
-    emit_key(parser.tree, parser.tree.roots[USER], out.user);
+    TreeBuilder &tree = parser.tree;
+    // The user side is one user's: several would overwrite one another in the order of the file.
+    std::vector<std::uint32_t> users;
+    for (std::uint32_t root = CURRENT_USER; root < tree.roots.size(); root++)
+        if (tree.roots[root].used)
+            users.push_back(root);
+    if (users.size() > 1) {
+        constexpr std::size_t named = 10;
+        std::string names;
+        for (std::size_t i = 0; i < users.size() && i < named; i++)
+            names += (i ? ", " : "") + printable(tree.roots[users[i]].user, 64);
+        if (users.size() > named)
+            names += " and " + std::to_string(users.size() - named) + " more";
+        error = "holds the classes of more than one user (" + names +
+                "); export one user's classes at a time";
+        return false;
+    }
+    out.has_machine = tree.roots[MACHINE].used;
+    out.has_user = !users.empty();
+    emit_key(tree, root_key(tree, MACHINE), out.machine);
+    if (!users.empty())
+        emit_key(tree, root_key(tree, users[0]), out.user);
     return true;
 }
 

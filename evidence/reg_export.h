@@ -23,6 +23,13 @@
 // elsewhere are skipped with their values; deleting an ancestor of a classes root (such as
 // [-HKEY_LOCAL_MACHINE\SOFTWARE]) clears what was read below it.
 //
+// The user side is one user's: HKEY_CURRENT_USER, or one <name> under HKEY_USERS (its
+// <name>_Classes and <name>\Software\Classes alike; .DEFAULT is a name too). A file with [key]
+// sections of more than one user, even ones it deletes again later, is an error naming them;
+// HKEY_CURRENT_USER and a name under HKEY_USERS are two users, as nothing tells whether the
+// current user is that one. Each user's keys are kept apart: deleting one user's keys leaves
+// another's, and a user the file only deletes keys of is not one of its users.
+//
 // Names compare without regard to case for ASCII, Latin-1, Latin Extended-A, Greek, Cyrillic and
 // full-width Latin letters (other characters exactly), as the in-memory registry compares them. A
 // repeated value replaces the earlier one in its place, which keeps its first spelling. Keys and
@@ -42,8 +49,9 @@
 constexpr std::size_t REG_EXPORT_MAX_DEPTH = 512;
 
 // The classes a .reg export holds, per side, as trees rooted at the classes root (whose name is
-// empty; its children are such as "CLSID" and "Wow6432Node"). has_machine / has_user are true when
-// at least one [key] section (not a deletion) lay on that side, even if later deleted.
+// empty; its children are such as "CLSID" and "Wow6432Node"); the user side is that of the file's
+// one user. has_machine / has_user are true when at least one [key] section (not a deletion) lay
+// on that side, even if later deleted.
 struct RegExportClasses {
     bool has_machine = false;
     bool has_user = false;
@@ -57,6 +65,8 @@ bool looks_like_reg_export(std::string_view head);
 
 // Parses a whole .reg file; `code_page` (932 or 1252) is the ANSI code page of 8-bit text and of
 // REGEDIT4 hex(2)/hex(7) data. On failure returns false, leaves `out` empty and sets `error` to one
-// line such as "line 12: unterminated string" (the caller adds the file name).
+// line such as "line 12: unterminated string" or, for a file with the classes of several users,
+// "holds the classes of more than one user (S-1-5-21-...-1001, S-1-5-21-...-1002); export one
+// user's classes at a time" (the caller adds the file name).
 bool read_reg_export(const std::string &bytes, unsigned code_page, RegExportClasses &out,
                      std::string &error);

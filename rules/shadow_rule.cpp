@@ -59,6 +59,12 @@ const MemoryKey *side_classes(const MemoryRegistry &side, ScanView which) {
     return key ? memory_child(side, *key, stored(u"CLSID")) : nullptr;
 }
 
+// String data as UTF-8, up to its first NUL.
+std::string stored_text(const std::string &data) {
+    std::u16string text = utf16le_bytes_to_text(data);
+    return utf16_to_utf8(text.substr(0, text.find(u'\0')));
+}
+
 // The text of the default string value of `subkey` below `key`, when it has one.
 std::optional<std::u16string> default_string(const MemoryRegistry &side, const MemoryKey &key,
                                              const char16_t *subkey) {
@@ -88,7 +94,9 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
         return;
     char description[DEFAULT_STRING_BUFFER_BYTES];
     unsigned long description_bytes = 0;
-    read_default_string(cls.key, description, &description_bytes);
+    // The report's description, when the first value is the default string (else empty); the
+    // found class keeps that same value's UTF-16 text.
+    const bool described = read_default_string(cls.key, description, &description_bytes);
     const std::u16string class_name = utf16le_bytes_to_text(merged->name);
     for (const ServerSubkey &subkey : SERVER_SUBKEYS) {
         std::optional<std::u16string> theirs = default_string(user, *user_class, subkey.name);
@@ -111,6 +119,7 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
             return;
         }
         FoundClass found = found_class_entry(cls, report, start);
+        found.description = described ? stored_text(merged->values[0].data) : std::string();
         found.subkey = utf16_to_utf8(subkey.name);
         // What the finding rests on is the user's registration: its class key and subkey.
         found.written = user_class->written;

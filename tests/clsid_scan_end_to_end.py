@@ -625,6 +625,53 @@ def log_replays_and_given_logs(scan, work):
           done.stderr.decode())
 
 
+def users_in_exports(scan, work):
+    """One user's classes per .reg, the shadow rule's JSON description and its note on sides."""
+    machine = work / "SOFTWARE-users"
+    make_hive.write_hive(str(machine), software(
+        [Key("{S1}", [sz("AppID", "{A1}")], [Key("InprocServer32", [sz("", "C:\\thing.dll")])])]))
+    alice = ("[HKEY_USERS\\S-1-5-21-1-1001_Classes\\CLSID\\{S1}\\InprocServer32]\r\n"
+             '@="C:\\\\Users\\\\alice\\\\evil.dll"\r\n')
+    alice_again = "[HKEY_USERS\\S-1-5-21-1-1001\\Software\\Classes\\CLSID\\{S2}]\r\n"
+    bob = ("[HKEY_USERS\\S-1-5-21-1-1002\\Software\\Classes\\CLSID\\{S1}\\InprocServer32]\r\n"
+           '@="C:\\\\thing.dll"\r\n')
+    current = "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{S3}]\r\n"
+
+    def export(name, *sections):
+        path = work / name
+        path.write_text("Windows Registry Editor Version 5.00\r\n\r\n" + "".join(sections),
+                        encoding="utf-16")
+        return path
+
+    for name, sections, users in (
+            ("alice-bob.reg", (alice, bob), "S-1-5-21-1-1001, S-1-5-21-1-1002"),
+            ("bob-alice.reg", (bob, alice), "S-1-5-21-1-1002, S-1-5-21-1-1001"),
+            ("current-alice.reg", (current, alice), "HKEY_CURRENT_USER, S-1-5-21-1-1001")):
+        path = export(name, *sections)
+        done = run(scan, "--rule", "shadow", machine, path)
+        want = (f"\nclsid-scan: {path}: holds the classes of more than one user ({users}); "
+                "export one user's classes at a time\n")
+        check(f"an export with the classes of several users is an error naming them ({name})",
+              done.returncode == 2 and not done.stdout and done.stderr.decode().endswith(want),
+              f"exit {done.returncode}: {done.stderr.decode()}")
+
+    done = run(scan, "--rule", "shadow", "--format", "json", machine,
+               export("alice.reg", alice, alice_again))
+    found = [json.loads(line) for line in done.stdout.decode().splitlines()]
+    check("one user under <SID>_Classes and <SID>\\Software\\Classes: the shadow rule finds the "
+          "user's server; the description is the default string only (here none)",
+          done.returncode == 1 and [(f["key"], f["description"], f["user_server"]) for f in found]
+          == [("{S1}", "", "C:\\Users\\alice\\evil.dll")], (done.stderr.decode(), found))
+
+    nothing = export("no-classes.reg", "[HKEY_LOCAL_MACHINE\\SYSTEM\\Setup]\r\n")
+    for sources, has in (((nothing,), "neither"), ((machine,), "only machine ones"),
+                         ((export("current.reg", current),), "only user ones")):
+        done = run(scan, "--rule", "shadow", *sources)
+        note = f"the shadow rule needs machine and user sources; it has {has} and lists nothing"
+        check(f"the shadow rule's note without both sides: {has}",
+              done.returncode == 0 and note in done.stderr.decode(), done.stderr.decode())
+
+
 def main():
     scan = Path(sys.argv[1]).resolve()
     work = Path(sys.argv[2]).resolve()
@@ -637,6 +684,7 @@ def main():
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)
+    users_in_exports(scan, work)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

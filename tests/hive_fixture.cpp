@@ -252,3 +252,23 @@ void fix_header_checksum(std::string &image) {
         sum = 1;
     set_image_u32(image, 508, sum);
 }
+
+std::uint32_t append_hive_cell(std::string &image, const std::string &payload) {
+    std::size_t bin_offset = image.size() - HIVE_BINS_START;
+    std::string bin(32, '\0');
+    std::uint32_t offset = append_cell(bin, bin_offset, payload);
+    std::size_t bin_size = (bin.size() + 4095) / 4096 * 4096;
+    if (bin.size() < bin_size) {
+        std::size_t free_size = bin_size - bin.size();
+        std::string free_cell(free_size, '\0');
+        set_image_u32(free_cell, 0, std::uint32_t(free_size));
+        bin += free_cell;
+    }
+    bin.replace(0, 4, "hbin");
+    set_image_u32(bin, 4, std::uint32_t(bin_offset));
+    set_image_u32(bin, 8, std::uint32_t(bin_size));
+    image += bin;
+    set_image_u32(image, 40, std::uint32_t(image.size() - HIVE_BINS_START));
+    fix_header_checksum(image);
+    return offset;
+}

@@ -53,3 +53,7 @@ std::uint32_t image_u32(const std::string &image, std::size_t offset);
 void set_image_u32(std::string &image, std::size_t offset, std::uint32_t value);
 // Makes the base block's checksum right again after a change to its first 508 bytes.
 void fix_header_checksum(std::string &image);
+// Appends an allocated cell holding `payload` in a hive bin of its own at the end of the image,
+// with the header's bins size and checksum made right; returns the cell's offset from the first
+// hive bin (as lists and records store offsets).
+std::uint32_t append_hive_cell(std::string &image, const std::string &payload);

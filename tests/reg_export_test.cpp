@@ -126,25 +126,33 @@ TEST(RegExport, ValueSyntaxAndEveryHexType) {
 }
 
 TEST(RegExport, PathsGoToTheirSideAndView) {
-    const RegExportClasses classes = read_ok(
-        V5 + "[HKEY_CLASSES_ROOT]\n@=\"root\"\n[hkcr\\CLSID\\A]\n"
-             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\B]\n"
-             "[HKLM\\software\\WOW6432NODE\\classes\\CLSID\\C]\n"
-             "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\D]\n"
-             "[HKCU\\Software\\Wow6432Node\\Classes\\CLSID\\E]\n"
-             "[HKEY_USERS\\S-1-5-21-7_Classes\\CLSID\\F]\n[HKU\\S-1-5-21-7\\Software\\Classes\\G]\n"
-             "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n@=\"skipped\"\n"
-             "[HKLM\\SOFTWARE\\Other\\Classes\\CLSID\\H]\n\"v\"=hex:00\n"
-             "[HKEY_CURRENT_CONFIG\\Software\\Classes\\I]\n[HKU\\_Classes\\J]\n"
-             "[HKEY_LOCAL_MACHINE\\SYSTEM\\K]\n[HKCU\\Software\\Wow6432Node\\L]\n");
+    const RegExportClasses classes =
+        read_ok(V5 + "[HKEY_CLASSES_ROOT]\n@=\"root\"\n[hkcr\\CLSID\\A]\n"
+                     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\B]\n"
+                     "[HKLM\\software\\WOW6432NODE\\classes\\CLSID\\C]\n"
+                     "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\D]\n"
+                     "[HKCU\\Software\\Wow6432Node\\Classes\\CLSID\\E]\n"
+                     "[HKEY_LOCAL_MACHINE\\SOFTWARE]\n@=\"skipped\"\n"
+                     "[HKLM\\SOFTWARE\\Other\\Classes\\CLSID\\H]\n\"v\"=hex:00\n"
+                     "[HKEY_CURRENT_CONFIG\\Software\\Classes\\I]\n[HKU\\_Classes\\J]\n"
+                     "[HKEY_LOCAL_MACHINE\\SYSTEM\\K]\n[HKCU\\Software\\Wow6432Node\\L]\n");
     EXPECT_TRUE(classes.has_machine && classes.has_user);
     EXPECT_EQ(values_of(&classes.machine), "=1:root\0;"s);
     EXPECT_EQ(children_of(&classes.machine), "CLSID,WOW6432NODE,");
     EXPECT_EQ(children_of(find(classes.machine, "CLSID")), "A,B,");
     EXPECT_EQ(children_of(find(classes.machine, "WOW6432NODE\\CLSID")), "C,");
-    EXPECT_EQ(children_of(&classes.user), "CLSID,Wow6432Node,G,");
-    EXPECT_EQ(children_of(find(classes.user, "CLSID")), "D,F,");
+    EXPECT_EQ(children_of(&classes.user), "CLSID,Wow6432Node,");
+    EXPECT_EQ(children_of(find(classes.user, "CLSID")), "D,");
     EXPECT_EQ(children_of(find(classes.user, "Wow6432Node\\CLSID")), "E,");
+    // A user under HKEY_USERS: <SID>_Classes and <SID>\Software\Classes are the same classes.
+    const RegExportClasses sid =
+        read_ok(V5 + "[HKEY_USERS\\S-1-5-21-7_Classes\\CLSID\\F]\n"
+                     "[HKU\\s-1-5-21-7\\Software\\Classes\\G]\n"
+                     "[HKU\\S-1-5-21-7\\SOFTWARE\\Wow6432Node\\Classes\\CLSID\\W]\n");
+    EXPECT_TRUE(!sid.has_machine && sid.has_user);
+    EXPECT_EQ(children_of(&sid.user), "CLSID,G,Wow6432Node,");
+    EXPECT_EQ(children_of(find(sid.user, "CLSID")), "F,");
+    EXPECT_EQ(children_of(find(sid.user, "Wow6432Node\\CLSID")), "W,");
 
     const RegExportClasses user_only = read_ok(V5 + "[HKCU\\Software\\Classes]\n[HKLM\\SYSTEM]\n");
     EXPECT_TRUE(!user_only.has_machine && user_only.has_user);
@@ -173,10 +181,71 @@ TEST(RegExport, RepeatedSectionsMergeAndDeletionsRemove) {
     const RegExportClasses cleared =
         read_ok(V5 + "[HKCR\\CLSID\\A]\n[HKCU\\Software\\Classes\\CLSID\\B]\n"
                      "[-HKEY_LOCAL_MACHINE\\SOFTWARE]\n[HKLM\\SOFTWARE\\Classes\\C]\n"
-                     "[-HKEY_USERS\\S-1-5-21-7_Classes]\n");
+                     "[-HKEY_CURRENT_USER\\Software]\n");
     EXPECT_TRUE(cleared.has_machine && cleared.has_user);
     EXPECT_EQ(children_of(&cleared.machine), "C,");
     EXPECT_EQ(children_of(&cleared.user), "");
+}
+
+// An export of HKEY_USERS holds every user's classes; merged into one user side, the later
+// section overwrote the earlier, so alice's server was found or not depending on the order.
+TEST(RegExport, TheClassesOfMoreThanOneUserAreAnError) {
+    const std::string alice = "[HKEY_USERS\\S-1-5-21-1-1001_Classes\\CLSID\\{S1}\\InprocServer32]\n"
+                              "@=\"C:\\\\Users\\\\alice\\\\evil.dll\"\n";
+    const std::string bob = "[HKEY_USERS\\S-1-5-21-1-1002\\Software\\Classes\\CLSID\\{S1}\\"
+                            "InprocServer32]\n@=\"C:\\\\Windows\\\\thing.dll\"\n";
+    const std::string machine = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\CLSID\\{S1}]\n";
+    const std::string two =
+        "holds the classes of more than one user (%s); export one user's classes at a time";
+    auto expect_error = [&](const std::string &file, const std::string &users) {
+        RegExportClasses out;
+        std::string error;
+        EXPECT_FALSE(read_reg_export(file, 1252, out, error)) << file;
+        EXPECT_EQ(error, two.substr(0, two.find("%s")) + users + two.substr(two.find("%s") + 2));
+        EXPECT_TRUE(!out.has_machine && !out.has_user && out.user.children.empty());
+    };
+    expect_error(V5 + machine + alice + bob, "S-1-5-21-1-1001, S-1-5-21-1-1002");
+    expect_error(V5 + bob + machine + alice, "S-1-5-21-1-1002, S-1-5-21-1-1001");
+    // The current user is a user too: with a SID beside it, nothing tells whether it is that one.
+    expect_error(V5 + "[HKCU\\Software\\Classes\\CLSID\\{S1}]\n" + alice,
+                 "HKEY_CURRENT_USER, S-1-5-21-1-1001");
+    expect_error(V5 + alice + "[HKEY_USERS\\.DEFAULT\\Software\\Classes\\CLSID\\{D}]\n",
+                 "S-1-5-21-1-1001, .DEFAULT");
+    // Even when the other user's keys are deleted later on: the file held them.
+    expect_error(V5 + alice + bob + "[-HKEY_USERS\\S-1-5-21-1-1002]\n",
+                 "S-1-5-21-1-1001, S-1-5-21-1-1002");
+    // Many users: the first ten are named.
+    std::string many = V5;
+    for (int i = 0; i < 1000; i++)
+        many += "[HKU\\S-1-5-21-9-" + std::to_string(1000 + i) + "_Classes\\CLSID\\{X}]\n";
+    expect_error(many, "S-1-5-21-9-1000, S-1-5-21-9-1001, S-1-5-21-9-1002, S-1-5-21-9-1003, "
+                       "S-1-5-21-9-1004, S-1-5-21-9-1005, S-1-5-21-9-1006, S-1-5-21-9-1007, "
+                       "S-1-5-21-9-1008, S-1-5-21-9-1009 and 990 more");
+
+    // One user, in any letter case and under both of its keys, is fine; so are keys elsewhere
+    // below HKEY_USERS, and deleting another user's classes, which this file does not hold.
+    for (const std::string &file :
+         {V5 + machine + alice + "[HKEY_USERS\\s-1-5-21-1-1001\\Software\\Classes\\CLSID\\{S2}]\n",
+          V5 + alice +
+              "[HKU\\S-1-5-21-1-1002\\Environment]\n\"Path\"=\"x\"\n"
+              "[-HKEY_USERS\\S-1-5-21-1-1002_Classes\\CLSID]\n[HKU\\S-1-5-21-1-1003]\n"}) {
+        const RegExportClasses one = read_ok(file);
+        EXPECT_TRUE(one.has_user);
+        EXPECT_EQ(values_of(find(one.user, "CLSID\\{S1}\\InprocServer32")),
+                  "=1:C:\\Users\\alice\\evil.dll\0;"s);
+    }
+    const RegExportClasses current = read_ok(
+        V5 + "[HKCU\\Software\\Classes\\CLSID\\{C}]\n[-HKEY_USERS\\S-1-5-21-1-1001_Classes]\n"
+             "[HKEY_CURRENT_USER\\Software\\Wow6432Node\\Classes\\CLSID\\{W}]\n");
+    EXPECT_EQ(children_of(find(current.user, "CLSID")), "{C},");
+    EXPECT_EQ(children_of(find(current.user, "Wow6432Node\\CLSID")), "{W},");
+    // Deleting HKEY_USERS clears every user's classes; later keys come back.
+    const RegExportClasses all_gone = read_ok(V5 + alice + "[-HKU]\n");
+    EXPECT_TRUE(all_gone.has_user);
+    EXPECT_EQ(children_of(&all_gone.user), "");
+    const RegExportClasses back = read_ok(V5 + alice + "[-HKEY_USERS]\n" + alice);
+    EXPECT_EQ(values_of(find(back.user, "CLSID\\{S1}\\InprocServer32")),
+              "=1:C:\\Users\\alice\\evil.dll\0;"s);
 }
 
 TEST(RegExport, LineEndsCommentsAndPadding) {
