@@ -1,5 +1,6 @@
 // clsid-scan: the class rules of clsid-bare-scan and clsid-name-scan over hives, .reg exports
 // and, on Windows, the running system's registry.
+#include "clsidscan/finding_files.h"
 #include "clsidscan/scan_output.h"
 #include "clsidscan/system_scan.h"
 #include "evidence/live_source.h"
@@ -91,6 +92,8 @@ CLI::Validator one_of(std::vector<std::string> words) {
 std::string check_options(const Options &options) {
     if (options.live && (options.system || !options.recover_to.empty()))
         return "--live reads this machine's registry and goes with neither --system nor --recover";
+    if (!options.scan.image.empty() && (options.live || options.system))
+        return "--image names the volume of plain SOURCEs; --system and --live have their own";
     if (options.live && !options.files.empty())
         return "--live takes no SOURCE: it reads this machine's registry";
     if (options.files.empty() && !options.live)
@@ -141,11 +144,27 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
         ->option_text("bare|name|shadow|both|all")
         ->check(one_of({"bare", "name", "shadow", "both", "all"}));
     app.add_option_function<std::string>(
-           "--format", [&scan](const std::string &format) { scan.json = format == "json"; },
-           "text (the programs' lines, the default) or json\n"
-           "(JSON Lines, one object a finding)")
-        ->option_text("text|json")
-        ->check(one_of({"text", "json"}));
+           "--format",
+           [&scan](const std::string &format) {
+               scan.format = format == "json"       ? ReportFormat::Json
+                             : format == "csv"      ? ReportFormat::Csv
+                             : format == "bodyfile" ? ReportFormat::Bodyfile
+                                                    : ReportFormat::Text;
+           },
+           "text (the programs' lines, the default), json (JSON\n"
+           "Lines, one object a finding), csv (a row a finding,\n"
+           "for timelines and spreadsheets) or bodyfile (a line\n"
+           "a finding, its key's time as mtime, for mactime)")
+        ->option_text("text|json|csv|bodyfile")
+        ->check(one_of({"text", "json", "csv", "bodyfile"}));
+    app.add_flag("--details", scan.details,
+                 "the text report gets each finding's time and server\n"
+                 "file after its lines")
+        ->disable_flag_override();
+    app.add_option("--image", scan.image,
+                   "the mounted Windows volume the SOURCEs came from:\n"
+                   "each finding's server file is looked for in it")
+        ->option_text("ROOT");
     app.add_option_function<std::string>(
            "--encoding",
            [&scan](const std::string &encoding) { scan.raw_ansi = encoding == "cp932"; },
@@ -377,8 +396,18 @@ int main(int argc, char **argv) {
     bool found = false;
     for (const RuleReport &report : scan.reports)
         found = found || !report.found.empty();
-    std::string out = render_reports(sides, scan.reports, options.scan, std::string(),
-                                     std::string(), scan.reports.size() > 1);
+    if (options.live || !options.scan.image.empty()) {
+        // The live machine's own files, or those of the volume the sources came from.
+        VolumeFiles volume(options.live ? std::string() : options.scan.image);
+        if (!volume.ok())
+            return fail(volume.error());
+        std::string system_folder =
+            volume.system_folder().empty() ? std::string("Windows") : volume.system_folder();
+        examine_findings(scan.reports, volume, machine_environment("C:\\" + system_folder));
+    }
+    std::string out = options.scan.format == ReportFormat::Csv ? CSV_HEADER : "";
+    out +=
+        render_reports(sides, scan.reports, options.scan, ReportScope{}, scan.reports.size() > 1);
     if (!write_all(STDOUT_FILENO, out))
         return fail(std::string("standard output: ") + std::strerror(errno));
     return found ? EXIT_FOUND : EXIT_NOTHING_FOUND;

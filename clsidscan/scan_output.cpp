@@ -1,6 +1,7 @@
 // Rendering of clsid-scan's reports as text and as JSON Lines.
 #include "clsidscan/scan_output.h"
 
+#include "clsidscan/finding_files.h"
 #include "registry/code_page.h"
 #include "rules/shadow_rule.h"
 
@@ -62,31 +63,6 @@ std::string hex_bytes(std::string_view bytes) {
 }
 
 } // namespace
-
-std::string filetime_text(unsigned long long filetime) {
-    // Days since 1601-01-01 to a civil date (proleptic Gregorian, 400-year cycles of 146,097
-    // days); every 64-bit FILETIME has one, up to the year 58,000 and some.
-    constexpr unsigned long long ticks_per_day = 864000000000ULL;
-    unsigned long long days = filetime / ticks_per_day, ticks = filetime % ticks_per_day;
-    unsigned long long cycles = days / 146097, day = days % 146097;
-    unsigned long long centuries = std::min<unsigned long long>(day / 36524, 3);
-    day -= centuries * 36524;
-    unsigned long long quads = day / 1461;
-    day %= 1461;
-    unsigned long long years = std::min<unsigned long long>(day / 365, 3);
-    day -= years * 365;
-    unsigned long long year = 1601 + cycles * 400 + centuries * 100 + quads * 4 + years;
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    static const int month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    int month = 0;
-    while (day >= static_cast<unsigned long long>(month_days[month] + (month == 1 && leap)))
-        day -= month_days[month] + (month == 1 && leap), month++;
-    char text[64];
-    std::snprintf(text, sizeof text, "%04llu-%02d-%02lluT%02llu:%02llu:%02llu.%07lluZ", year,
-                  month + 1, day + 1, ticks / 36000000000ULL, ticks / 600000000ULL % 60,
-                  ticks / 10000000ULL % 60, ticks % 10000000ULL);
-    return text;
-}
 
 std::string printable_text(std::string_view text) {
     std::string out;
@@ -187,6 +163,30 @@ std::string json_number(double value) {
 
 } // namespace
 
+std::string json_server_file(const ServerFile &file) {
+    bool present = file.state == FileState::Present;
+    std::string out = "{" + json_name_field("path", file.path);
+    if (file.path.empty())
+        out = "{\"path\":null";
+    out += ",\"state\":\"" + std::string(state_name(file.state)) + "\"";
+    out += ",\"size\":" + (present ? std::to_string(file.size) : "null");
+    out += ",\"sha256\":" + (present ? "\"" + file.sha256 + "\"" : "null");
+    out += ",\"modified\":" + (present ? json_string(file.modified) : "null");
+    out += ",\"pe\":";
+    if (file.pe)
+        out += std::string("{\"machine\":\"") + machine_name(file.pe->machine) +
+               "\",\"dll\":" + (file.pe->dll ? "true" : "false") + "}";
+    else
+        out += "null";
+    out += ",\"location\":\"" + std::string(location_name(file.location)) + "\"";
+    out += ",\"windows_path\":" + json_string(file.windows_path);
+    if (!file.target.empty())
+        out += "," + json_name_field("target", file.target);
+    if (!file.problem.empty())
+        out += ",\"problem\":" + json_string(file.problem);
+    return out + "}";
+}
+
 std::string json_found_class(const ClassesSides &sides, const RuleReport &report,
                              const FoundClass &found, const std::string &extra) {
     std::string line = "{" + extra + (extra.empty() ? "" : ",") + "\"sources\":[";
@@ -237,7 +237,11 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
     } else {
         line += ",\"score\":" + json_number(found.score);
     }
-    line += ",\"written\":" + (found.written ? "\"" + filetime_text(found.written) + "\"" : "null");
+    line +=
+        ",\"written\":" + (found.written ? "\"" + format_filetime(found.written) + "\"" : "null");
+    line += ",\"file\":" + (found.server_file ? json_server_file(found.server_file->file) : "null");
+    if (found.server_file && found.server_file->passed_over)
+        line += ",\"passed_over\":" + json_server_file(*found.server_file->passed_over);
     return line + "}";
 }
 
@@ -255,19 +259,181 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
     return true;
 }
 
-std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
-                           const ScanSettings &settings, const std::string &scope,
-                           const std::string &json_extra, bool headers) {
+namespace {
+
+// Text for a CSV field or a body file name: UTF-8 whatever the bytes (U+FFFD for the others).
+std::string utf8_text(std::string_view bytes) {
     std::string out;
+    for (std::size_t at = 0, length; at < bytes.size(); at += std::max<std::size_t>(length, 1)) {
+        length = utf8_length(bytes, at);
+        if (length == 0)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(bytes, at, length);
+    }
+    return out;
+}
+
+std::string csv_field(std::string_view text) {
+    std::string utf8 = utf8_text(text);
+    if (utf8.find_first_of(",\"\r\n") == std::string::npos)
+        return utf8;
+    std::string out = "\"";
+    for (char c : utf8)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string written_text(const FoundClass &found) {
+    return found.written ? format_filetime(found.written) : std::string();
+}
+
+// One line of what a finding is, for timelines: rule, key, description and server.
+std::string finding_message(const RuleReport &report, const FoundClass &found) {
+    std::string message = std::string(rule_name(report.rule)) + " rule: " + found.key + " \"" +
+                          found.description + "\"";
+    if (std::optional<ServerValue> server = finding_server(found))
+        message += " server " + server->text;
+    return message;
+}
+
+std::string csv_row(const ClassesSides &sides, const RuleReport &report, const FoundClass &found,
+                    const ReportScope &scope) {
+    std::optional<ServerValue> server = finding_server(found);
+    const ServerFile *file = found.server_file ? &found.server_file->file : nullptr;
+    bool present = file && file->state == FileState::Present;
+    std::vector<std::string> fields = {
+        written_text(found),
+        found.written ? "Registry key last written" : "No time (a .reg export keeps none)",
+        finding_message(report, found),
+        scope.machine,
+        scope.user ? *scope.user : std::string(),
+        found.class_key ? side_name_of(sides, *found.class_key) : "machine",
+        std::to_string(view_bits(report.view)),
+        rule_name(report.rule),
+        found.key,
+        found.description,
+        server ? server->text : std::string(),
+        file ? file->path : std::string(),
+        file ? state_name(file->state) : "",
+        present ? file->sha256 : std::string(),
+        file ? location_name(file->location) : "",
+        found.type_lib,
+        report.rule == ScanRule::Name ? json_number(found.score) : std::string(),
+        found.subkey,
+        report.rule == ScanRule::Shadow ? found.server_path : std::string(),
+        found.machine_server,
+    };
+    std::string row;
+    for (std::size_t i = 0; i < fields.size(); i++)
+        row += (i ? "," : "") + csv_field(fields[i]);
+    return row + "\r\n";
+}
+
+// A body file name cannot hold the separator or a line end.
+std::string bodyfile_name(std::string_view text) {
+    std::string out;
+    for (char c : printable_text(utf8_text(text)))
+        out += c == '|' ? std::string("\\x7c") : std::string(1, c);
+    return out;
+}
+
+std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
+                          const ReportScope &scope) {
+    std::string where = scope.machine.empty()
+                            ? std::string()
+                            : scope.machine + (scope.user ? ", user " + *scope.user : "") + ": ";
+    std::string name = where + "HKEY_CLASSES_ROOT\\CLSID\\" + found.key + " [" +
+                       rule_name(report.rule) + " rule, " + std::to_string(view_bits(report.view)) +
+                       "-bit] \"" + found.description + "\"";
+    if (std::optional<ServerValue> server = finding_server(found))
+        name += " server " + server->text;
+    // Seconds since 1970; a time before it (or none) is 0, which timelines leave out.
+    constexpr unsigned long long unix_epoch = 116444736000000000ULL;
+    unsigned long long seconds =
+        found.written > unix_epoch ? (found.written - unix_epoch) / 10000000 : 0;
+    return "0|" + bodyfile_name(name) + "|0|0|0|0|0|0|" + std::to_string(seconds) + "|0|0\n";
+}
+
+// The facts of a finding that the programs' lines do not hold, as indented lines.
+std::string finding_details(const FoundClass &found) {
+    std::string out =
+        "    written  " + (found.written ? written_text(found) : "(not known)") + "\n";
+    if (!found.server_file)
+        return out;
+    for (const ServerFile *file :
+         {&found.server_file->file,
+          found.server_file->passed_over ? &*found.server_file->passed_over : nullptr}) {
+        if (!file)
+            continue;
+        out += std::string(file == &found.server_file->file ? "    file     " : "    also     ") +
+               printable_text(file->windows_path) + "  " + state_name(file->state);
+        if (file->state == FileState::Present)
+            out += "  " + std::to_string(file->size) + " bytes  sha256 " + file->sha256 +
+                   "  modified " + file->modified;
+        out += "  location " + std::string(location_name(file->location));
+        if (file->pe)
+            out += std::string("  pe ") + machine_name(file->pe->machine) +
+                   (file->pe->dll ? " dll" : " exe");
+        if (!file->problem.empty())
+            out += "  (" + printable_text(file->problem) + ")";
+        out += "\n";
+    }
+    return out;
+}
+
+std::string scope_text(const ReportScope &scope) {
+    if (scope.machine.empty())
+        return std::string();
+    return scope.machine + (scope.user ? ", user " + *scope.user : ", machine");
+}
+
+std::string scope_json(const ReportScope &scope) {
+    if (scope.machine.empty())
+        return std::string();
+    return json_name_field("machine", scope.machine) + "," +
+           (scope.user ? json_name_field("user", *scope.user) : "\"user\":null");
+}
+
+} // namespace
+
+const char CSV_HEADER[] =
+    "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
+    "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server\r\n";
+
+std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
+                           const ScanSettings &settings, const ReportScope &scope, bool headers) {
+    std::string out;
+    std::string json_extra = scope_json(scope);
     for (const RuleReport &report : reports) {
-        if (settings.json) {
+        if (settings.format != ReportFormat::Text) {
             for (const FoundClass &one : report.found)
-                out += json_found_class(sides, report, one, json_extra) + "\n";
+                out += settings.format == ReportFormat::Json
+                           ? json_found_class(sides, report, one, json_extra) + "\n"
+                       : settings.format == ReportFormat::Csv ? csv_row(sides, report, one, scope)
+                                                              : bodyfile_line(report, one, scope);
             continue;
         }
         if (headers)
-            out += report_header(scope, report);
-        out += report_text(report, settings.sources.code_page, settings.raw_ansi);
+            out += report_header(scope_text(scope), report);
+        if (!settings.details) {
+            out += report_text(report, settings.sources.code_page, settings.raw_ansi);
+            continue;
+        }
+        for (const FoundClass &one : report.found) {
+            RuleReport entry{report.view, report.rule, one.entry, {}, false};
+            std::string entry_text =
+                report_text(entry, settings.sources.code_page, settings.raw_ansi);
+            std::string details = finding_details(one);
+            std::u16string wide;
+            if (settings.raw_ansi && utf8_to_utf16(details, wide))
+                details = utf16_to_code_page(settings.sources.code_page, wide);
+            // The details go before the empty line that ends a bare or shadow entry.
+            bool blank_end =
+                entry_text.size() >= 2 && entry_text.compare(entry_text.size() - 2, 2, "\n\n") == 0;
+            out += blank_end ? entry_text.substr(0, entry_text.size() - 1) + details + "\n"
+                             : entry_text + details;
+        }
     }
     return out;
 }

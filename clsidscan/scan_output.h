@@ -5,6 +5,7 @@
 #include "evidence/scan_sources.h"
 #include "rules/class_scan.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,10 +26,6 @@ std::string json_string(std::string_view utf8);
 // lowercase hex, so that the name can still be told apart and found.
 std::string json_name_field(const char *field, std::string_view name);
 
-// A FILETIME (100 ns units since 1601, UTC) as ISO 8601 with all seven fraction digits:
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ".
-std::string filetime_text(unsigned long long filetime);
-
 // Text that did not come from the registry (paths, folder names, messages), made safe to print:
 // control characters (C0, DEL, C1) and bytes that are not UTF-8 become \xNN, and a backslash
 // that would read as such an escape becomes \x5c, so a name can neither forge a line of the
@@ -38,17 +35,30 @@ std::string printable_text(std::string_view text);
 // Writes "clsid-scan: NOTE" to standard error as one line, made printable.
 void print_note(std::string_view note);
 
+// The JSON object of a server file as examined: path inside the ROOT, state, size, sha256,
+// modification time, PE machine and kind, location, and the Windows path it was found for.
+std::string json_server_file(const ServerFile &file);
+
 // One JSON object, without a line end, for one found class: sources, side, view, rule, key,
 // description, and the rule's own fields. `extra` (already rendered "name":value pairs joined by
 // commas, or empty) goes first, for callers that name a machine or a user.
 std::string json_found_class(const ClassesSides &sides, const RuleReport &report,
                              const FoundClass &found, const std::string &extra);
 
+// The renderings: the programs' text, JSON Lines, CSV for timelines and spreadsheets, and the
+// body file that timeline tools merge with a disk's.
+enum class ReportFormat { Text, Json, Csv, Bodyfile };
+
+// The header row of the CSV rendering, printed once before every row.
+extern const char CSV_HEADER[];
+
 // What to scan and how to print it.
 struct ScanSettings {
     std::vector<ScanRule> rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
-    bool json = false;
+    ReportFormat format = ReportFormat::Text;
+    bool details = false;  // the text report gets each finding's time and file after it
+    std::string image;     // the mounted volume the server files of plain sources are looked in
     bool raw_ansi = false; // text in the ANSI code page rather than UTF-8
     SourceOptions sources;
 };
@@ -64,8 +74,15 @@ struct ViewScan {
 // be built for lack of memory.
 bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan);
 
-// The output for some reports: JSON Lines, or the text reports, each preceded by its header when
-// `headers` is set. `scope` goes into the headers and `json_extra` into each JSON object.
+// Whose reports these are: under --system the ROOT, and the user for a user's merged view
+// (none for the machine's); empty for plain sources.
+struct ReportScope {
+    std::string machine;
+    std::optional<std::string> user;
+};
+
+// The output for some reports in the format of `settings`: text reports, each preceded by its
+// header when `headers` is set (naming the scope), or one JSON object, CSV row or body file line
+// per finding.
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
-                           const ScanSettings &settings, const std::string &scope,
-                           const std::string &json_extra, bool headers);
+                           const ScanSettings &settings, const ReportScope &scope, bool headers);

@@ -1,6 +1,7 @@
 // Scanning whole Windows volumes: one machine and its users per ROOT, and many ROOTs at once.
 #include "clsidscan/system_scan.h"
 
+#include "clsidscan/finding_files.h"
 #include "evidence/hive_source.h"
 
 #include <sys/stat.h>
@@ -102,7 +103,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!scan_view(machine_sides, settings, machine))
         return fail(root + ": out of memory");
 
-    std::vector<std::string> user_names;
+    std::vector<std::string> user_names, user_profiles;
     std::vector<ClassesSides> user_sides;
     std::vector<ViewScan> users;
     user_sides.reserve(layout.profiles.size());
@@ -149,6 +150,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             continue;
         }
         user_names.push_back(profile.name);
+        user_profiles.push_back(windows_path_text(parse_windows_path(profile.folder).components));
         user_sides.push_back(std::move(sides));
         users.emplace_back();
         if (!scan_view(user_sides.back(), settings, users.back()))
@@ -156,15 +158,26 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     }
 
     report_common_findings_once(machine, users);
-    std::string machine_json = json_name_field("machine", root) + ",\"user\":null";
-    scan.out = render_reports(machine_sides, machine.reports, settings, root + ", machine",
-                              machine_json, true);
+
+    // The server files, found as Windows would for the machine and for each user.
+    VolumeFiles volume(root);
+    if (!volume.ok())
+        return fail(volume.error());
+    std::string system_root =
+        "C:\\" + (volume.system_folder().empty() ? std::string("Windows") : volume.system_folder());
+    Environment machine_variables = machine_environment(system_root);
+    examine_findings(machine.reports, volume, machine_variables);
+    for (std::size_t u = 0; u < users.size(); u++) {
+        Environment user_environment = machine_variables;
+        add_user_environment(user_environment, user_names[u], user_profiles[u]);
+        examine_findings(users[u].reports, volume, user_environment);
+    }
+
+    scan.out = render_reports(machine_sides, machine.reports, settings, {root, std::nullopt}, true);
     scan.found = anything_found(machine);
     for (std::size_t u = 0; u < users.size(); u++) {
-        std::string json =
-            json_name_field("machine", root) + "," + json_name_field("user", user_names[u]);
-        scan.out += render_reports(user_sides[u], users[u].reports, settings,
-                                   root + ", user " + user_names[u], json, true);
+        scan.out +=
+            render_reports(user_sides[u], users[u].reports, settings, {root, user_names[u]}, true);
         scan.found = scan.found || anything_found(users[u]);
     }
     return scan;
@@ -209,6 +222,8 @@ int run_system_scan(const std::vector<std::string> &given, const ScanSettings &s
     for (unsigned w = 0; w < std::min<std::size_t>(jobs, roots.size()); w++)
         workers.emplace_back(work);
 
+    if (settings.format == ReportFormat::Csv)
+        std::fputs(CSV_HEADER, stdout);
     bool found = false, failed = false;
     for (std::size_t i = 0; i < roots.size(); i++) {
         RootScan scan;

@@ -29,7 +29,7 @@ set(evidence_portable_sources
 # rules/: the class rules clsid-scan runs over the merged view.
 add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp)
 target_link_libraries(clsid_rules PUBLIC
-    classes_merge barescan_rule namescan_rule scanframe platform_memory)
+    classes_merge barescan_rule namescan_rule scanframe platform_memory server_files)
 
 # clsid-scan's entry reads its command line with CLI11, a header-only library (libcli11-dev).
 # The headers are found on the build host, even in a cross build, and a copy of their CLI folder
@@ -57,7 +57,8 @@ if(WIN32)
     target_link_libraries(evidence PUBLIC classes_merge memory_registry)
 
     # clsidscan/: the program's front, everything but its entry, so that the tests link it too.
-    add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/no_system_scan.cpp)
+    add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/finding_files.cpp
+        clsidscan/no_system_scan.cpp)
     target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules)
 
     # A console program with a static runtime, the asInvoker manifest and a version resource.
@@ -94,7 +95,8 @@ add_library(evidence STATIC ${evidence_portable_sources}
     evidence/system_folder.cpp)
 target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
 
-add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/system_scan.cpp)
+add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/finding_files.cpp
+    clsidscan/system_scan.cpp)
 target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules Threads::Threads)
 
 add_executable(clsid-scan clsidscan/clsid_scan_main.cpp evidence/no_live_source.cpp)

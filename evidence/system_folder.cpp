@@ -193,7 +193,8 @@ SystemLayout find_system_hives(const std::string &root) {
         named[profile.first]++;
     for (const auto &[name, path] : profiles) {
         SystemProfile found;
-        found.name = named[name] > 1 ? path.substr(root.size() + 1) : name;
+        found.folder = path.substr(root.size() + 1);
+        found.name = named[name] > 1 ? found.folder : name;
         found.ntuser =
             usable_hives(search, find_paths(search, path, {"NTUSER.DAT"}, layout.problems));
         for (const std::vector<const char *> &parts :

@@ -8,7 +8,8 @@
 // case variant found (collections merged on a case-sensitive file system can hold two); it is
 // empty when there is none.
 struct SystemProfile {
-    std::string name; // the profile folder's name, or its path below ROOT when two share a name
+    std::string name;   // the profile folder's name, or its path below ROOT when two share a name
+    std::string folder; // its path below ROOT ("Users/alice")
     std::vector<std::string> ntuser;
     std::vector<std::string> usrclass;
 };

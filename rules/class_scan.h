@@ -1,9 +1,11 @@
 // Running the programs' class rules over a merged view, through the frame's walk.
 #pragma once
 
+#include "files/server_file.h"
 #include "registry/memory_registry.h"
 #include "scanframe/scanframe.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,11 @@ struct FoundClass {
     bool machine_has_server = false;
     const MemoryKey *class_key = nullptr;
     std::string entry; // the lines it added to the report, in the ANSI code page
+    // The class registration whose server the finding names, when not `class_key` (the shadow
+    // rule: the user's own).
+    const MemoryKey *server_class = nullptr;
+    // The server file, resolved and examined, when the scan has a volume to look in.
+    std::optional<ServerExamination> server_file;
     // The latest write time (FILETIME) of the keys the rule read: the class key and its subkeys
     // that the finding names; 0 when the sources keep no times.
     unsigned long long written = 0;

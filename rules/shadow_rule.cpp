@@ -122,6 +122,7 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
         found.description = described ? stored_text(merged->values[0].data) : std::string();
         found.subkey = utf16_to_utf8(subkey.name);
         // What the finding rests on is the user's registration: its class key and subkey.
+        found.server_class = user_class;
         found.written = user_class->written;
         if (const MemoryKey *user_subkey = memory_child(user, *user_class, stored(subkey.name)))
             found.written = std::max(found.written, user_subkey->written);

@@ -6,7 +6,10 @@ Makes its hives with tools/make_hive.py, uses the real hives of tests/data/real-
 with "N passed, M failed" (exit 1 when any check failed).
 """
 
+import csv
 import datetime
+import hashlib
+import io
 import json
 import lzma
 import os
@@ -28,6 +31,7 @@ import make_hive  # noqa: E402
 from make_hive import Key, string_data  # noqa: E402
 
 REG_SZ = 1
+REG_EXPAND_SZ = 2
 TYPELIB = "{8F20AB14-3D55-4C7E-9B62-4DAE6F80A215}"
 PREFIX = "HKEY_CLASSES_ROOT\\CLSID\\"
 
@@ -288,6 +292,136 @@ def write_times(scan, work):
         check(f"written of a shadowing user class {' '.join(args)}: the user's keys' time",
               len(found) == 1 and found[0][:19] + "Z" == latest and found[0][19] == ".",
               f"{found} against hivexml's {latest}")
+
+
+def pe_image(machine, dll):
+    """The headers of a PE image: MZ, e_lfanew, "PE\\0\\0", Machine and Characteristics."""
+    header = bytearray(0x40) + b"PE\0\0" + struct.pack("<HHIIIHH", machine, 0, 0, 0, 0, 0,
+                                                      0x2002 if dll else 0x0002)
+    header[0:2], header[0x3C:0x40] = b"MZ", struct.pack("<I", 0x40)
+    return bytes(header) + b"\0" * 200
+
+
+def server_files(scan, work):
+    """Each finding's server file, found in the volume as Windows would find it."""
+    root = work / "files-root"
+    shutil.rmtree(root, ignore_errors=True)
+    system32 = root / "Windows" / "System32"
+    (system32 / "config").mkdir(parents=True)
+    (root / "Windows" / "SysWOW64").mkdir()
+    (system32 / "Present.DLL").write_bytes(pe_image(0x8664, True))
+    (root / "Windows" / "SysWOW64" / "wow.dll").write_bytes(pe_image(0x14C, True))
+    app = root / "Program Files" / "My App"
+    app.mkdir(parents=True)
+    (app / "app.exe").write_bytes(pe_image(0x8664, False))
+    (root / "Program.exe").write_bytes(b"planted")
+    (root / "link").mkdir()
+    (root / "link" / "out.dll").symlink_to("/etc/passwd")
+    os.mkfifo(root / "fifo.dll")
+    (root / "folder.dll").mkdir()
+    roaming = root / "Users" / "alice" / "AppData" / "Roaming"
+    roaming.mkdir(parents=True)
+    (roaming / "evil.dll").write_bytes(b"evil")
+    (root / "Users" / "alice" / "NTUSER.DAT").write_bytes(b"")  # replaced below
+    words = iter(["Zqpwtn", "Xkqvbz", "Qwzxkj", "Vbqxzk", "Jxqzvw", "Kzqxbv", "Wqxzjv", "Zxqkvb",
+                  "Bqxzvk", "Qzxjvk"])
+
+    def named(key, subkey, value, kind=REG_SZ, written=None):
+        return Key(key, [sz("", next(words))], [Key(subkey, [("", kind, string_data(value))])],
+                   written=written)
+    make_hive.write_hive(str(system32 / "config" / "SOFTWARE"), software([
+        named("{F1}", "InprocServer32", "C:\\WINDOWS\\system32\\present.dll",
+              written=filetime("2023-07-04T05:06:07")),
+        named("{F2}", "InprocServer32", "%SystemRoot%\\System32\\Present.dll", REG_EXPAND_SZ),
+        named("{F3}", "InprocServer32", "C:\\missing\\gone.dll"),
+        named("{F6}", "LocalServer32", '"C:\\Program Files\\My App\\app.exe" -Embedding'),
+        named("{F7}", "LocalServer32", "C:\\Program Files\\My App\\app.exe -Embedding"),
+        named("{F8}", "InprocServer32", "C:\\link\\out.dll"),
+        named("{F9}", "InprocServer32", "C:\\fifo.dll"),
+        named("{FA}", "InprocServer32", "C:\\folder.dll")],
+        wow=[named("{F5}", "InprocServer32", "C:\\Windows\\System32\\wow.dll")]))
+    (root / "Users" / "alice" / "NTUSER.DAT").unlink()
+    classes = root / "Users" / "alice" / "AppData" / "Local" / "Microsoft" / "Windows"
+    classes.mkdir(parents=True)
+    make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass([
+        named("{F4}", "InprocServer32", "%APPDATA%\\evil.dll", REG_EXPAND_SZ)]))
+
+    done = run(scan, "--system", "--rule", "name", "--format", "json", root)
+    found = {(f["key"], f["view"]): f for f in map(json.loads, done.stdout.decode().splitlines())}
+    files = {key: (f["file"] or {}) for (key, view), f in found.items()}
+    sha = hashlib.sha256(pe_image(0x8664, True)).hexdigest()
+
+    def facts(key, *names):
+        return tuple(files.get(key, {}).get(name) for name in names)
+    check("file: present, spelled as on disk, hashed, its PE headers, where it lies",
+          facts("{F1}", "path", "state", "sha256", "pe", "location") ==
+          ("Windows/System32/Present.DLL", "present", sha, {"machine": "x64", "dll": True}, "system")
+          and files["{F1}"]["size"] == len(pe_image(0x8664, True)) and files["{F1}"]["modified"],
+          files.get("{F1}"))
+    check("file: an expand string, expanded with the machine's environment",
+          facts("{F2}", "path", "state") == ("Windows/System32/Present.DLL", "present"), files.get("{F2}"))
+    check("file: missing, with no hash", facts("{F3}", "state", "sha256") == ("missing", None),
+          files.get("{F3}"))
+    check("file: %APPDATA% is the user's own, a place the user can write",
+          facts("{F4}", "path", "state", "location") ==
+          ("Users/alice/AppData/Roaming/evil.dll", "present", "user"), files.get("{F4}"))
+    check("file: the 32-bit view's System32 is SysWOW64",
+          facts("{F5}", "path", "pe") == ("Windows/SysWOW64/wow.dll", {"machine": "x86", "dll": True}),
+          files.get("{F5}"))
+    check("file: a quoted command line runs what it quotes",
+          facts("{F6}", "path", "location") == ("Program Files/My App/app.exe", "program-files"),
+          files.get("{F6}"))
+    passed = (found.get(("{F7}", 64)) or {}).get("passed_over") or {}
+    check("file: an unquoted command line runs C:\\Program.exe, which is there, not the app",
+          facts("{F7}", "path", "state") == ("Program.exe", "present")
+          and passed.get("path") == "Program Files/My App/app.exe", found.get(("{F7}", 64)))
+    check("file: a link out of the volume is not followed, nor hashed",
+          facts("{F8}", "state", "sha256") == ("outside", None), files.get("{F8}"))
+    check("file: a FIFO and a folder are not files, and nothing hangs",
+          facts("{F9}", "state") == ("not-a-file",) and facts("{FA}", "state") == ("not-a-file",),
+          (files.get("{F9}"), files.get("{FA}")))
+
+    plain = run(scan, "--rule", "name", "--format", "json", system32 / "config" / "SOFTWARE")
+    imaged = run(scan, "--rule", "name", "--format", "json", "--image", root,
+                 system32 / "config" / "SOFTWARE")
+    check("without a volume the file is null; --image names one for plain sources",
+          all(json.loads(line)["file"] is None for line in plain.stdout.decode().splitlines())
+          and any(json.loads(line)["file"] and json.loads(line)["file"]["sha256"] == sha
+                  for line in imaged.stdout.decode().splitlines()), imaged.stderr.decode())
+
+    done = run(scan, "--system", "--rule", "name", "--format", "csv", root)
+    rows = list(csv.DictReader(io.StringIO(done.stdout.decode("utf-8"), newline="")))
+    f1 = [r for r in rows if r["key"] == "{F1}"]
+    check("CSV: a header row, the timeline columns first, a row per finding, read back",
+          list(rows[0])[:3] == ["datetime", "timestamp_desc", "message"] and len(rows) == len(found)
+          and f1 and f1[0]["sha256"] == sha and f1[0]["datetime"] == "2023-07-04T05:06:07.0000000Z"
+          and f1[0]["file_path"] == "Windows/System32/Present.DLL" and f1[0]["user"] == "",
+          rows[:2])
+
+    body = work / "clsid-scan.body"
+    done = run(scan, "--system", "--rule", "name", "--format", "bodyfile", root)
+    body.write_bytes(done.stdout)
+    if shutil.which("mactime"):
+        # The other times of a line are 0 (unknown): a date range leaves them out.
+        timeline = subprocess.run(["mactime", "-b", str(body), "-d", "-z", "UTC",
+                                   "1980-01-01..2100-01-01"], capture_output=True, timeout=60)
+        lines = timeline.stdout.decode(errors="replace").splitlines()
+        check("bodyfile: mactime makes a timeline of every finding at its keys' time",
+              timeline.returncode == 0 and len(lines) - 1 == len(found)
+              and lines[1].startswith("Tue Jul 04 2023 05:06:07,0,m...,") and "{F1}" in lines[1]
+              and all(l.startswith("Mon Jan 01 2024 00:00:00,0,m...,") for l in lines[2:]),
+              timeline.stdout.decode(errors="replace")[:600] + timeline.stderr.decode())
+    else:
+        print("SKIP bodyfile through mactime: no mactime (Debian's sleuthkit)")
+
+    done = run(scan, "--rule", "name", "--view", "64", "--details", "--image", root,
+               system32 / "config" / "SOFTWARE")
+    plain = run(scan, "--rule", "name", "--view", "64", system32 / "config" / "SOFTWARE")
+    text = done.stdout.decode()
+    check("--details adds each finding's time and file after its line; without it, no change",
+          "    written  2024-01-01T00:00:00.0000000Z\n" in text and f"sha256 {sha}" in text
+          and "\n".join(l for l in text.splitlines() if not l.startswith("    ")) + "\n"
+          == plain.stdout.decode(), text)
 
 
 def as_unprivileged(command):
@@ -681,6 +815,7 @@ def main():
     real_hives(scan, work)
     write_times(scan, work)
     system_folders(scan, work)
+    server_files(scan, work)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)

@@ -32,15 +32,3 @@ TEST(ScanOutput, PrintableTextCannotForgeLinesOrReachTheTerminal) {
     // A name that spells an escape cannot pass for one.
     EXPECT_EQ(printable_text("\\x0a"), "\\x5cx0a");
 }
-
-TEST(ScanOutput, FiletimesAsIsoTextWithEveryDigit) {
-    constexpr unsigned long long unix_epoch = 116444736000000000ULL;
-    EXPECT_EQ(filetime_text(0), "1601-01-01T00:00:00.0000000Z");
-    EXPECT_EQ(filetime_text(unix_epoch), "1970-01-01T00:00:00.0000000Z");
-    // 2024-02-29T23:59:59.1234567Z: a leap day, the last second of it, every fraction digit.
-    EXPECT_EQ(filetime_text(unix_epoch + 1709251199ULL * 10000000 + 1234567),
-              "2024-02-29T23:59:59.1234567Z");
-    EXPECT_EQ(filetime_text(unix_epoch + 951782400ULL * 10000000), "2000-02-29T00:00:00.0000000Z");
-    EXPECT_EQ(filetime_text(unix_epoch + 4107542400ULL * 10000000), "2100-03-01T00:00:00.0000000Z");
-    EXPECT_EQ(filetime_text(~0ULL), "60056-05-28T05:36:10.9551615Z");
-}
