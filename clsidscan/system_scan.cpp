@@ -3,6 +3,7 @@
 
 #include "clsidscan/finding_files.h"
 #include "evidence/hive_source.h"
+#include "evidence/hive_strings.h"
 
 #include <sys/stat.h>
 
@@ -60,6 +61,66 @@ void report_common_findings_once(const ViewScan &machine, std::vector<ViewScan> 
     }
 }
 
+std::vector<EnvironmentValue> variables_of(const std::vector<HiveString> &strings) {
+    std::vector<EnvironmentValue> variables;
+    for (const HiveString &string : strings)
+        variables.push_back(EnvironmentValue{string.name, string.value, string.expand});
+    return variables;
+}
+
+// The machine's environment as its hives set it: the system folder and program folders from
+// SOFTWARE, the variables of SYSTEM's Session Manager; Windows' defaults for what they lack.
+// A hive that cannot be read for them leaves the defaults, with a note.
+Environment machine_environment_of(const SystemLayout &layout, const VolumeFiles &volume,
+                                   std::vector<std::string> &notes) {
+    std::string system_root =
+        "C:\\" + (volume.system_folder().empty() ? std::string("Windows") : volume.system_folder());
+    std::vector<HiveString> current, folders, system;
+    std::string error;
+    if (!layout.software.empty()) {
+        const std::string &software = layout.software.front();
+        if (!read_hive_strings(software, {"Microsoft", "Windows NT", "CurrentVersion"}, current,
+                               error) ||
+            !read_hive_strings(software, {"Microsoft", "Windows", "CurrentVersion"}, folders,
+                               error))
+            notes.push_back(error + "; Windows' default folders are used");
+    }
+    for (const HiveString &value : current)
+        if (equal_folded(value.name, "SystemRoot") && !value.value.empty())
+            system_root = value.value;
+    Environment environment = machine_environment(system_root);
+    std::vector<EnvironmentValue> program_folders;
+    for (const HiveString &value : folders)
+        for (const auto &[name, variable] : program_folder_values())
+            if (equal_folded(value.name, name) && !value.value.empty())
+                program_folders.push_back(EnvironmentValue{variable, value.value, value.expand});
+    set_variables(environment, program_folders);
+    if (!layout.system.empty()) {
+        if (read_system_environment(layout.system.front(), system, error))
+            set_variables(environment, variables_of(system));
+        else
+            notes.push_back(error + "; Windows' default variables are used");
+    }
+    return environment;
+}
+
+// A user's environment: the machine's, the profile's own folders, then the user's Environment
+// key of NTUSER.DAT.
+Environment user_environment_of(Environment environment, const std::string &name,
+                                const std::string &profile, const std::string &ntuser,
+                                std::vector<std::string> &notes) {
+    add_user_environment(environment, name, profile);
+    std::vector<HiveString> variables;
+    std::string error;
+    if (ntuser.empty())
+        return environment;
+    if (read_hive_strings(ntuser, {"Environment"}, variables, error))
+        set_variables(environment, variables_of(variables));
+    else
+        notes.push_back(error + "; the user's default variables are used");
+    return environment;
+}
+
 bool anything_found(const ViewScan &scan) {
     return std::any_of(scan.reports.begin(), scan.reports.end(),
                        [](const RuleReport &r) { return !r.found.empty(); });
@@ -103,7 +164,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!scan_view(machine_sides, settings, machine))
         return fail(root + ": out of memory");
 
-    std::vector<std::string> user_names, user_profiles;
+    std::vector<std::string> user_names, user_profiles, user_ntusers;
     std::vector<ClassesSides> user_sides;
     std::vector<ViewScan> users;
     user_sides.reserve(layout.profiles.size());
@@ -151,6 +212,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         }
         user_names.push_back(profile.name);
         user_profiles.push_back(windows_path_text(parse_windows_path(profile.folder).components));
+        user_ntusers.push_back(profile.ntuser.empty() ? std::string() : profile.ntuser.front());
         user_sides.push_back(std::move(sides));
         users.emplace_back();
         if (!scan_view(user_sides.back(), settings, users.back()))
@@ -163,15 +225,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     VolumeFiles volume(root);
     if (!volume.ok())
         return fail(volume.error());
-    std::string system_root =
-        "C:\\" + (volume.system_folder().empty() ? std::string("Windows") : volume.system_folder());
-    Environment machine_variables = machine_environment(system_root);
+    Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
     examine_findings(machine.reports, volume, machine_variables);
-    for (std::size_t u = 0; u < users.size(); u++) {
-        Environment user_environment = machine_variables;
-        add_user_environment(user_environment, user_names[u], user_profiles[u]);
-        examine_findings(users[u].reports, volume, user_environment);
-    }
+    for (std::size_t u = 0; u < users.size(); u++)
+        examine_findings(users[u].reports, volume,
+                         user_environment_of(machine_variables, user_names[u], user_profiles[u],
+                                             user_ntusers[u], scan.notes));
 
     scan.out = render_reports(machine_sides, machine.reports, settings, {root, std::nullopt}, true);
     scan.found = anything_found(machine);

@@ -92,7 +92,8 @@ add_library(evidence STATIC ${evidence_portable_sources}
     evidence/heap_reserve_glibc.cpp
     evidence/hive_source.cpp
     evidence/source_file_mapped.cpp
-    evidence/system_folder.cpp)
+    evidence/system_folder.cpp
+    evidence/hive_strings.cpp)
 target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
 
 add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/finding_files.cpp

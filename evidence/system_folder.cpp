@@ -159,10 +159,15 @@ void find_software(Search &search) {
         for (const std::string &path : system32) {
             if (!enter_folder(search, path))
                 continue;
-            std::vector<std::string> hives =
-                find_paths(search, path, {"config", "SOFTWARE"}, search.layout.problems);
-            for (std::string &hive : usable_hives(search, std::move(hives)))
-                search.layout.software.push_back(std::move(hive));
+            for (const std::string &config : find_entries(path, "config", search.layout.problems)) {
+                if (!enter_folder(search, config))
+                    continue;
+                for (auto [name, found] : {std::pair{"SOFTWARE", &search.layout.software},
+                                           std::pair{"SYSTEM", &search.layout.system}})
+                    for (std::string &hive :
+                         usable_hives(search, find_entries(config, name, search.layout.problems)))
+                        found->push_back(std::move(hive));
+            }
         }
     }
     if (search.layout.software.empty())

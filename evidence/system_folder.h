@@ -19,6 +19,8 @@ struct SystemLayout {
     // SYSTEMROOT/System32/config/SOFTWARE for every top-level folder that holds one (Windows,
     // WINNT, or any other name).
     std::vector<std::string> software;
+    // The SYSTEM hives beside them, for the machine's environment variables.
+    std::vector<std::string> system;
     std::vector<SystemProfile> profiles;
     // What stopped part of the search or made a hive unusable, each naming its path: folders
     // that could not be read, hives that are not regular files. Each means classes not scanned.

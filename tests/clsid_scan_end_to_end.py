@@ -324,12 +324,12 @@ def server_files(scan, work):
     (roaming / "evil.dll").write_bytes(b"evil")
     (root / "Users" / "alice" / "NTUSER.DAT").write_bytes(b"")  # replaced below
     words = iter(["Zqpwtn", "Xkqvbz", "Qwzxkj", "Vbqxzk", "Jxqzvw", "Kzqxbv", "Wqxzjv", "Zxqkvb",
-                  "Bqxzvk", "Qzxjvk"])
+                  "Bqxzvk", "Qzxjvk", "Xzqvkj", "Vxqzbj"])
 
     def named(key, subkey, value, kind=REG_SZ, written=None):
         return Key(key, [sz("", next(words))], [Key(subkey, [("", kind, string_data(value))])],
                    written=written)
-    make_hive.write_hive(str(system32 / "config" / "SOFTWARE"), software([
+    machine_classes = software([
         named("{F1}", "InprocServer32", "C:\\WINDOWS\\system32\\present.dll",
               written=filetime("2023-07-04T05:06:07")),
         named("{F2}", "InprocServer32", "%SystemRoot%\\System32\\Present.dll", REG_EXPAND_SZ),
@@ -338,13 +338,33 @@ def server_files(scan, work):
         named("{F7}", "LocalServer32", "C:\\Program Files\\My App\\app.exe -Embedding"),
         named("{F8}", "InprocServer32", "C:\\link\\out.dll"),
         named("{F9}", "InprocServer32", "C:\\fifo.dll"),
-        named("{FA}", "InprocServer32", "C:\\folder.dll")],
-        wow=[named("{F5}", "InprocServer32", "C:\\Windows\\System32\\wow.dll")]))
+        named("{FA}", "InprocServer32", "C:\\folder.dll"),
+        named("{FB}", "InprocServer32", "%ProgramFiles%\\x\\y.dll", REG_EXPAND_SZ),
+        named("{FC}", "InprocServer32", "%MYDIR%\\z.dll", REG_EXPAND_SZ)],
+        wow=[named("{F5}", "InprocServer32", "C:\\Windows\\System32\\wow.dll")])
+    # The machine's and the user's variables as their hives set them.
+    machine_classes.children[1] = Key("Microsoft", [], [
+        Key("Windows", [], [Key("CurrentVersion", [sz("ProgramFilesDir", "C:\\Progs")])]),
+        Key("Windows NT", [], [Key("CurrentVersion", [sz("SystemRoot", "C:\\Windows")])])])
+    make_hive.write_hive(str(system32 / "config" / "SOFTWARE"), machine_classes)
+    make_hive.write_hive(str(system32 / "config" / "SYSTEM"), Key("", [], [
+        Key("Select", [("Current", 4, struct.pack("<I", 2))]),
+        Key("ControlSet002", [], [Key("Control", [], [Key("Session Manager", [], [
+            Key("Environment", [("MYDIR", REG_EXPAND_SZ, string_data("%SystemRoot%\\mine"))])])])])]))
     (root / "Users" / "alice" / "NTUSER.DAT").unlink()
+    make_hive.write_hive(str(root / "Users" / "alice" / "NTUSER.DAT"), Key("", [], [
+        Key("Environment", [("TOOLS", REG_EXPAND_SZ, string_data("%USERPROFILE%\\tools"))]),
+        Key("Software")]))
+    for folder, name in ((root / "Progs" / "x", "y.dll"), (root / "Windows" / "mine", "z.dll"),
+                         (root / "Users" / "alice" / "tools", "t.dll")):
+        folder.mkdir(parents=True)
+        (folder / name).write_bytes(name.encode())
     classes = root / "Users" / "alice" / "AppData" / "Local" / "Microsoft" / "Windows"
     classes.mkdir(parents=True)
     make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass([
-        named("{F4}", "InprocServer32", "%APPDATA%\\evil.dll", REG_EXPAND_SZ)]))
+        named("{F4}", "InprocServer32", "%APPDATA%\\evil.dll", REG_EXPAND_SZ),
+        Key("{FD}", [sz("", "Zqpwtn")],
+            [Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%TOOLS%\\t.dll"))])])]))
 
     done = run(scan, "--system", "--rule", "name", "--format", "json", root)
     found = {(f["key"], f["view"]): f for f in map(json.loads, done.stdout.decode().splitlines())}
@@ -365,6 +385,10 @@ def server_files(scan, work):
     check("file: %APPDATA% is the user's own, a place the user can write",
           facts("{F4}", "path", "state", "location") ==
           ("Users/alice/AppData/Roaming/evil.dll", "present", "user"), files.get("{F4}"))
+    check("file: the variables of SOFTWARE, SYSTEM's current control set and NTUSER.DAT",
+          (facts("{FB}", "path", "state"), facts("{FC}", "path", "state"), facts("{FD}", "path", "state"))
+          == (("Progs/x/y.dll", "present"), ("Windows/mine/z.dll", "present"),
+              ("Users/alice/tools/t.dll", "present")), (files.get("{FB}"), files.get("{FC}"), files.get("{FD}")))
     check("file: the 32-bit view's System32 is SysWOW64",
           facts("{F5}", "path", "pe") == ("Windows/SysWOW64/wow.dll", {"machine": "x86", "dll": True}),
           files.get("{F5}"))

@@ -1,0 +1,114 @@
+// The string values of one key of a hive file, read with libhivex.
+#include "evidence/hive_strings.h"
+
+#include "registry/code_page.h"
+
+#include <hivex.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+namespace {
+
+struct HiveCloser {
+    void operator()(hive_h *hive) const { hivex_close(hive); }
+};
+using Hive = std::unique_ptr<hive_h, HiveCloser>;
+
+constexpr int REG_SZ_TYPE = 1, REG_EXPAND_SZ_TYPE = 2, REG_DWORD_TYPE = 4;
+
+hive_node_h find_key(hive_h *hive, const std::vector<std::string> &key_path) {
+    hive_node_h node = hivex_root(hive);
+    for (const std::string &name : key_path) {
+        if (node == 0)
+            return 0;
+        // hivex_node_get_child compares names without regard to ASCII case.
+        node = hivex_node_get_child(hive, node, name.c_str());
+    }
+    return node;
+}
+
+std::string utf16le_text(const char *data, std::size_t size) {
+    std::u16string text = utf16le_bytes_to_text(std::string(data, size));
+    return utf16_to_utf8(text.substr(0, text.find(u'\0')));
+}
+
+Hive open_hive(const std::string &path, std::string &error) {
+    errno = 0;
+    Hive hive(hivex_open(path.c_str(), 0));
+    if (!hive)
+        error = path + ": libhivex cannot open it (" + std::strerror(errno) + ")";
+    return hive;
+}
+
+bool read_strings(hive_h *hive, const std::vector<std::string> &key_path,
+                  std::vector<HiveString> &out) {
+    hive_node_h node = find_key(hive, key_path);
+    if (node == 0)
+        return true;
+    std::unique_ptr<hive_value_h, decltype(&std::free)> values(hivex_node_values(hive, node),
+                                                               &std::free);
+    if (!values)
+        return false;
+    for (hive_value_h *value = values.get(); *value != 0; value++) {
+        hive_type type;
+        std::size_t size = 0;
+        if (hivex_value_type(hive, *value, &type, &size) != 0 ||
+            (type != REG_SZ_TYPE && type != REG_EXPAND_SZ_TYPE))
+            continue;
+        std::unique_ptr<char, decltype(&std::free)> name(hivex_value_key(hive, *value), &std::free);
+        std::unique_ptr<char, decltype(&std::free)> data(
+            hivex_value_value(hive, *value, &type, &size), &std::free);
+        if (!name || !data || name.get()[0] == '\0')
+            continue;
+        out.push_back(
+            HiveString{name.get(), utf16le_text(data.get(), size), type == REG_EXPAND_SZ_TYPE});
+    }
+    return true;
+}
+
+} // namespace
+
+bool read_hive_strings(const std::string &path, const std::vector<std::string> &key_path,
+                       std::vector<HiveString> &out, std::string &error) {
+    Hive hive = open_hive(path, error);
+    if (!hive)
+        return false;
+    if (!read_strings(hive.get(), key_path, out)) {
+        error = path + ": the values of " + (key_path.empty() ? "its root" : key_path.back()) +
+                " cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
+                             std::string &error) {
+    Hive hive = open_hive(path, error);
+    if (!hive)
+        return false;
+    // Select\Current names the control set the system boots with.
+    unsigned current = 1;
+    hive_node_h select = find_key(hive.get(), {"Select"});
+    if (hive_value_h value = select ? hivex_node_get_value(hive.get(), select, "Current") : 0) {
+        hive_type type;
+        std::size_t size = 0;
+        if (hivex_value_type(hive.get(), value, &type, &size) == 0 && type == REG_DWORD_TYPE) {
+            int32_t number = hivex_value_dword(hive.get(), value);
+            if (number > 0 && number < 1000)
+                current = static_cast<unsigned>(number);
+        }
+    }
+    char control_set[32];
+    std::snprintf(control_set, sizeof control_set, "ControlSet%03u", current);
+    if (!read_strings(hive.get(), {control_set, "Control", "Session Manager", "Environment"},
+                      out)) {
+        error = path + ": the values of Session Manager\\Environment cannot be read";
+        return false;
+    }
+    return true;
+}

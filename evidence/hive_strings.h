@@ -1,0 +1,22 @@
+// The string values of one key of a hive file, for the few settings read outside the classes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct HiveString {
+    std::string name;  // UTF-8
+    std::string value; // UTF-8, up to its first NUL
+    bool expand;       // REG_EXPAND_SZ rather than REG_SZ
+};
+
+// The REG_SZ and REG_EXPAND_SZ values of the key at `key_path` (names matched without regard to
+// letter case) in the hive file `path`, which must be a regular file. A missing key gives no
+// values and no error; a file libhivex cannot open is an error naming it.
+bool read_hive_strings(const std::string &path, const std::vector<std::string> &key_path,
+                       std::vector<HiveString> &out, std::string &error);
+
+// The current control set's Session Manager\Environment of a SYSTEM hive file: the machine's
+// own environment variables.
+bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
+                             std::string &error);
