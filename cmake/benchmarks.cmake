@@ -16,7 +16,7 @@ add_executable(scan_benchmark
     ${scan_benchmark_sources})
 target_include_directories(scan_benchmark PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(scan_benchmark PRIVATE -O2)
-target_link_libraries(scan_benchmark PRIVATE benchmark::benchmark)
+target_link_libraries(scan_benchmark PRIVATE benchmark::benchmark OpenSSL::Crypto)
 
 # The 10,000-class cases once each, so that the benchmark keeps building and running.
 add_test(NAME scan_benchmark_smoke COMMAND scan_benchmark --smoke)

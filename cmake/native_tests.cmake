@@ -2,8 +2,10 @@
 find_package(GTest REQUIRED)
 enable_testing()
 
+# The stand-in hashes with libcrypto, as the Linux examination of server files does.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 add_library(platform_stand_in STATIC tests/fake_platform.cpp)
-target_link_libraries(platform_stand_in PUBLIC memory_registry)
+target_link_libraries(platform_stand_in PUBLIC memory_registry OpenSSL::Crypto)
 
 add_executable(unit_tests
     tests/report_text_test.cpp
@@ -15,11 +17,13 @@ add_executable(unit_tests
     tests/random_name_rule_test.cpp
     tests/fault_sweep_test.cpp
     tests/memory_registry_test.cpp
-    tests/live_source_test.cpp)
+    tests/live_source_test.cpp
+    tests/server_file_live_test.cpp)
 
-# The live source reads the stand-in's wide tree, so it is tested here, over the stand-in.
+# The live source reads the stand-in's wide tree, and the live server files its files, so they
+# are tested here, over the stand-in.
 target_link_libraries(unit_tests PRIVATE barescan_rule namescan_rule scanframe live_source
-    platform_stand_in memory_registry GTest::gtest_main)
+    server_files_live platform_stand_in memory_registry GTest::gtest_main)
 include(GoogleTest)
 gtest_discover_tests(unit_tests)
 

@@ -52,6 +52,11 @@ struct VolumeFilesState; // each build's own
 
 // The files of one ROOT. Each distinct file (device and inode) is read and hashed at most once,
 // however many findings lead to it. Not for use by two threads at once.
+//
+// In clsid-scan.exe the ROOT is a drive of the running machine: "C:" (or "C:\"), or "" for the
+// drive of its Windows folder. Every place is opened where it is, links and junctions are not
+// followed (a place that is one, or lies beyond one, is not examined), and `path` holds the
+// names as asked; `system_folder` is the Windows folder, when it is on that drive.
 class VolumeFiles {
   public:
     explicit VolumeFiles(const std::string &root);
@@ -76,6 +81,13 @@ class VolumeFiles {
 // The file at `place` (components from the ROOT, found without regard to letter case), examined:
 // every field but `windows_path` and `location`, which depend on how Windows named it.
 ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place);
+
+// The variables of this process, for resolving server values on the running machine (those of
+// the user who runs the scan), with ProgramFiles and CommonProgramFiles as a 64-bit process sees
+// them, and SystemRoot, windir and SystemDrive from the Windows folder when the block lacks them.
+// False with `error` set when the block cannot be read, and in the Linux build, which has no
+// running Windows machine.
+bool live_environment(Environment &environment, std::string &error);
 
 // Resolves the server value `value` as Windows would for `view` and the user whose environment
 // `environment` is (the machine's, or with add_user_environment; environment_for_view is applied

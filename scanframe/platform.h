@@ -1,5 +1,5 @@
-// The platform interface: every registry, message-box, clipboard, memory and code page call of
-// the scanners.
+// The platform interface: every registry, file, message-box, clipboard, memory and code page call
+// of the scanners.
 //
 // Each operation keeps the shape of the Win32 call it stands for (status codes, capacities that
 // the call updates, ERROR_MORE_DATA), so that the call sequence the scan depends on stays visible
@@ -112,6 +112,100 @@ RegStatus reg_query_key_time_w(WideRegKey key, unsigned long long *written);
 
 // RegCloseKey for a handle of the wide calls.
 RegStatus reg_close_key_w(WideRegKey key);
+
+// ---------------------------------------------------------------------------------------------
+// The running system's files, for clsid-scan --live: a file opened by its UTF-16 path, queried,
+// read and hashed, and the process's environment and Windows folder. There is no call that
+// writes or sets a file's times (a read still updates the last access time where the volume
+// keeps it, as any reader's does).
+
+// Statuses of the file calls are plain Win32 error codes too: 0 is success.
+typedef unsigned long FileError;
+constexpr FileError FILE_SUCCESS = 0;
+constexpr FileError FILE_ERROR_FILE_NOT_FOUND = 2;
+constexpr FileError FILE_ERROR_PATH_NOT_FOUND = 3;
+constexpr FileError FILE_ERROR_ACCESS_DENIED = 5;
+constexpr FileError FILE_ERROR_SHARING_VIOLATION = 32;
+
+// An open file of the file calls; NULL when nothing is open.
+typedef struct FileHandleTag *FileHandle;
+
+// What file_open_w opens a file for: its attributes alone (FILE_READ_ATTRIBUTES, which the folder
+// holding it grants to whoever may list that folder), or its data too (GENERIC_READ).
+enum class FileAccess { Attributes, Data };
+// What file_open_w does with a reparse point at the path's last name: opens the reparse point
+// itself (FILE_FLAG_OPEN_REPARSE_POINT: a link is not followed, a filter's file gives its raw
+// stream), or hands it to its filter as any program's open does (a compressed or deduplicated
+// file gives its data, a link is followed).
+enum class FileReparse { OpenItself, Process };
+
+// CreateFileW with `access`, shared for reading, writing and deleting (no running program is
+// disturbed, no open fails on sharing), OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS (a folder opens
+// too, to be told apart) and FILE_FLAG_OPEN_REPARSE_POINT for FileReparse::OpenItself. The path
+// is opened as named: in a 32-bit process under WOW64 the file system redirection is turned off
+// for this one call (and for nothing else: DLL loading needs it). On success stores the handle in
+// *result, which the caller must close with file_close.
+FileError file_open_w(const char16_t *path, FileAccess access, FileReparse reparse,
+                      FileHandle *result);
+
+// GetFileType's FILE_TYPE_DISK: a file or folder of a file system (not a device or pipe).
+constexpr unsigned long FILE_KIND_DISK = 1;
+// File attributes (FILE_ATTRIBUTE_DIRECTORY, _REPARSE_POINT, _OFFLINE, _RECALL_ON_OPEN and
+// _RECALL_ON_DATA_ACCESS: the last three mean that the data is held elsewhere, and reading it
+// fetches it from there), and the reparse tag bit of links and junctions (name surrogates).
+constexpr unsigned long FILE_ATTR_FOLDER = 0x10;
+constexpr unsigned long FILE_ATTR_REPARSE_POINT = 0x400;
+constexpr unsigned long FILE_ATTR_OFFLINE = 0x1000;
+constexpr unsigned long FILE_ATTR_RECALL_ON_OPEN = 0x40000;
+constexpr unsigned long FILE_ATTR_RECALL_ON_DATA_ACCESS = 0x400000;
+constexpr unsigned long REPARSE_TAG_NAME_SURROGATE = 0x20000000;
+
+// What file_query answers about an open file.
+struct FileInformation {
+    unsigned long kind;          // GetFileType
+    unsigned long attributes;    // GetFileInformationByHandle
+    unsigned long reparse_tag;   // GetFileInformationByHandleEx's FileAttributeTagInfo, or 0
+    unsigned long long size;     // bytes
+    unsigned long long written;  // last write time, a FILETIME (100 ns units since 1601, UTC)
+    unsigned long volume_serial; // with file_index: which file this is, whatever its name
+    unsigned long long file_index;
+};
+
+// GetFileType, GetFileInformationByHandle and, for a reparse point, its tag, into *information.
+FileError file_query(FileHandle file, FileInformation *information);
+
+// ReadFile: up to `bytes` bytes at the file's position into `buffer`, their count in *done (0 at
+// the end of the file).
+FileError file_read(FileHandle file, unsigned char *buffer, unsigned long bytes,
+                    unsigned long *done);
+
+// CloseHandle.
+FileError file_close(FileHandle file);
+
+// SHA-256 through CryptoAPI (advapi32): a provider of PROV_RSA_AES acquired with
+// CRYPT_VERIFYCONTEXT (no key container, nothing stored) and a CALG_SHA_256 hash on it.
+typedef struct Sha256HashTag *Sha256Hash;
+constexpr unsigned SHA256_BYTES = 32;
+// CryptAcquireContextW and CryptCreateHash; on success stores the hash in *result, which the
+// caller must close with sha256_close.
+FileError sha256_begin(Sha256Hash *result);
+// CryptHashData.
+FileError sha256_add(Sha256Hash hash, const unsigned char *bytes, unsigned long count);
+// CryptGetHashParam's HP_HASHVAL: the SHA256_BYTES of the digest; no more bytes can be added.
+FileError sha256_end(Sha256Hash hash, unsigned char *digest);
+// CryptDestroyHash and CryptReleaseContext.
+void sha256_close(Sha256Hash hash);
+
+// GetEnvironmentStringsW: this process's environment block, "NAME=value" strings each ended by
+// a NUL and the block by one more; NULL when it cannot be had. Released with environment_free_w.
+char16_t *environment_block_w();
+// FreeEnvironmentStringsW.
+void environment_free_w(char16_t *block);
+
+// GetSystemWindowsDirectoryW: the Windows folder ("C:\Windows"), answered as that call does: its
+// length without the NUL when it fits `capacity` characters with the NUL, else the capacity it
+// needs; 0 on failure.
+unsigned windows_folder_w(char16_t *buffer, unsigned capacity);
 
 // ---------------------------------------------------------------------------------------------
 // The system's own conversions between UTF-16 and an ANSI code page, one character at a time,

@@ -3,8 +3,8 @@
 // The file has two parts, and each program takes the part it calls, so that a program imports
 // only the system calls it makes: SCAN_FRAME_PROGRAM_CALLS, the narrow registry, message box,
 // clipboard and memory calls of the two scanner programs; SCAN_FRAME_LIVE_CALLS, the wide
-// registry calls and the code page calls of clsid-scan, which walks its in-memory registry
-// through registry/platform_memory.cpp instead.
+// registry calls, the file calls and the code page calls of clsid-scan, which walks its in-memory
+// registry through registry/platform_memory.cpp instead.
 #include "scanframe/platform.h"
 
 #include <windows.h>
@@ -115,6 +115,149 @@ bool code_page_decode_unit(unsigned code_page, const char *bytes, unsigned count
         return false;
     *unit = static_cast<char16_t>(out[0]);
     return true;
+}
+
+static_assert(FILE_ERROR_FILE_NOT_FOUND == ERROR_FILE_NOT_FOUND &&
+                  FILE_ERROR_PATH_NOT_FOUND == ERROR_PATH_NOT_FOUND &&
+                  FILE_ERROR_ACCESS_DENIED == ERROR_ACCESS_DENIED &&
+                  FILE_ERROR_SHARING_VIOLATION == ERROR_SHARING_VIOLATION,
+              "file statuses are Win32's");
+static_assert(FILE_KIND_DISK == FILE_TYPE_DISK, "file types");
+static_assert(FILE_ATTR_FOLDER == FILE_ATTRIBUTE_DIRECTORY &&
+                  FILE_ATTR_REPARSE_POINT == FILE_ATTRIBUTE_REPARSE_POINT &&
+                  FILE_ATTR_OFFLINE == FILE_ATTRIBUTE_OFFLINE,
+              "file attributes");
+static_assert(REPARSE_TAG_NAME_SURROGATE == 0x20000000 && IsReparseTagNameSurrogate(0x20000000),
+              "name surrogate bit");
+static_assert(SHA256_BYTES == 32, "SHA-256 digest");
+
+static HANDLE to_handle(FileHandle file) {
+    return reinterpret_cast<HANDLE>(file);
+}
+
+FileError file_open_w(const char16_t *path, FileAccess access, FileReparse reparse,
+                      FileHandle *result) {
+    DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN;
+    if (reparse == FileReparse::OpenItself)
+        flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+#ifndef _WIN64
+    // Only around CreateFileW: with the redirection off, a DLL loaded on this thread would come
+    // from the 64-bit System32. Where there is no WOW64 (32-bit Windows) the call fails and
+    // nothing was turned off.
+    void *redirection = nullptr;
+    bool redirection_off = Wow64DisableWow64FsRedirection(&redirection) != FALSE;
+#endif
+    HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(path),
+                              access == FileAccess::Data ? GENERIC_READ : FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, flags, nullptr);
+    DWORD error = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+#ifndef _WIN64
+    if (redirection_off)
+        Wow64RevertWow64FsRedirection(redirection);
+#endif
+    *result = file == INVALID_HANDLE_VALUE ? nullptr : reinterpret_cast<FileHandle>(file);
+    return error;
+}
+
+FileError file_query(FileHandle file, FileInformation *information) {
+    *information = FileInformation{};
+    SetLastError(ERROR_SUCCESS);
+    DWORD kind = GetFileType(to_handle(file));
+    if (kind == FILE_TYPE_UNKNOWN && GetLastError() != ERROR_SUCCESS)
+        return GetLastError();
+    information->kind = kind;
+    if (kind != FILE_TYPE_DISK)
+        return ERROR_SUCCESS;
+    BY_HANDLE_FILE_INFORMATION facts;
+    if (!GetFileInformationByHandle(to_handle(file), &facts))
+        return GetLastError();
+    information->attributes = facts.dwFileAttributes;
+    information->size =
+        (static_cast<unsigned long long>(facts.nFileSizeHigh) << 32) | facts.nFileSizeLow;
+    information->written =
+        (static_cast<unsigned long long>(facts.ftLastWriteTime.dwHighDateTime) << 32) |
+        facts.ftLastWriteTime.dwLowDateTime;
+    information->volume_serial = facts.dwVolumeSerialNumber;
+    information->file_index =
+        (static_cast<unsigned long long>(facts.nFileIndexHigh) << 32) | facts.nFileIndexLow;
+    if (facts.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        FILE_ATTRIBUTE_TAG_INFO tag;
+        if (!GetFileInformationByHandleEx(to_handle(file), FileAttributeTagInfo, &tag, sizeof tag))
+            return GetLastError();
+        information->reparse_tag = tag.ReparseTag;
+    }
+    return ERROR_SUCCESS;
+}
+
+FileError file_read(FileHandle file, unsigned char *buffer, unsigned long bytes,
+                    unsigned long *done) {
+    DWORD read = 0;
+    BOOL ok = ReadFile(to_handle(file), buffer, bytes, &read, nullptr);
+    *done = read;
+    return ok ? ERROR_SUCCESS : GetLastError();
+}
+
+FileError file_close(FileHandle file) {
+    return CloseHandle(to_handle(file)) ? ERROR_SUCCESS : GetLastError();
+}
+
+struct Sha256HashTag {
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+};
+
+FileError sha256_begin(Sha256Hash *result) {
+    *result = nullptr;
+    Sha256HashTag made;
+    if (!CryptAcquireContextW(&made.provider, nullptr, nullptr, PROV_RSA_AES,
+                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT))
+        return GetLastError();
+    if (!CryptCreateHash(made.provider, CALG_SHA_256, 0, 0, &made.hash)) {
+        DWORD error = GetLastError();
+        CryptReleaseContext(made.provider, 0);
+        return error;
+    }
+    auto *hash = static_cast<Sha256HashTag *>(std::malloc(sizeof(Sha256HashTag)));
+    if (hash == nullptr) {
+        CryptDestroyHash(made.hash);
+        CryptReleaseContext(made.provider, 0);
+        return ERROR_OUTOFMEMORY;
+    }
+    *hash = made;
+    *result = hash;
+    return ERROR_SUCCESS;
+}
+
+FileError sha256_add(Sha256Hash hash, const unsigned char *bytes, unsigned long count) {
+    return CryptHashData(hash->hash, bytes, count, 0) ? ERROR_SUCCESS : GetLastError();
+}
+
+FileError sha256_end(Sha256Hash hash, unsigned char *digest) {
+    DWORD size = SHA256_BYTES;
+    if (!CryptGetHashParam(hash->hash, HP_HASHVAL, digest, &size, 0))
+        return GetLastError();
+    return size == SHA256_BYTES ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+}
+
+void sha256_close(Sha256Hash hash) {
+    if (hash == nullptr)
+        return;
+    CryptDestroyHash(hash->hash);
+    CryptReleaseContext(hash->provider, 0);
+    std::free(hash);
+}
+
+char16_t *environment_block_w() {
+    return reinterpret_cast<char16_t *>(GetEnvironmentStringsW());
+}
+
+void environment_free_w(char16_t *block) {
+    FreeEnvironmentStringsW(reinterpret_cast<wchar_t *>(block));
+}
+
+unsigned windows_folder_w(char16_t *buffer, unsigned capacity) {
+    return GetSystemWindowsDirectoryW(reinterpret_cast<wchar_t *>(buffer), capacity);
 }
 
 #endif // SCAN_FRAME_LIVE_CALLS

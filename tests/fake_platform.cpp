@@ -4,6 +4,8 @@
 #include "registry/code_page.h"
 #include "registry/memory_registry.h"
 
+#include <openssl/evp.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -34,6 +36,27 @@ struct FaultRule {
     bool from_then_on;
     RegStatus status;
 };
+
+// A file or folder of the file calls.
+struct FakeFile {
+    bool folder = false;
+    std::string content;
+    unsigned long attributes = 0; // beside FILE_ATTR_FOLDER and FILE_ATTR_REPARSE_POINT
+    unsigned long reparse_tag = 0;
+    unsigned long long written = 0;
+    unsigned long long index = 0;
+};
+
+struct OpenFile {
+    std::string path;
+    std::shared_ptr<FakeFile> file;
+    std::size_t position = 0;
+};
+
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+constexpr unsigned long FAKE_VOLUME_SERIAL = 0x5EED;
+constexpr unsigned long FILE_ATTR_ARCHIVE = 0x20;
 
 constexpr std::uintptr_t ROOT_HANDLE = 0x10;
 constexpr std::uintptr_t LOCAL_MACHINE_HANDLE = 0x20;
@@ -74,6 +97,16 @@ struct State {
     std::size_t global_bytes = 0; // live global blocks the program still owns
     std::size_t peak_bytes = 0;   // largest heap_bytes + global_bytes so far
     std::vector<std::string> problems;
+    // The file calls: files by folded path, open files and hashes by handle, environment blocks
+    // handed out.
+    std::map<std::string, std::shared_ptr<FakeFile>> files;
+    unsigned long long next_file_index = 1;
+    std::map<std::uintptr_t, OpenFile> open_files;
+    std::map<std::uintptr_t, DigestContext> hashes;
+    std::map<const char16_t *, std::unique_ptr<char16_t[]>> environment_blocks;
+    std::vector<FileOpen> file_opens;
+    std::u16string environment = std::u16string(2, u'\0');
+    std::u16string windows_folder = u"C:\\Windows";
 };
 
 State &state() {
@@ -306,14 +339,109 @@ Block *block_of(GlobalBlock block, const char *use) {
     return &found->second;
 }
 
+// A file path as the table keys it: ASCII letters folded, no trailing separator.
+std::string file_key(const std::string &path) {
+    std::string key = path;
+    for (char &c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    while (!key.empty() && key.back() == '\\')
+        key.pop_back();
+    return key;
+}
+
+// The folders above `key`, from the drive down ("c:", "c:\\windows", ...).
+std::vector<std::string> folders_above(const std::string &key) {
+    std::vector<std::string> folders;
+    for (std::size_t at = key.find('\\'); at != std::string::npos; at = key.find('\\', at + 1))
+        folders.push_back(key.substr(0, at));
+    return folders;
+}
+
+bool is_drive(const std::string &key) {
+    return key.size() == 2 && key[1] == ':';
+}
+
+std::shared_ptr<FakeFile> new_file(bool folder) {
+    auto file = std::make_shared<FakeFile>();
+    file->folder = folder;
+    file->index = state().next_file_index++;
+    return file;
+}
+
+// The entry at `key`, a drive being a folder always there; NULL when there is none.
+std::shared_ptr<FakeFile> file_at(const std::string &key) {
+    State &s = state();
+    auto found = s.files.find(key);
+    if (found != s.files.end())
+        return found->second;
+    if (is_drive(key)) {
+        s.files[key] = new_file(true);
+        return s.files[key];
+    }
+    return nullptr;
+}
+
+void add_folders_above(const std::string &key) {
+    for (const std::string &folder : folders_above(key))
+        if (!file_at(folder))
+            state().files[folder] = new_file(true);
+}
+
+bool is_link(const FakeFile &file) {
+    return (file.reparse_tag & REPARSE_TAG_NAME_SURROGATE) != 0;
+}
+
+OpenFile *open_file_of(FileHandle file, const char *use) {
+    auto found = state().open_files.find(reinterpret_cast<std::uintptr_t>(file));
+    if (found == state().open_files.end()) {
+        problem(std::string(use) + " of a file handle that is not open");
+        return nullptr;
+    }
+    return &found->second;
+}
+
+EVP_MD_CTX *hash_of(Sha256Hash hash, const char *use) {
+    auto found = state().hashes.find(reinterpret_cast<std::uintptr_t>(hash));
+    if (found == state().hashes.end()) {
+        problem(std::string(use) + " of a hash that is not open");
+        return nullptr;
+    }
+    return found->second.get();
+}
+
 } // namespace
 
 const char *op_name(Op op) {
-    static const char *const names[] = {
-        "OpenKey",       "EnumKey",        "EnumValue",        "CloseKey",       "MessageBox",
-        "HeapAlloc",     "GlobalAlloc",    "GlobalLock",       "GlobalUnlock",   "GlobalFree",
-        "ClipboardOpen", "ClipboardEmpty", "ClipboardSetData", "ClipboardClose", "OpenKeyW",
-        "EnumKeyW",      "EnumValueW",     "CloseKeyW",        "QueryKeyTimeW",  "Any"};
+    static const char *const names[] = {"OpenKey",
+                                        "EnumKey",
+                                        "EnumValue",
+                                        "CloseKey",
+                                        "MessageBox",
+                                        "HeapAlloc",
+                                        "GlobalAlloc",
+                                        "GlobalLock",
+                                        "GlobalUnlock",
+                                        "GlobalFree",
+                                        "ClipboardOpen",
+                                        "ClipboardEmpty",
+                                        "ClipboardSetData",
+                                        "ClipboardClose",
+                                        "OpenKeyW",
+                                        "EnumKeyW",
+                                        "EnumValueW",
+                                        "CloseKeyW",
+                                        "QueryKeyTimeW",
+                                        "FileOpenW",
+                                        "FileQuery",
+                                        "FileRead",
+                                        "FileClose",
+                                        "Sha256Begin",
+                                        "Sha256Add",
+                                        "Sha256End",
+                                        "EnvironmentBlockW",
+                                        "WindowsFolderW",
+                                        "Any"};
     return names[static_cast<int>(op)];
 }
 
@@ -375,6 +503,53 @@ void delete_wide_key(WideRoot root, const std::u16string &path) {
         parent_path += parts[i] + u"\\";
     if (std::shared_ptr<MemoryKey> parent = wide_find(wide_root_node(root), parent_path, false))
         memory_delete_child(state().wide, *parent, text_to_utf16le_bytes(parts.back()));
+}
+
+void add_file(const std::string &path, const std::string &content, unsigned long attributes,
+              unsigned long reparse_tag, unsigned long long written) {
+    std::string key = file_key(path);
+    add_folders_above(key);
+    std::shared_ptr<FakeFile> file = new_file(false);
+    file->content = content;
+    file->attributes = attributes;
+    file->reparse_tag = reparse_tag;
+    file->written = written;
+    state().files[key] = file;
+}
+
+void add_folder(const std::string &path, unsigned long attributes, unsigned long reparse_tag) {
+    std::string key = file_key(path);
+    add_folders_above(key);
+    std::shared_ptr<FakeFile> folder = new_file(true);
+    folder->attributes = attributes;
+    folder->reparse_tag = reparse_tag;
+    state().files[key] = folder;
+}
+
+void add_hard_link(const std::string &existing, const std::string &path) {
+    std::string key = file_key(path);
+    add_folders_above(key);
+    state().files[key] = file_at(file_key(existing));
+}
+
+void set_file_content(const std::string &path, const std::string &content) {
+    if (std::shared_ptr<FakeFile> file = file_at(file_key(path)))
+        file->content = content;
+}
+
+void set_environment(const std::vector<std::u16string> &strings) {
+    std::u16string block;
+    for (const std::u16string &text : strings)
+        block += text + u'\0';
+    state().environment = block + std::u16string(block.empty() ? 2 : 1, u'\0');
+}
+
+void set_windows_folder(const std::u16string &folder) {
+    state().windows_folder = folder;
+}
+
+const std::vector<FileOpen> &file_opens() {
+    return state().file_opens;
 }
 
 void fail_call(Op op, unsigned long nth, bool from_then_on, RegStatus status) {
@@ -461,6 +636,12 @@ std::string problems() {
         report += std::to_string(s.heap.size()) + " heap block(s) leaked\n";
     if (s.clipboard_is_open)
         report += "clipboard left open\n";
+    for (const auto &entry : s.open_files)
+        report += "file left open: '" + entry.second.path + "'\n";
+    if (!s.hashes.empty())
+        report += std::to_string(s.hashes.size()) + " hash(es) left open\n";
+    if (!s.environment_blocks.empty())
+        report += "environment block not freed\n";
     return report;
 }
 
@@ -680,6 +861,156 @@ RegStatus reg_close_key_w(WideRegKey key) {
     s.open_keys.erase(found);
     injected_failure(Op::CloseKeyW, &call.status);
     return record(call);
+}
+
+FileError file_open_w(const char16_t *path, FileAccess access, FileReparse reparse,
+                      FileHandle *result) {
+    State &s = state();
+    *result = nullptr;
+    std::string named = utf16_to_utf8(path);
+    s.file_opens.push_back(FileOpen{named, access, reparse, FILE_SUCCESS});
+    FileError &status = s.file_opens.back().status;
+    RegStatus injected = 0;
+    if (injected_failure(Op::FileOpenW, &injected))
+        return status = static_cast<FileError>(injected);
+    std::string key = file_key(named.compare(0, 4, "\\\\?\\") == 0 ? named.substr(4) : named);
+    for (const std::string &folder : folders_above(key)) {
+        std::shared_ptr<FakeFile> above = file_at(folder);
+        if (!above || !above->folder)
+            return status = FILE_ERROR_PATH_NOT_FOUND;
+        if (is_link(*above))
+            problem("file opened through a link: '" + named + "'");
+    }
+    std::shared_ptr<FakeFile> file = file_at(key);
+    if (!file)
+        return status = FILE_ERROR_FILE_NOT_FOUND;
+    if (is_link(*file) && reparse == FileReparse::Process)
+        problem("link followed by a file open: '" + named + "'");
+    std::uintptr_t id = s.next_handle;
+    s.next_handle += 4;
+    s.open_files[id] = OpenFile{named, file, 0};
+    *result = reinterpret_cast<FileHandle>(id);
+    return status;
+}
+
+FileError file_query(FileHandle file, FileInformation *information) {
+    *information = FileInformation{};
+    RegStatus injected = 0;
+    if (injected_failure(Op::FileQuery, &injected))
+        return static_cast<FileError>(injected);
+    OpenFile *open = open_file_of(file, "query");
+    if (!open)
+        return 6; // ERROR_INVALID_HANDLE
+    const FakeFile &facts = *open->file;
+    information->kind = FILE_KIND_DISK;
+    information->attributes = facts.attributes | (facts.folder ? FILE_ATTR_FOLDER : 0) |
+                              (facts.reparse_tag ? FILE_ATTR_REPARSE_POINT : 0) |
+                              (facts.folder ? 0 : FILE_ATTR_ARCHIVE);
+    information->reparse_tag = facts.reparse_tag;
+    information->size = facts.folder ? 0 : facts.content.size();
+    information->written = facts.written;
+    information->volume_serial = FAKE_VOLUME_SERIAL;
+    information->file_index = facts.index;
+    return FILE_SUCCESS;
+}
+
+FileError file_read(FileHandle file, unsigned char *buffer, unsigned long bytes,
+                    unsigned long *done) {
+    *done = 0;
+    RegStatus injected = 0;
+    if (injected_failure(Op::FileRead, &injected))
+        return static_cast<FileError>(injected);
+    OpenFile *open = open_file_of(file, "read");
+    if (!open)
+        return 6; // ERROR_INVALID_HANDLE
+    const std::string &content = open->file->content;
+    std::size_t count = open->position < content.size()
+                            ? std::min<std::size_t>(bytes, content.size() - open->position)
+                            : 0;
+    std::copy_n(content.data() + open->position, count, buffer);
+    open->position += count;
+    *done = static_cast<unsigned long>(count);
+    return FILE_SUCCESS;
+}
+
+// As for the registry's close: a failing close still lets go of the handle.
+FileError file_close(FileHandle file) {
+    State &s = state();
+    if (!open_file_of(file, "close"))
+        return 6; // ERROR_INVALID_HANDLE
+    s.open_files.erase(reinterpret_cast<std::uintptr_t>(file));
+    RegStatus injected = 0;
+    return injected_failure(Op::FileClose, &injected) ? static_cast<FileError>(injected)
+                                                      : FILE_SUCCESS;
+}
+
+FileError sha256_begin(Sha256Hash *result) {
+    State &s = state();
+    *result = nullptr;
+    RegStatus injected = 0;
+    if (injected_failure(Op::Sha256Begin, &injected))
+        return static_cast<FileError>(injected);
+    DigestContext context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return 14; // ERROR_OUTOFMEMORY
+    std::uintptr_t id = s.next_handle;
+    s.next_handle += 4;
+    s.hashes.emplace(id, std::move(context));
+    *result = reinterpret_cast<Sha256Hash>(id);
+    return FILE_SUCCESS;
+}
+
+FileError sha256_add(Sha256Hash hash, const unsigned char *bytes, unsigned long count) {
+    RegStatus injected = 0;
+    if (injected_failure(Op::Sha256Add, &injected))
+        return static_cast<FileError>(injected);
+    EVP_MD_CTX *context = hash_of(hash, "add to");
+    return context && EVP_DigestUpdate(context, bytes, count) == 1 ? FILE_SUCCESS : 6;
+}
+
+FileError sha256_end(Sha256Hash hash, unsigned char *digest) {
+    RegStatus injected = 0;
+    if (injected_failure(Op::Sha256End, &injected))
+        return static_cast<FileError>(injected);
+    EVP_MD_CTX *context = hash_of(hash, "end");
+    unsigned int size = 0;
+    return context && EVP_DigestFinal_ex(context, digest, &size) == 1 && size == SHA256_BYTES
+               ? FILE_SUCCESS
+               : 6;
+}
+
+void sha256_close(Sha256Hash hash) {
+    if (hash == nullptr)
+        return;
+    if (hash_of(hash, "close"))
+        state().hashes.erase(reinterpret_cast<std::uintptr_t>(hash));
+}
+
+char16_t *environment_block_w() {
+    State &s = state();
+    if (injected_failure(Op::EnvironmentBlockW, nullptr))
+        return nullptr;
+    auto block = std::make_unique<char16_t[]>(s.environment.size());
+    std::copy(s.environment.begin(), s.environment.end(), block.get());
+    char16_t *given = block.get();
+    s.environment_blocks[given] = std::move(block);
+    return given;
+}
+
+void environment_free_w(char16_t *block) {
+    if (state().environment_blocks.erase(block) == 0)
+        problem("environment block freed that was not handed out");
+}
+
+unsigned windows_folder_w(char16_t *buffer, unsigned capacity) {
+    const std::u16string &folder = state().windows_folder;
+    if (injected_failure(Op::WindowsFolderW, nullptr))
+        return 0;
+    if (folder.size() + 1 > capacity)
+        return static_cast<unsigned>(folder.size() + 1);
+    std::copy(folder.begin(), folder.end(), buffer);
+    buffer[folder.size()] = u'\0';
+    return static_cast<unsigned>(folder.size());
 }
 
 int message_box(const char *text, const char *caption, unsigned style) {

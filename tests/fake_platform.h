@@ -43,6 +43,15 @@ enum class Op {
     EnumValueW,
     CloseKeyW,
     QueryKeyTimeW,
+    FileOpenW,
+    FileQuery,
+    FileRead,
+    FileClose,
+    Sha256Begin,
+    Sha256Add,
+    Sha256End,
+    EnvironmentBlockW,
+    WindowsFolderW,
     Any, // in a fault rule: count every call of every operation
 };
 
@@ -79,10 +88,41 @@ void delete_wide_key(WideRoot root, const std::u16string &path);
 // Sets the last write time (a FILETIME) the key reports; creates the key when missing.
 void set_wide_key_time(WideRoot root, const std::u16string &path, unsigned long long written);
 
+// --- The file calls' files. Paths are as file_open_w is given them after its "\\?\" prefix
+// ("C:\Windows\a.dll"), in UTF-8, found without regard to ASCII letter case; the folders above
+// a file are there too. Each file has an index of its own. ---
+
+// Adds (or replaces) a file holding `content`, with these attributes and reparse tag beside the
+// ones it has for being a file; `written` is its last write time (a FILETIME).
+void add_file(const std::string &path, const std::string &content, unsigned long attributes = 0,
+              unsigned long reparse_tag = 0, unsigned long long written = 0);
+// Adds a folder, with these attributes and reparse tag too (a junction: FILE_ATTR_REPARSE_POINT
+// and a name surrogate tag).
+void add_folder(const std::string &path, unsigned long attributes = 0,
+                unsigned long reparse_tag = 0);
+// Gives the file at `existing` a second name (a hard link): one index, one content.
+void add_hard_link(const std::string &existing, const std::string &path);
+// Changes the content of a file that is there, open handles included (their position stays).
+void set_file_content(const std::string &path, const std::string &content);
+// The strings ("NAME=value") of the block environment_block_w answers; none at first.
+void set_environment(const std::vector<std::u16string> &strings);
+// The folder windows_folder_w answers ("C:\Windows" at first).
+void set_windows_folder(const std::u16string &folder);
+
+struct FileOpen {
+    std::string path; // as given, UTF-8
+    FileAccess access;
+    FileReparse reparse;
+    FileError status;
+};
+// Every file_open_w, in order.
+const std::vector<FileOpen> &file_opens();
+
 // --- Faults. ---
 
 // Fails call number `nth` (1-based) of `op` (of every operation for Op::Any), and every later one
-// as well when `from_then_on`. Registry calls answer `status`; the others fail their own way.
+// as well when `from_then_on`. Registry and file calls answer `status`; the others fail their
+// own way.
 void fail_call(Op op, unsigned long nth, bool from_then_on = false,
                RegStatus status = REG_ERROR_ACCESS_DENIED);
 // The number of calls of `op` so far (of all operations for Op::Any).
@@ -150,7 +190,8 @@ void reset_peak();
 // Problems found so far: handles left open, closed twice or unknown, blocks leaked, freed twice,
 // or touched after the clipboard took them, heap blocks leaked or freed twice, keys opened with
 // an access mask that asks for more than reading (for the wide calls: more than KEY_READ, or
-// both registry views), a handle of one kind of call used with the other. Empty when all is well.
+// both registry views), a handle of one kind of call used with the other, files or hashes left
+// open, a link followed by a file open (at its last name or on the way). Empty when all is well.
 std::string problems();
 
 // The number of registry handles open now, of both kinds.
