@@ -8,7 +8,7 @@ Usage:
       with what clsid-scan --encoding cp932 prints for the same registry, as a .reg and as a hive.
       The last scenario imports a machine and a user .reg into HKLM and HKCU\Software\Classes and
       runs clsid-scan.exe --live; with --clsid-scan its output is compared with the native program's
-      on the same two files.
+      on the same two files. The server files the live scan examines are checked against the prefix's.
       Prints PASS/FAIL per check and ends with "N passed, M failed"; exits 1 if any check failed.
   run_wine_tests.py BUILD_DIR WORK_DIR [--answer yes|no|enter] --show PROGRAM [FIXTURE.reg ...]
       Imports the fixtures (none: no CLSID key), runs PROGRAM once and prints what its box says.
@@ -23,7 +23,9 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import datetime
 import difflib
+import hashlib
 import json
 import re
 import os
@@ -836,6 +838,64 @@ def same_findings(report: Report, name: str, what: str, expected: bytes, actual:
     report.check(name, what, bool(want) and want == got, detail or "    no findings")
 
 
+# The server files the live fixtures name, as the live scan must find them in the prefix:
+# (class key, view) -> state, path (letter case aside), the file in drive_c, PE headers.
+LIVE_FILES = {
+    ("{E1000005-0000-4000-8000-000000000005}", 64):
+        ("present", "windows/system32/ole32.dll", "windows/system32/ole32.dll", ("x64", True)),
+    ("{E1000006-0000-4000-8000-000000000006}", 64):
+        ("missing", "windows/system32/clsid-scan-gone.dll", None, None),
+    ("{E1000014-0000-4000-8000-000000000014}", 32):
+        ("present", "windows/syswow64/clsid-scan-x86.dll", "windows/syswow64/clsid-scan-x86.dll",
+         ("x86", True)),
+}
+
+
+def x86_dll_headers() -> bytes:
+    """A file that is only the headers of a 32-bit DLL: MZ, e_lfanew 0x40, "PE", i386, DLL."""
+    image = bytearray(0x200)
+    image[0:2] = b"MZ"
+    image[0x3C:0x40] = (0x40).to_bytes(4, "little")
+    image[0x40:0x44] = b"PE\0\0"
+    image[0x44:0x46] = (0x14C).to_bytes(2, "little")
+    image[0x56:0x58] = (0x2102).to_bytes(2, "little")
+    return bytes(image)
+
+
+def filetime_text(nanoseconds: int) -> str:
+    """A Unix time as clsid-scan writes a file's FILETIME: UTC, to 100 ns."""
+    seconds, rest = divmod(nanoseconds, 10**9)
+    stamp = datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc)
+    return stamp.strftime("%Y-%m-%dT%H:%M:%S") + f".{rest // 100:07d}Z"
+
+
+def check_live_files(rig: Rig, report: Report, name: str, live_json: bytes) -> None:
+    """Each server file of LIVE_FILES as the live scan reports it, against the prefix's own file."""
+    files = {}
+    for line in live_json.decode("utf-8", "replace").splitlines():
+        obj = json.loads(line)
+        if (obj.get("key"), obj.get("view")) in LIVE_FILES:
+            files[(obj["key"], obj["view"])] = obj.get("file")
+    drive_c = rig.wine.prefix / "drive_c"
+    for (key, view), (state, path, on_disk, pe) in LIVE_FILES.items():
+        got = files.get((key, view))
+        want = {"state": state, "path": path, "size": None, "sha256": None, "modified": None,
+                "pe": None, "location": "system"}
+        if on_disk is not None:
+            disk = drive_c / on_disk
+            want.update(size=disk.stat().st_size, sha256=hashlib.sha256(disk.read_bytes()).hexdigest(),
+                        modified=filetime_text(disk.stat().st_mtime_ns))
+        if pe is not None:
+            want["pe"] = {"machine": pe[0], "dll": pe[1]}
+        seen = None
+        if isinstance(got, dict):
+            seen = {field: got.get(field) for field in want}
+            if isinstance(seen["path"], str):
+                seen["path"] = seen["path"].lower()
+        report.check(name, f"--live JSON: the server file of {key} ({view}-bit view): {state}", seen == want,
+                     f"    expected {want}\n    got      {got}")
+
+
 def live_scan(rig: Rig, report: Report, program: Path) -> None:
     """clsid-scan.exe --live on a machine and a user side imported with `reg import`: the same
     findings as the native clsid-scan on the two .reg files, and the registry untouched."""
@@ -860,6 +920,8 @@ def live_scan(rig: Rig, report: Report, program: Path) -> None:
         for value_name, type_, data in values:
             if type_ in (REG_SZ, REG_EXPAND_SZ) and (len(data) % 2 or data[-2:] != b"\0\0"):
                 rig.helper_run(["setraw", key, value_name or "@", str(type_), data.hex() or "-"])
+    (rig.wine.prefix / "drive_c" / LIVE_FILES[("{E1000014-0000-4000-8000-000000000014}", 32)][2]).write_bytes(
+        x86_dll_headers())
     dumps_before, exports_before, registry = live_snapshot(rig)
     problems = compare_registry(expected, registry)
     report.check(s, "HKLM and HKCU hold the fixtures, both views", not problems, "\n".join(problems))
@@ -884,6 +946,7 @@ def live_scan(rig: Rig, report: Report, program: Path) -> None:
                  f"    {out['live text'][:200]!r}")
     report.same_bytes(s, "--live text is the text of the offline scan of its .reg files",
                       out["files text"], out["live text"])
+    check_live_files(rig, report, s, out["live json"])
 
     if rig.clsid_scan is not None:
         native = {
