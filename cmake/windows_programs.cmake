@@ -63,4 +63,9 @@ if(SCAN_WINE_TESTS AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
                 ${CMAKE_BINARY_DIR} ${CMAKE_BINARY_DIR}/wine-tests
                 --helper $<TARGET_FILE:rig-helper> --clsid-scan ${CLSID_SCAN_NATIVE})
     set_tests_properties(wine_end_to_end PROPERTIES TIMEOUT 900)
+    # Every rule over a clean machine made from a fresh prefix (kept in wine-noise between runs).
+    add_test(NAME wine_noise
+        COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/wine_noise.py
+                ${CMAKE_BINARY_DIR}/wine-noise --clsid-scan ${CLSID_SCAN_NATIVE})
+    set_tests_properties(wine_noise PROPERTIES TIMEOUT 900)
 endif()
