@@ -1,7 +1,9 @@
 // clsid-scan: the class rules of clsid-bare-scan and clsid-name-scan over hives, .reg exports
 // and, on Windows, the running system's registry.
 #include "clsidscan/finding_files.h"
+#include "clsidscan/finding_filter.h"
 #include "clsidscan/scan_output.h"
+#include "clsidscan/stack.h"
 #include "clsidscan/system_scan.h"
 #include "evidence/live_source.h"
 #include "evidence/scan_sources.h"
@@ -35,6 +37,7 @@ constexpr int EXIT_ERROR = 2;
 const char SYNOPSIS[] = "usage: clsid-scan [OPTIONS] SOURCE...\n"
                         "       clsid-scan --system [--jobs N] [OPTIONS] ROOT...\n"
                         "       clsid-scan --live [OPTIONS]\n"
+                        "       clsid-scan --stack [--format text|json|csv] [--jobs N] FILE...\n"
                         "       clsid-scan --recover OUT [--log FILE]... HIVE\n";
 
 const char DESCRIPTION[] =
@@ -43,8 +46,9 @@ const char DESCRIPTION[] =
     "same layout), for the machine and each user; with --live (Windows only), in this machine's\n"
     "registry (HKLM\\Software\\Classes and HKCU\\Software\\Classes, read only). Dirty hives are\n"
     "replayed from their logs (beside them, or given with --log) unless --no-logs. --recover\n"
-    "writes a hive recovered from its logs to OUT, which must not exist. After --, every\n"
-    "argument is a SOURCE, even one that begins with -.\n";
+    "writes a hive recovered from its logs to OUT, which must not exist. --stack counts the\n"
+    "findings of many machines (JSON Lines of earlier runs) by id, rarest first. After --,\n"
+    "every argument is a SOURCE, even one that begins with -.\n";
 
 const char FOOTER[] = "Exit code: 0 nothing found, 1 something found, 2 an error.\n"
                       "The manual: man clsid-scan";
@@ -70,6 +74,9 @@ struct Options {
     std::string recover_to;
     bool system = false; // the files are Windows volumes or collection folders
     bool live = false;   // the running system's registry instead of files
+    bool stack = false;  // the files are JSON Lines of findings, to be counted by id
+    bool verbose = false;
+    std::vector<std::string> baselines, allowlists;
     unsigned jobs = 0;   // ROOTs scanned at once; 0 for one per core
     std::vector<std::string> files;
 };
@@ -90,6 +97,15 @@ CLI::Validator one_of(std::vector<std::string> words) {
 
 // The checks across options; an empty string when they agree.
 std::string check_options(const Options &options) {
+    if (options.stack && (options.system || options.live || !options.recover_to.empty()))
+        return "--stack reads JSON Lines of findings and goes with neither --system, --live nor "
+               "--recover";
+    if (options.stack && (!options.baselines.empty() || !options.allowlists.empty()))
+        return "--stack counts every finding it reads; --baseline and --allow are for scans";
+    if (options.stack && options.scan.format == ReportFormat::Bodyfile)
+        return "--stack prints text, json or csv";
+    if (!options.recover_to.empty() && (!options.baselines.empty() || !options.allowlists.empty()))
+        return "--recover scans nothing; --baseline and --allow are for scans";
     if (options.live && (options.system || !options.recover_to.empty()))
         return "--live reads this machine's registry and goes with neither --system nor --recover";
     if (!options.scan.image.empty() && (options.live || options.system))
@@ -232,6 +248,31 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
                  "this machine's registry instead of files, read only\n"
                  "(Windows build only)")
         ->disable_flag_override();
+    app.add_option("--baseline", options.baselines,
+                   "JSON Lines of an earlier run or a known-good machine\n"
+                   "(once for each file): findings whose id is in one\n"
+                   "are not printed")
+        ->option_text("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("--allow", options.allowlists,
+                   "an allowlist (once for each file): a finding id, a\n"
+                   "class key with an optional server pattern, or a\n"
+                   "server file's SHA-256 a line; what it names is not\n"
+                   "printed")
+        ->option_text("FILE")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_flag("--verbose", options.verbose, "also tell each --allow entry that matched nothing")
+        ->disable_flag_override();
+    app.add_flag("--stack", options.stack,
+                 "each argument is a file of JSON Lines of findings\n"
+                 "(from many machines): print one line per finding\n"
+                 "id with the machines and users that have it,\n"
+                 "rarest first")
+        ->disable_flag_override();
     app.add_option("--recover", options.recover_to,
                    "write HIVE, recovered from its logs, to OUT, which\n"
                    "must not exist; scan nothing")
@@ -354,8 +395,20 @@ int main(int argc, char **argv) {
     std::string error;
     if (!options.recover_to.empty())
         return recover_command(options);
-    if (options.system)
-        return run_system_scan(options.files, options.scan, options.jobs);
+    if (options.stack)
+        return run_stack(options.files, options.scan.format, options.jobs);
+    FindingFilter filter;
+    if (!options.baselines.empty() || !options.allowlists.empty()) {
+        if (!read_baselines(options.baselines, filter, error) ||
+            !read_allowlists(options.allowlists, filter, error))
+            return fail(error);
+        options.scan.filter = &filter;
+    }
+    if (options.system) {
+        int code = run_system_scan(options.files, options.scan, options.jobs);
+        print_notes(filter_summary(filter, options.verbose));
+        return code;
+    }
 
     // The registry trees stay until the process ends, reachable from here: the system takes
     // their memory back at once, where freeing a hundred thousand keys one by one would cost a
@@ -393,9 +446,8 @@ int main(int argc, char **argv) {
     ViewScan &scan = *kept_scan;
     if (!scan_view(sides, options.scan, scan))
         return fail("out of memory while building the report");
-    bool found = false;
-    for (const RuleReport &report : scan.reports)
-        found = found || !report.found.empty();
+    // Ids expand servers with the variables the files are found with, Windows' defaults without.
+    Environment environment = machine_environment();
     if (options.live || !options.scan.image.empty()) {
         // The live machine's own files, or those of the volume the sources came from.
         VolumeFiles volume(options.live ? std::string() : options.scan.image);
@@ -403,12 +455,20 @@ int main(int argc, char **argv) {
             return fail(volume.error());
         std::string system_folder =
             volume.system_folder().empty() ? std::string("Windows") : volume.system_folder();
-        examine_findings(scan.reports, volume, machine_environment("C:\\" + system_folder));
+        environment = machine_environment("C:\\" + system_folder);
+        examine_findings(scan.reports, volume, environment);
     }
+    if (options.scan.filter)
+        filter_findings(*options.scan.filter, sides, scan.reports, environment);
+    bool found = false;
+    for (const RuleReport &report : scan.reports)
+        found = found || !report.found.empty();
     std::string out = options.scan.format == ReportFormat::Csv ? CSV_HEADER : "";
-    out +=
-        render_reports(sides, scan.reports, options.scan, ReportScope{}, scan.reports.size() > 1);
+    out += render_reports(sides, scan.reports, options.scan,
+                          ReportScope{std::string(), std::nullopt, &environment},
+                          scan.reports.size() > 1);
     if (!write_all(STDOUT_FILENO, out))
         return fail(std::string("standard output: ") + std::strerror(errno));
+    print_notes(filter_summary(filter, options.verbose));
     return found ? EXIT_FOUND : EXIT_NOTHING_FOUND;
 }

@@ -2,6 +2,7 @@
 #include "clsidscan/scan_output.h"
 
 #include "clsidscan/finding_files.h"
+#include "clsidscan/finding_ids.h"
 #include "registry/code_page.h"
 #include "rules/shadow_rule.h"
 
@@ -274,6 +275,8 @@ std::string utf8_text(std::string_view bytes) {
     return out;
 }
 
+} // namespace
+
 std::string csv_field(std::string_view text) {
     std::string utf8 = utf8_text(text);
     if (utf8.find_first_of(",\"\r\n") == std::string::npos)
@@ -283,6 +286,8 @@ std::string csv_field(std::string_view text) {
         out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }
+
+namespace {
 
 std::string written_text(const FoundClass &found) {
     return found.written ? format_filetime(found.written) : std::string();
@@ -298,7 +303,7 @@ std::string finding_message(const RuleReport &report, const FoundClass &found) {
 }
 
 std::string csv_row(const ClassesSides &sides, const RuleReport &report, const FoundClass &found,
-                    const ReportScope &scope) {
+                    const ReportScope &scope, const std::string &id) {
     std::optional<ServerValue> server = finding_server(found);
     const ServerFile *file = found.server_file ? &found.server_file->file : nullptr;
     bool present = file && file->state == FileState::Present;
@@ -323,6 +328,7 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         found.subkey,
         report.rule == ScanRule::Shadow ? found.server_path : std::string(),
         found.machine_server,
+        id,
     };
     std::string row;
     for (std::size_t i = 0; i < fields.size(); i++)
@@ -339,7 +345,7 @@ std::string bodyfile_name(std::string_view text) {
 }
 
 std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
-                          const ReportScope &scope) {
+                          const ReportScope &scope, const std::string &id) {
     std::string where = scope.machine.empty()
                             ? std::string()
                             : scope.machine + (scope.user ? ", user " + *scope.user : "") + ": ";
@@ -348,6 +354,8 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
                        "-bit] \"" + found.description + "\"";
     if (std::optional<ServerValue> server = finding_server(found))
         name += " server " + server->text;
+    if (!id.empty())
+        name += " id " + id;
     // Seconds since 1970; a time before it (or none) is 0, which timelines leave out.
     constexpr unsigned long long unix_epoch = 116444736000000000ULL;
     unsigned long long seconds =
@@ -356,9 +364,11 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
 }
 
 // The facts of a finding that the programs' lines do not hold, as indented lines.
-std::string finding_details(const FoundClass &found) {
+std::string finding_details(const FoundClass &found, const std::string &id) {
     std::string out =
         "    written  " + (found.written ? written_text(found) : "(not known)") + "\n";
+    if (!id.empty())
+        out += "    id       " + id + "\n";
     if (!found.server_file)
         return out;
     for (const ServerFile *file :
@@ -399,19 +409,28 @@ std::string scope_json(const ReportScope &scope) {
 
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
-    "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server\r\n";
+    "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,id\r\n";
 
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
                            const ScanSettings &settings, const ReportScope &scope, bool headers) {
     std::string out;
     std::string json_extra = scope_json(scope);
+    const Environment defaults = scope.environment ? Environment() : machine_environment();
+    const Environment &environment = scope.environment ? *scope.environment : defaults;
     for (const RuleReport &report : reports) {
         if (settings.format != ReportFormat::Text) {
-            for (const FoundClass &one : report.found)
+            for (const FoundClass &one : report.found) {
+                std::string id = finding_id(sides, report, one, environment);
+                std::string id_field = id.empty() ? "\"id\":null" : "\"id\":\"" + id + "\"";
                 out += settings.format == ReportFormat::Json
-                           ? json_found_class(sides, report, one, json_extra) + "\n"
-                       : settings.format == ReportFormat::Csv ? csv_row(sides, report, one, scope)
-                                                              : bodyfile_line(report, one, scope);
+                           ? json_found_class(sides, report, one,
+                                              json_extra + (json_extra.empty() ? "" : ",") +
+                                                  id_field) +
+                                 "\n"
+                       : settings.format == ReportFormat::Csv
+                           ? csv_row(sides, report, one, scope, id)
+                           : bodyfile_line(report, one, scope, id);
+            }
             continue;
         }
         if (headers)
@@ -424,7 +443,7 @@ std::string render_reports(const ClassesSides &sides, const std::vector<RuleRepo
             RuleReport entry{report.view, report.rule, one.entry, {}, false};
             std::string entry_text =
                 report_text(entry, settings.sources.code_page, settings.raw_ansi);
-            std::string details = finding_details(one);
+            std::string details = finding_details(one, finding_id(sides, report, one, environment));
             std::u16string wide;
             if (settings.raw_ansi && utf8_to_utf16(details, wide))
                 details = utf16_to_code_page(settings.sources.code_page, wide);

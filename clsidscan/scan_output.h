@@ -45,12 +45,18 @@ std::string json_server_file(const ServerFile &file);
 std::string json_found_class(const ClassesSides &sides, const RuleReport &report,
                              const FoundClass &found, const std::string &extra);
 
+// A field of an RFC 4180 CSV row: UTF-8 whatever the bytes (U+FFFD for the others), quoted when
+// it holds a comma, a quote or a line end.
+std::string csv_field(std::string_view text);
+
 // The renderings: the programs' text, JSON Lines, CSV for timelines and spreadsheets, and the
 // body file that timeline tools merge with a disk's.
 enum class ReportFormat { Text, Json, Csv, Bodyfile };
 
 // The header row of the CSV rendering, printed once before every row.
 extern const char CSV_HEADER[];
+
+struct FindingFilter; // clsidscan/finding_filter.h
 
 // What to scan and how to print it.
 struct ScanSettings {
@@ -61,6 +67,8 @@ struct ScanSettings {
     std::string image;     // the mounted volume the server files of plain sources are looked in
     bool raw_ansi = false; // text in the ANSI code page rather than UTF-8
     SourceOptions sources;
+    // Findings known from baselines or allowed by the analyst, left out of the output.
+    FindingFilter *filter = nullptr;
 };
 
 // The merged view of some sources and the reports of every rule in every view over it; the
@@ -79,6 +87,9 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
 struct ReportScope {
     std::string machine;
     std::optional<std::string> user;
+    // The variables the findings' servers are resolved with, for their ids; Windows' defaults
+    // for the machine when null.
+    const Environment *environment = nullptr;
 };
 
 // The output for some reports in the format of `settings`: text reports, each preceded by its

@@ -2,6 +2,7 @@
 #include "clsidscan/system_scan.h"
 
 #include "clsidscan/finding_files.h"
+#include "clsidscan/finding_filter.h"
 #include "evidence/hive_source.h"
 #include "evidence/hive_strings.h"
 
@@ -227,16 +228,24 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         return fail(volume.error());
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
     examine_findings(machine.reports, volume, machine_variables);
-    for (std::size_t u = 0; u < users.size(); u++)
-        examine_findings(users[u].reports, volume,
-                         user_environment_of(machine_variables, user_names[u], user_profiles[u],
-                                             user_ntusers[u], scan.notes));
+    std::vector<Environment> user_variables;
+    for (std::size_t u = 0; u < users.size(); u++) {
+        user_variables.push_back(user_environment_of(
+            machine_variables, user_names[u], user_profiles[u], user_ntusers[u], scan.notes));
+        examine_findings(users[u].reports, volume, user_variables.back());
+    }
+    if (settings.filter) {
+        filter_findings(*settings.filter, machine_sides, machine.reports, machine_variables);
+        for (std::size_t u = 0; u < users.size(); u++)
+            filter_findings(*settings.filter, user_sides[u], users[u].reports, user_variables[u]);
+    }
 
-    scan.out = render_reports(machine_sides, machine.reports, settings, {root, std::nullopt}, true);
+    scan.out = render_reports(machine_sides, machine.reports, settings,
+                              {root, std::nullopt, &machine_variables}, true);
     scan.found = anything_found(machine);
     for (std::size_t u = 0; u < users.size(); u++) {
-        scan.out +=
-            render_reports(user_sides[u], users[u].reports, settings, {root, user_names[u]}, true);
+        scan.out += render_reports(user_sides[u], users[u].reports, settings,
+                                   {root, user_names[u], &user_variables[u]}, true);
         scan.found = scan.found || anything_found(users[u]);
     }
     return scan;

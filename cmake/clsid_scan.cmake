@@ -57,8 +57,11 @@ if(WIN32)
     target_link_libraries(evidence PUBLIC classes_merge memory_registry)
 
     # clsidscan/: the program's front, everything but its entry, so that the tests link it too.
+    # Finding ids are digested with the platform's SHA-256 (CryptoAPI); reading JSON Lines back
+    # (--baseline, --stack) is the Linux build's.
     add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/finding_files.cpp
-        clsidscan/no_system_scan.cpp)
+        clsidscan/no_system_scan.cpp clsidscan/finding_ids.cpp clsidscan/finding_filter.cpp
+        clsidscan/id_digest_platform.cpp clsidscan/no_findings_json.cpp)
     target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules)
 
     # A console program with a static runtime, the asInvoker manifest and a version resource.
@@ -96,9 +99,16 @@ add_library(evidence STATIC ${evidence_portable_sources}
     evidence/hive_strings.cpp)
 target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
 
+# Finding ids are digested with libcrypto's SHA-256; JSON Lines are read back (--baseline,
+# --stack) with simdjson (libsimdjson-dev).
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+find_package(simdjson REQUIRED)
 add_library(clsidscan_core STATIC clsidscan/scan_output.cpp clsidscan/finding_files.cpp
-    clsidscan/system_scan.cpp)
+    clsidscan/system_scan.cpp clsidscan/finding_ids.cpp clsidscan/finding_filter.cpp
+    clsidscan/id_digest_crypto.cpp clsidscan/baseline.cpp clsidscan/findings_json.cpp
+    clsidscan/stack.cpp)
 target_link_libraries(clsidscan_core PUBLIC evidence clsid_rules Threads::Threads)
+target_link_libraries(clsidscan_core PRIVATE OpenSSL::Crypto simdjson::simdjson)
 
 add_executable(clsid-scan clsidscan/clsid_scan_main.cpp evidence/no_live_source.cpp)
 target_link_libraries(clsid-scan PRIVATE clsidscan_core)

@@ -830,6 +830,174 @@ def users_in_exports(scan, work):
               done.returncode == 0 and note in done.stderr.decode(), done.stderr.decode())
 
 
+def fleet_roots(work, name, users, software_classes, software_files=()):
+    """A ROOT with the given SOFTWARE classes and users {name: [classes]}, files laid in it."""
+    root = work / name
+    shutil.rmtree(root, ignore_errors=True)
+    config = root / "Windows" / "System32" / "config"
+    config.mkdir(parents=True)
+    make_hive.write_hive(str(config / "SOFTWARE"), software(software_classes))
+    for path, data in software_files:
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_bytes(data)
+    for user, classes in users.items():
+        folder = root / "Users" / user / "AppData" / "Local" / "Microsoft" / "Windows"
+        folder.mkdir(parents=True)
+        make_hive.write_hive(str(folder / "UsrClass.dat"), usrclass(classes))
+    return root
+
+
+def named_expand(key, description, server):
+    return Key(key, [sz("", description)],
+               [Key("InprocServer32", [("", REG_EXPAND_SZ, string_data(server))])])
+
+
+def json_lines(done):
+    return [json.loads(line) for line in done.stdout.decode().splitlines()]
+
+
+def ids_baselines_and_stacks(scan, work):
+    """Finding ids across machines and profiles, baselines, allowlists and --stack."""
+    fleet = work / "fleet"
+    shutil.rmtree(fleet, ignore_errors=True)
+    fleet.mkdir()
+    machine = [bare("{B1}", "Helper", "C:\\b1.dll")]
+    pc1 = fleet_roots(fleet, "pc1", {
+        "alice": [bare("{U1}", "Evil", "%USERPROFILE%\\AppData\\evil.dll"),
+                  named_expand("{N1}", "Zqpwtn", "%APPDATA%\\n1.dll")],
+        "bob": [bare("{U1}", "Evil", "C:\\Users\\bob\\AppData\\evil.dll"),
+                Key("{N1}", [sz("", "Zqpwtn")], [Key("InprocServer32", [
+                    sz("", "C:\\Users\\Bob\\AppData\\Roaming\\n1.dll")])])]},
+        machine, [("b1.dll", b"b1 as shipped")])
+    pc2 = fleet_roots(fleet, "pc2", {
+        "carol": [bare("{U1}", "Evil", "C:\\Users\\carol\\AppData\\other.dll")]}, machine)
+    export = fleet / "alice.reg"
+    export.write_text("Windows Registry Editor Version 5.00\r\n\r\n"
+                      "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{U1}]\r\n@=\"Evil\"\r\n\r\n"
+                      "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{U1}\\InprocServer32]\r\n"
+                      "@=\"%USERPROFILE%\\\\AppData\\\\evil.dll\"\r\n\r\n"
+                      "[HKEY_CURRENT_USER\\Software\\Classes\\CLSID\\{U1}\\TypeLib]\r\n"
+                      f"@=\"{TYPELIB}\"\r\n", encoding="utf-16")
+    bare_args = ("--rule", "both", "--view", "64")
+
+    done = run(scan, "--system", "--format", "json", *bare_args, pc1, pc2)
+    found = json_lines(done)
+    ids = {(Path(f["machine"]).name, f["user"], f["key"]): f["id"] for f in found}
+    plain = json_lines(run(scan, "--format", "json", *bare_args, export))
+    check("ids: one for a machine's registration on two machines, one for a user's in two "
+          "profiles (expanded or not) and in their .reg, another for another server",
+          len(found) == 7 and ids[("pc1", None, "{B1}")] == ids[("pc2", None, "{B1}")]
+          and ids[("pc1", "alice", "{U1}")] == ids[("pc1", "bob", "{U1}")] == plain[0]["id"]
+          and ids[("pc1", "alice", "{N1}")] == ids[("pc1", "bob", "{N1}")]
+          and ids[("pc2", "carol", "{U1}")] != ids[("pc1", "alice", "{U1}")]
+          and all(len(i) == 16 for i in ids.values()), (ids, plain))
+    csv_rows = list(csv.DictReader(io.StringIO(
+        run(scan, "--system", "--format", "csv", *bare_args, pc1, pc2).stdout.decode(),
+        newline="")))
+    details = run(scan, "--system", "--details", *bare_args, pc1).stdout.decode()
+    check("ids: the CSV's last column and a --details line carry the same ids",
+          [r["id"] for r in csv_rows] == [f["id"] for f in found] and list(csv_rows[0])[-1] == "id"
+          and f"    id       {ids[('pc1', 'bob', '{U1}')]}\n" in details, details)
+
+    run_n = fleet / "run-n.jsonl"
+    run_n.write_bytes(done.stdout)
+    done = run(scan, "--system", "--baseline", run_n, *bare_args, pc1, pc2)
+    check("--baseline: every finding of the run it was made from is known, exit 0",
+          done.returncode == 0 and done.stdout.strip(b"\n").replace(b"\n\n", b"\n").count(b"{") == 0
+          and f"--baseline: 7 findings known and not printed (7 in {run_n})" in done.stderr.decode(),
+          (done.stdout.decode(), done.stderr.decode()))
+    make_hive.write_hive(str(pc2 / "Users" / "carol" / "AppData" / "Local" / "Microsoft" / "Windows"
+                             / "UsrClass.dat"),
+                         usrclass([bare("{U1}", "Evil", "C:\\Users\\carol\\AppData\\other.dll"),
+                                   bare("{NEW}", "New", "C:\\Users\\carol\\new.dll")]))
+    done = run(scan, "--system", "--format", "json", "--baseline", run_n, *bare_args, pc1, pc2)
+    check("--baseline: a run with one new hijack prints that one alone, exit 1",
+          done.returncode == 1 and [f["key"] for f in json_lines(done)] == ["{NEW}"],
+          (done.stdout.decode(), done.stderr.decode()))
+    bad = fleet / "bad-baseline.jsonl"
+    bad.write_bytes(run_n.read_bytes().split(b"\n", 2)[0] + b"\n\n{\"id\":\"x\"}\n")
+    done = run(scan, "--system", "--baseline", bad, pc1)
+    check("--baseline: a line that is not clsid-scan's finding is an error naming file and line",
+          done.returncode == 2 and not done.stdout and done.stderr.decode()
+          == f"clsid-scan: {bad}:3: \"id\" is not 16 hex digits\n", done.stderr.decode())
+
+    allow = fleet / "allow.txt"
+    b1_hash = hashlib.sha256(b"b1 as shipped").hexdigest()
+    allow.write_text("# reviewed\n"
+                     f"{b1_hash}\n"
+                     "{u1} %USERPROFILE%\\appdata\\*.dll\n"
+                     "{NOTHERE}\n", encoding="utf-8")
+    done = run(scan, "--system", "--format", "json", "--allow", allow, "--verbose", *bare_args,
+               pc1, pc2)
+    left = sorted((Path(f["machine"]).name, f["user"] or "", f["key"]) for f in json_lines(done))
+    error = done.stderr.decode()
+    check("--allow: by the server file's SHA-256 (where it is there), by key and server pattern; "
+          "--verbose names the entry that matched nothing",
+          left == [("pc1", "alice", "{N1}"), ("pc1", "bob", "{N1}"), ("pc2", "", "{B1}"),
+                   ("pc2", "carol", "{NEW}")]
+          and f"--allow {allow}: 4 findings allowed and not printed" in error
+          and f"{allow}:4: this entry matched no finding" in error, (left, error))
+
+    # Stacking: the JSON of both machines, one file each, and the plain .reg run, with no machine.
+    runs = fleet / "runs"
+    runs.mkdir()
+    for root in (pc1, pc2):
+        (runs / (root.name + ".jsonl")).write_bytes(
+            run(scan, "--system", "--format", "json", root).stdout)
+    (runs / "alice-reg.jsonl").write_bytes(run(scan, "--format", "json", export).stdout)
+    files = ["runs/pc1.jsonl", "runs/pc2.jsonl", "runs/alice-reg.jsonl"]
+    outputs = set()
+    for order in (files, files[::-1], files[1:] + files[:1]):
+        for jobs in ("1", "2", "3"):
+            outputs.add(run(scan, "--stack", "--jobs", jobs, *order, cwd=fleet).stdout)
+    stacked = json_lines(run(scan, "--stack", "--format", "json", *files, cwd=fleet))
+    rows = {(r["rule"], r["key"], r["server"]): r for r in stacked}
+    # Each text is the smallest of the id's: alice's unexpanded server before bob's.
+    evil = rows.get(("bare", "{U1}", "%USERPROFILE%\\AppData\\evil.dll")) or {}
+    new = rows.get(("bare", "{NEW}", "C:\\Users\\carol\\new.dll")) or {}
+    check("--stack: the same bytes whatever the order of the files and --jobs; counts by id, "
+          "rarest first",
+          len(outputs) == 1 and [r["machines"] for r in stacked] == sorted(r["machines"] for r in stacked)
+          and (evil.get("machines"), evil.get("users")) == (2, 2)
+          and (new.get("machines"), new.get("users")) == (1, 1)
+          and rows[("bare", "{B1}", "C:\\b1.dll")]["machines"] == 2,
+          [(r["machines"], r["users"], r["rule"], r["key"], r["server"]) for r in stacked])
+    stack_in_sql(scan, fleet, files, stacked)
+
+
+def readme_sql():
+    """The stacking query as the README gives it: the ```sql block after its marker."""
+    readme = (HERE.parent / "README.md").read_text(encoding="utf-8")
+    marker = "<!-- stacking query, run by tests/clsid_scan_end_to_end.py -->"
+    after = readme.split(marker, 1)[1]
+    return after.split("```sql\n", 1)[1].split("```", 1)[0]
+
+
+def stack_in_sql(scan, fleet, files, stacked):
+    """The README's DuckDB query, run for real, ranks the ids as --stack does."""
+    engine = HERE / "duckdb"
+    node = shutil.which("node")
+    if not node or not (engine / "node_modules" / "@duckdb" / "node-api").is_dir():
+        print("SKIP the README's stacking query in DuckDB: node or tests/duckdb/node_modules is "
+              "missing (tools/install-deps.sh runs npm ci there)")
+        return
+    (fleet / "findings").mkdir()
+    for name in files:
+        shutil.copy(fleet / name, fleet / "findings" / Path(name).name)
+    (fleet / "stack.sql").write_text(readme_sql(), encoding="utf-8")
+    done = subprocess.run([node, str(engine / "run_query.mjs"), "stack.sql"], cwd=fleet,
+                          capture_output=True, timeout=300)
+    rows = json.loads(done.stdout or b"null")
+    again = json_lines(run(scan, "--stack", "--format", "json",
+                           *["findings/" + Path(name).name for name in files], cwd=fleet))
+    fields = ("id", "machines", "users", "rule", "view", "side", "key", "description", "server",
+              "sha256")
+    check("the README's DuckDB query ranks and counts as --stack does",
+          done.returncode == 0 and rows and again == stacked and
+          [tuple(r[f] for f in fields) for r in rows] == [tuple(r[f] for f in fields) for r in again],
+          (done.stderr.decode()[-2000:], rows, again))
+
+
 def main():
     scan = Path(sys.argv[1]).resolve()
     work = Path(sys.argv[2]).resolve()
@@ -844,6 +1012,7 @@ def main():
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)
     users_in_exports(scan, work)
+    ids_baselines_and_stacks(scan, work)
     print(f"{passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

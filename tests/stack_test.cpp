@@ -1,0 +1,107 @@
+// Stacking's parts: the member sets that count machines and users, and reading JSON Lines back in
+// parts that meet at any byte.
+#include "clsidscan/findings_json.h"
+#include "clsidscan/stack.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <set>
+
+namespace {
+
+std::string finding_line(unsigned n) {
+    char id[17];
+    std::snprintf(id, sizeof id, "%016x", n);
+    return std::string("{\"machine\":\"pc") + std::to_string(n % 7) + "\",\"user\":null,\"id\":\"" +
+           id +
+           "\",\"sources\":[\"a\"],\"side\":\"user\",\"view\":64,\"rule\":\"bare\",\"key\":\"{K" +
+           std::to_string(n) + "}\",\"description\":\"d\\u00e9\",\"server\":\"C:\\\\x.dll\"," +
+           "\"file\":{\"path\":\"x\",\"sha256\":null}}";
+}
+
+std::string write_file(const std::string &name, const std::string &bytes) {
+    std::string path = ::testing::TempDir() + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+bool read_part(const std::string &path, std::uint64_t begin, std::uint64_t end,
+               std::vector<std::uint64_t> &ids, std::string &error) {
+    return read_finding_lines(
+        path, begin, end,
+        [&](const FindingLine &line, std::string &) {
+            ids.push_back(line.id);
+            return true;
+        },
+        error);
+}
+
+} // namespace
+
+TEST(Stack, MemberSetsCountLikeASetAcrossTheSwitchToABitmap) {
+    std::mt19937 random(7);
+    for (std::uint32_t universe : {10u, 500u, 5000u}) {
+        MemberSet members;
+        std::set<std::uint32_t> expected;
+        for (int i = 0; i < 4000; i++) {
+            // Mostly rising, as the lines of one machine after another come, with some going back.
+            std::uint32_t member =
+                i % 5 == 0 ? random() % universe : static_cast<std::uint32_t>(i) % universe;
+            members.insert(member, universe);
+            expected.insert(member);
+            ASSERT_EQ(members.size(), expected.size()) << universe << " " << i;
+        }
+        EXPECT_EQ(members.members(), std::vector<std::uint32_t>(expected.begin(), expected.end()));
+    }
+}
+
+TEST(Stack, PartsMeetingAtAnyByteReadEachLineOnce) {
+    std::string text = "\xEF\xBB\xBF";
+    std::vector<std::uint64_t> all;
+    for (unsigned n = 0; n < 40; n++) {
+        text += finding_line(n) + (n % 3 == 0 ? "\r\n" : n == 20 ? "\n\n" : "\n");
+        all.push_back(n);
+    }
+    std::string path = write_file("parts.jsonl", text);
+    for (std::uint64_t cut = 0; cut <= text.size(); cut++) {
+        std::vector<std::uint64_t> ids;
+        std::string error;
+        ASSERT_TRUE(read_part(path, 0, cut, ids, error)) << error;
+        ASSERT_TRUE(read_part(path, cut, UINT64_MAX, ids, error)) << error;
+        ASSERT_EQ(ids, all) << "cut at " << cut;
+    }
+}
+
+TEST(Stack, ALineThatIsNotAFindingIsNamedByFileAndLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"id\":\"0000000000000001\"}", "no \"rule\""},
+        {"[1]", "not a JSON object"},
+        {"{\"id\":\"zz\"", "not JSON"},
+        {finding_line(1) + " {}", "not JSON"},
+        {finding_line(1).replace(finding_line(1).find("\"view\":64"), 9, "\"view\":\"64\""),
+         "\"view\" is not what clsid-scan writes there"},
+        {std::string(finding_line(1)).erase(finding_line(1).find("\"id\""), 24),
+         "no \"id\" (not clsid-scan JSON Lines, or written before findings had ids)"},
+    };
+    for (const auto &[bad, why] : cases) {
+        std::string text;
+        for (unsigned n = 0; n < 5; n++)
+            text += finding_line(n) + "\n";
+        std::string path = write_file("bad.jsonl", text + bad + "\n" + finding_line(9) + "\n");
+        std::vector<std::uint64_t> ids;
+        std::string error;
+        EXPECT_FALSE(read_part(path, 0, UINT64_MAX, ids, error)) << bad;
+        EXPECT_EQ(error, path + ":6: " + why);
+        // A part that starts further on still names the line of the whole file.
+        ids.clear();
+        EXPECT_FALSE(read_part(path, text.size() - 3, UINT64_MAX, ids, error));
+        EXPECT_EQ(error, path + ":6: " + why);
+    }
+    std::vector<std::uint64_t> ids;
+    std::string error;
+    std::string utf16 = write_file("utf16.jsonl", std::string("\xFF\xFE{\0}\0", 6));
+    EXPECT_FALSE(read_part(utf16, 0, UINT64_MAX, ids, error));
+    EXPECT_EQ(error.rfind(utf16 + ":1: UTF-16 text", 0), 0u) << error;
+}
