@@ -9,6 +9,7 @@
 #include "evidence/scan_sources.h"
 #include "registry/code_page.h"
 #include "rules/class_scan.h"
+#include "rules/severity.h"
 
 #include <CLI/CLI.hpp>
 
@@ -95,6 +96,36 @@ CLI::Validator one_of(std::vector<std::string> words) {
         std::string());
 }
 
+const char RULE_NAMES[] =
+    "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known";
+
+// The rules a --rule value names, in the order of the list of rules; empty when a name is unknown.
+std::vector<ScanRule> rules_named(const std::string &names) {
+    const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
+                              ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
+                              ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
+    std::vector<bool> chosen(std::size(every), false);
+    std::size_t start = 0;
+    while (start <= names.size()) {
+        std::size_t comma = std::min(names.find(',', start), names.size());
+        std::string name = names.substr(start, comma - start);
+        bool known = false;
+        for (std::size_t i = 0; i < std::size(every); i++) {
+            bool picked = name == rule_name(every[i]) || name == "all" || (name == "both" && i < 2);
+            chosen[i] = chosen[i] || picked;
+            known = known || picked;
+        }
+        if (!known)
+            return {};
+        start = comma + 1;
+    }
+    std::vector<ScanRule> rules;
+    for (std::size_t i = 0; i < std::size(every); i++)
+        if (chosen[i])
+            rules.push_back(every[i]);
+    return rules;
+}
+
 // The checks across options; an empty string when they agree.
 std::string check_options(const Options &options) {
     if (options.stack && (options.system || options.live || !options.recover_to.empty()))
@@ -140,25 +171,28 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
     // Each option's callback runs once, with its last value, and only when it is given.
     ScanSettings &scan = options.scan;
     app.add_option_function<std::string>(
-           "--rule",
-           [&scan](const std::string &rule) {
-               if (rule == "bare")
-                   scan.rules = {ScanRule::Bare};
-               else if (rule == "name")
-                   scan.rules = {ScanRule::Name};
-               else if (rule == "shadow")
-                   scan.rules = {ScanRule::Shadow};
-               else if (rule == "both")
-                   scan.rules = {ScanRule::Bare, ScanRule::Name};
-               else
-                   scan.rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
-           },
-           "the class rules to run: bare (clsid-bare-scan's),\n"
-           "name (clsid-name-scan's), shadow (a user's own server\n"
-           "for a machine's class), both (bare and name) or all\n"
-           "(the default)")
-        ->option_text("bare|name|shadow|both|all")
-        ->check(one_of({"bare", "name", "shadow", "both", "all"}));
+           "--rule", [&scan](const std::string &rules) { scan.rules = rules_named(rules); },
+           "the class rules to run, one or several joined by\n"
+           "commas: bare (clsid-bare-scan's), name (clsid-name-\n"
+           "scan's), shadow (a user's own server for a machine's\n"
+           "class), scriptlet, treatas, abandoned, userpath,\n"
+           "handler, known; both (bare and name) or all (every\n"
+           "rule, the default)")
+        ->option_text("RULE[,RULE]...")
+        ->check(CLI::Validator(
+            [](std::string &rules) {
+                return rules_named(rules).empty()
+                           ? "unknown value " + rules + " (" + RULE_NAMES + ", both or all)"
+                           : std::string();
+            },
+            std::string()));
+    app.add_option_function<std::string>(
+           "--min-severity",
+           [&scan](const std::string &level) { parse_severity(level, scan.min_severity); },
+           "print only findings at or above this severity: low\n"
+           "(everything, the default), medium or high")
+        ->option_text("low|medium|high")
+        ->check(one_of({"low", "medium", "high"}));
     app.add_option_function<std::string>(
            "--format",
            [&scan](const std::string &format) {
@@ -442,22 +476,32 @@ int main(int argc, char **argv) {
                       : sides.has_user  ? "only user ones"
                                         : "neither") +
                      " and lists nothing"});
+    // The files the classes name: the live machine's own, or those of the volume the sources
+    // came from; without either, paths are still expanded with Windows' defaults.
+    std::unique_ptr<VolumeFiles> volume;
+    Environment environment = machine_environment();
+    if (options.live) {
+        // The variables of this user's session, and the drive of the running Windows.
+        std::string why;
+        if (!live_environment(environment, why))
+            print_notes({why + "; Windows' default variables are used"});
+        volume = std::make_unique<VolumeFiles>(std::string(1, volume_drive(environment)) + ":");
+    } else if (!options.scan.image.empty()) {
+        volume = std::make_unique<VolumeFiles>(options.scan.image);
+        if (volume->ok() && !volume->system_folder().empty())
+            environment = machine_environment("C:\\" + volume->system_folder());
+    }
+    if (volume && !volume->ok())
+        return fail(volume->error());
+    if (!volume && std::find(options.scan.rules.begin(), options.scan.rules.end(),
+                             ScanRule::Abandoned) != options.scan.rules.end())
+        print_notes({"the abandoned rule needs the server files (--image ROOT, or --system); it "
+                     "lists nothing"});
     static ViewScan *const kept_scan = new ViewScan;
     ViewScan &scan = *kept_scan;
-    if (!scan_view(sides, options.scan, scan))
+    if (!scan_view(sides, options.scan, scan, {volume.get(), &environment}))
         return fail("out of memory while building the report");
-    // Ids expand servers with the variables the files are found with, Windows' defaults without.
-    Environment environment = machine_environment();
-    if (options.live || !options.scan.image.empty()) {
-        // The live machine's own files, or those of the volume the sources came from.
-        VolumeFiles volume(options.live ? std::string() : options.scan.image);
-        if (!volume.ok())
-            return fail(volume.error());
-        std::string system_folder =
-            volume.system_folder().empty() ? std::string("Windows") : volume.system_folder();
-        environment = machine_environment("C:\\" + system_folder);
-        examine_findings(scan.reports, volume, environment);
-    }
+    finish_findings(scan.reports, volume.get(), environment, options.scan.min_severity);
     if (options.scan.filter)
         filter_findings(*options.scan.filter, sides, scan.reports, environment);
     bool found = false;

@@ -26,3 +26,9 @@ ServerView server_view(ScanView view);
 // service on 64-bit Windows, so a command line is resolved for the 64-bit view in either view.
 void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
                       const Environment &environment);
+
+// What every scan does with its reports once the rules have run: examines the server files when
+// there is a volume, gives each finding its severity and reasons, and leaves out (from the found
+// classes and from the text) the findings below `min_severity`.
+void finish_findings(std::vector<RuleReport> &reports, VolumeFiles *volume,
+                     const Environment &environment, Severity min_severity);

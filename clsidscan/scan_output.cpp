@@ -4,6 +4,8 @@
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_ids.h"
 #include "registry/code_page.h"
+#include "rules/hijack_rules.h"
+#include "rules/severity.h"
 #include "rules/shadow_rule.h"
 
 #include <algorithm>
@@ -235,9 +237,29 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
         line += ",\"user_server\":" + json_string(found.server_path);
         line += ",\"machine_server\":" +
                 (found.machine_has_server ? json_string(found.machine_server) : "null");
-    } else {
+    } else if (report.rule == ScanRule::Name) {
         line += ",\"score\":" + json_number(found.score);
+    } else if (report.rule == ScanRule::Handler) {
+        line += ",\"handler\":" + json_string(found.handler);
+    } else {
+        line += ",\"server\":" + (found.server_path.empty() && report.rule == ScanRule::TreatAs
+                                      ? std::string("null")
+                                      : json_string(found.server_path));
+        if (report.rule == ScanRule::Scriptlet)
+            line += ",\"script\":" + (found.script.empty() ? "null" : json_string(found.script));
+        if (report.rule == ScanRule::Known)
+            line += ",\"expected\":" + json_string(found.expected);
+        if (report.rule == ScanRule::TreatAs) {
+            line += ",\"chain\":[";
+            for (std::size_t i = 0; i < found.chain.size(); i++)
+                line += (i ? "," : "") + json_string(found.chain[i]);
+            line += "]";
+        }
     }
+    line += ",\"severity\":\"" + std::string(severity_name(found.severity)) + "\",\"reasons\":[";
+    for (std::size_t i = 0; i < found.reasons.size(); i++)
+        line += (i ? "," : "") + json_string(found.reasons[i]);
+    line += "]";
     line +=
         ",\"written\":" + (found.written ? "\"" + format_filetime(found.written) + "\"" : "null");
     line += ",\"file\":" + (found.server_file ? json_server_file(found.server_file->file) : "null");
@@ -246,14 +268,18 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
     return line + "}";
 }
 
-bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan) {
+bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
+               const ScanPlace &place) {
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
+    HijackScan hijacks{&scan.view, &sides, place.environment, place.volume};
     for (ScanView which : settings.views)
         for (ScanRule rule : settings.rules) {
             scan.reports.push_back(rule == ScanRule::Shadow
                                        ? scan_shadowed_classes(scan.view, sides, which)
-                                       : scan_classes(scan.view, which, rule));
+                                   : rule == ScanRule::Bare || rule == ScanRule::Name
+                                       ? scan_classes(scan.view, which, rule)
+                                       : scan_hijacks(hijacks, which, rule));
             if (scan.reports.back().out_of_memory)
                 return false;
         }
@@ -276,6 +302,13 @@ std::string utf8_text(std::string_view bytes) {
 }
 
 } // namespace
+
+std::string joined_reasons(const FoundClass &found) {
+    std::string joined;
+    for (const std::string &reason : found.reasons)
+        joined += (joined.empty() ? "" : "; ") + reason;
+    return joined;
+}
 
 std::string csv_field(std::string_view text) {
     std::string utf8 = utf8_text(text);
@@ -328,6 +361,8 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         found.subkey,
         report.rule == ScanRule::Shadow ? found.server_path : std::string(),
         found.machine_server,
+        severity_name(found.severity),
+        joined_reasons(found),
         id,
     };
     std::string row;
@@ -369,6 +404,8 @@ std::string finding_details(const FoundClass &found, const std::string &id) {
         "    written  " + (found.written ? written_text(found) : "(not known)") + "\n";
     if (!id.empty())
         out += "    id       " + id + "\n";
+    out += "    severity " + std::string(severity_name(found.severity)) +
+           (found.reasons.empty() ? "" : " (" + joined_reasons(found) + ")") + "\n";
     if (!found.server_file)
         return out;
     for (const ServerFile *file :
@@ -409,7 +446,8 @@ std::string scope_json(const ReportScope &scope) {
 
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
-    "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,id\r\n";
+    "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,severity,"
+    "reasons,id\r\n";
 
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
                            const ScanSettings &settings, const ReportScope &scope, bool headers) {

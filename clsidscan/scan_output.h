@@ -63,7 +63,9 @@ struct ScanSettings {
     std::vector<ScanRule> rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
     ReportFormat format = ReportFormat::Text;
-    bool details = false;  // the text report gets each finding's time and file after it
+    bool details = false;
+    Severity min_severity = Severity::Low; // findings below it are not printed  // the text report
+                                           // gets each finding's time and file after it
     std::string image;     // the mounted volume the server files of plain sources are looked in
     bool raw_ansi = false; // text in the ANSI code page rather than UTF-8
     SourceOptions sources;
@@ -78,9 +80,17 @@ struct ViewScan {
     std::vector<RuleReport> reports;
 };
 
+// Where the rules look for what the registry names: the volume (null when there is none) and the
+// environment of the machine or user whose view it is.
+struct ScanPlace {
+    VolumeFiles *volume = nullptr;
+    const Environment *environment = nullptr;
+};
+
 // Merges `sides` and runs the rules of `settings` over it. Returns false when a report could not
 // be built for lack of memory.
-bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan);
+bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
+               const ScanPlace &place);
 
 // Whose reports these are: under --system the ROOT, and the user for a user's merged view
 // (none for the machine's); empty for plain sources.

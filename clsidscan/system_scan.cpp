@@ -161,15 +161,22 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         for (std::size_t i = 0; i < software.size(); i++)
             add_hive_source(sides, layout.software[i], software[i], error);
     };
+    // The server files, found as Windows would for the machine and for each user.
+    VolumeFiles volume(root);
+    if (!volume.ok())
+        return fail(volume.error());
+    Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
     ViewScan machine;
-    if (!scan_view(machine_sides, settings, machine))
+    if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables}))
         return fail(root + ": out of memory");
 
-    std::vector<std::string> user_names, user_profiles, user_ntusers;
+    std::vector<std::string> user_names;
     std::vector<ClassesSides> user_sides;
     std::vector<ViewScan> users;
+    std::vector<Environment> user_variables;
     user_sides.reserve(layout.profiles.size());
     users.reserve(layout.profiles.size());
+    user_variables.reserve(layout.profiles.size());
     for (const SystemProfile &profile : layout.profiles) {
         ClassesSides sides;
         bool has_classes = false, failed = false;
@@ -212,28 +219,22 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             continue;
         }
         user_names.push_back(profile.name);
-        user_profiles.push_back(windows_path_text(parse_windows_path(profile.folder).components));
-        user_ntusers.push_back(profile.ntuser.empty() ? std::string() : profile.ntuser.front());
+        user_variables.push_back(user_environment_of(
+            machine_variables, profile.name,
+            windows_path_text(parse_windows_path(profile.folder).components),
+            profile.ntuser.empty() ? std::string() : profile.ntuser.front(), scan.notes));
         user_sides.push_back(std::move(sides));
         users.emplace_back();
-        if (!scan_view(user_sides.back(), settings, users.back()))
+        if (!scan_view(user_sides.back(), settings, users.back(),
+                       {&volume, &user_variables.back()}))
             return fail(root + ": out of memory");
     }
 
     report_common_findings_once(machine, users);
 
-    // The server files, found as Windows would for the machine and for each user.
-    VolumeFiles volume(root);
-    if (!volume.ok())
-        return fail(volume.error());
-    Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
-    examine_findings(machine.reports, volume, machine_variables);
-    std::vector<Environment> user_variables;
-    for (std::size_t u = 0; u < users.size(); u++) {
-        user_variables.push_back(user_environment_of(
-            machine_variables, user_names[u], user_profiles[u], user_ntusers[u], scan.notes));
-        examine_findings(users[u].reports, volume, user_variables.back());
-    }
+    finish_findings(machine.reports, &volume, machine_variables, settings.min_severity);
+    for (std::size_t u = 0; u < users.size(); u++)
+        finish_findings(users[u].reports, &volume, user_variables[u], settings.min_severity);
     if (settings.filter) {
         filter_findings(*settings.filter, machine_sides, machine.reports, machine_variables);
         for (std::size_t u = 0; u < users.size(); u++)

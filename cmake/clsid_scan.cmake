@@ -26,8 +26,15 @@ set(evidence_portable_sources
     evidence/scan_sources.cpp
     evidence/source_file.cpp)
 
-# rules/: the class rules clsid-scan runs over the merged view.
-add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp)
+# rules/: the class rules clsid-scan runs over the merged view. The known hijack targets are data,
+# rules/known_classes.tsv, compiled in as text.
+file(READ ${CMAKE_SOURCE_DIR}/rules/known_classes.tsv KNOWN_CLASSES_TSV)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/known_classes.cpp.in
+    ${CMAKE_BINARY_DIR}/known_classes.cpp @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/rules/known_classes.tsv)
+add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp rules/hijack_rules.cpp
+    rules/severity.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp)
 target_link_libraries(clsid_rules PUBLIC
     classes_merge barescan_rule namescan_rule scanframe platform_memory server_files)
 

@@ -31,14 +31,19 @@ target_link_libraries(hive_recovery_fuzzer PRIVATE clsidscan_core)
 add_executable(hive_load_fuzzer fuzz/hive_load_fuzzer.cpp)
 target_link_libraries(hive_load_fuzzer PRIVATE clsidscan_core)
 
+# The TreatAs follower over classes made from the input.
+add_executable(treatas_fuzzer fuzz/treatas_fuzzer.cpp)
+target_link_libraries(treatas_fuzzer PRIVATE clsid_rules)
+
 # Longest input each target is given: room for data beyond 1024 bytes and long names.
 set(registry_walk_max_len 8192)
 set(letter_pair_max_len 4096)
 set(reg_export_max_len 8192)
 set(hive_recovery_max_len 8192)
 set(hive_load_max_len 16384)
+set(treatas_max_len 384)
 
-foreach(target registry_walk letter_pair reg_export hive_recovery hive_load)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>

@@ -20,7 +20,7 @@ bool taken(const ServerFile &file) {
 }
 
 ServerFile examine_candidate(VolumeFiles &volume, const ServerCandidate &candidate,
-                             const Environment &environment) {
+                             const Environment &environment, bool read_contents) {
     ServerFile file;
     file.windows_path = candidate.text;
     switch (candidate.path.kind) {
@@ -41,7 +41,7 @@ ServerFile examine_candidate(VolumeFiles &volume, const ServerCandidate &candida
     char drive = volume_drive(environment);
     std::optional<ServerFile> first;
     for (const std::vector<std::string> &place : candidate.places) {
-        ServerFile found = examine_place(volume, place);
+        ServerFile found = examine_place(volume, place, read_contents);
         found.windows_path = windows_path_text(place, drive);
         found.location = classify_location(place, environment);
         if (taken(found))
@@ -74,7 +74,8 @@ const char *state_name(FileState state) {
 }
 
 ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
-                                 ServerKind kind, ServerView view, const Environment &environment) {
+                                 ServerKind kind, ServerView view, const Environment &environment,
+                                 bool read_contents) {
     ServerExamination result;
     Environment seen = environment_for_view(environment, view);
     std::vector<ServerCandidate> candidates = server_candidates(value, type, kind, view, seen);
@@ -84,7 +85,7 @@ ServerExamination examine_server(VolumeFiles &volume, const std::string &value, 
     }
     std::vector<ServerFile> files;
     for (const ServerCandidate &candidate : candidates) {
-        files.push_back(examine_candidate(volume, candidate, seen));
+        files.push_back(examine_candidate(volume, candidate, seen, read_contents));
         if (taken(files.back()))
             break;
     }
@@ -102,7 +103,7 @@ ServerExamination examine_server(VolumeFiles &volume, const std::string &value, 
     }
     result.file = std::move(files.back());
     for (std::size_t i = files.size(); i < candidates.size(); i++) {
-        ServerFile later = examine_candidate(volume, candidates[i], seen);
+        ServerFile later = examine_candidate(volume, candidates[i], seen, read_contents);
         if (taken(later)) {
             result.passed_over = std::move(later);
             break;

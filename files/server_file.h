@@ -80,7 +80,10 @@ class VolumeFiles {
 
 // The file at `place` (components from the ROOT, found without regard to letter case), examined:
 // every field but `windows_path` and `location`, which depend on how Windows named it.
-ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place);
+// With `read_contents` false a regular file is only found, not read: `Present` without size,
+// hash, time or PE headers, for rules that ask only whether a file is there.
+ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place,
+                         bool read_contents = true);
 
 // The variables of this process, for resolving server values on the running machine (those of
 // the user who runs the scan), with ProgramFiles and CommonProgramFiles as a 64-bit process sees
@@ -93,4 +96,5 @@ bool live_environment(Environment &environment, std::string &error);
 // `environment` is (the machine's, or with add_user_environment; environment_for_view is applied
 // here), and examines the file it leads to inside the ROOT. Never opens anything outside it.
 ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
-                                 ServerKind kind, ServerView view, const Environment &environment);
+                                 ServerKind kind, ServerView view, const Environment &environment,
+                                 bool read_contents = true);

@@ -410,7 +410,8 @@ std::size_t VolumeFiles::files_hashed() const {
     return state_->files_hashed;
 }
 
-ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place) {
+ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place,
+                         bool read_contents) {
     VolumeFilesState &state = volume.state();
     ServerFile file;
     if (!state.error.empty()) {
@@ -478,6 +479,10 @@ ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &pl
         file.state = FileState::NotExamined;
         file.problem = "its data is held elsewhere (offline or in the cloud), and reading it would "
                        "fetch it";
+        return file;
+    }
+    if (!read_contents) {
+        file.state = FileState::Present;
         return file;
     }
     FileKey key{information.volume_serial, information.file_index};

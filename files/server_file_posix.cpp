@@ -434,7 +434,8 @@ std::size_t VolumeFiles::files_hashed() const {
     return state_->files_hashed;
 }
 
-ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place) {
+ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place,
+                         bool read_contents) {
     VolumeFilesState &state = volume.state();
     ServerFile file;
     if (!state.error.empty()) {
@@ -456,7 +457,7 @@ ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &pl
     if (found.followed_link &&
         (found.state == FileState::Present || found.state == FileState::NotAFile))
         file.target = joined(found.physical);
-    if (found.state != FileState::Present)
+    if (found.state != FileState::Present || !read_contents)
         return file;
     FileKey key{found.info.st_dev, found.info.st_ino};
     auto known = state.files.find(key);

@@ -76,7 +76,27 @@ FoundClass found_class_entry(const ClassKey &cls, const ReportText &report, std:
 }
 
 const char *rule_name(ScanRule rule) {
-    return rule == ScanRule::Bare ? "bare" : rule == ScanRule::Name ? "name" : "shadow";
+    switch (rule) {
+    case ScanRule::Bare:
+        return "bare";
+    case ScanRule::Name:
+        return "name";
+    case ScanRule::Shadow:
+        return "shadow";
+    case ScanRule::Scriptlet:
+        return "scriptlet";
+    case ScanRule::TreatAs:
+        return "treatas";
+    case ScanRule::Abandoned:
+        return "abandoned";
+    case ScanRule::UserPath:
+        return "userpath";
+    case ScanRule::Handler:
+        return "handler";
+    case ScanRule::Known:
+        return "known";
+    }
+    return "?";
 }
 
 int view_bits(ScanView view) {

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-enum class ScanRule { Bare, Name, Shadow };
+enum class ScanRule { Bare, Name, Shadow, Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known };
 enum class ScanView { Bits64, Bits32 };
+enum class Severity { Low, Medium, High };
 
-const char *rule_name(ScanRule rule); // "bare", "name", "shadow"
-int view_bits(ScanView view);         // 64, 32
+// "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known"
+const char *rule_name(ScanRule rule);
+int view_bits(ScanView view); // 64, 32
 
 // One class a rule listed. The texts are the registry's own, from UTF-16 to UTF-8, not through
 // the code page; `sources` are the indexes of the sources that hold the class key.
@@ -27,6 +29,17 @@ struct FoundClass {
     std::string subkey;
     std::string machine_server;
     bool machine_has_server = false;
+    // Hijack rules: the script a scriptlet class runs, the TreatAs chain from the class to the
+    // one that serves, the handler, and the file a known class should load.
+    std::string script;
+    std::vector<std::string> chain;
+    std::string handler;
+    std::string expected;
+    // Whether the user's own classes supply what the finding rests on.
+    bool from_user = false;
+    // How much the finding matters, and the fixed texts that say why.
+    Severity severity = Severity::Low;
+    std::vector<std::string> reasons;
     const MemoryKey *class_key = nullptr;
     std::string entry; // the lines it added to the report, in the ANSI code page
     // The class registration whose server the finding names, when not `class_key` (the shadow

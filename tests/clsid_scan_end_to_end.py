@@ -448,6 +448,108 @@ def server_files(scan, work):
           == plain.stdout.decode(), text)
 
 
+def hijack_rules(scan, work):
+    """The hijacking techniques beyond the two shapes, on each side and view, with severities."""
+    root = work / "hijack-root"
+    shutil.rmtree(root, ignore_errors=True)
+    config = root / "Windows" / "System32" / "config"
+    config.mkdir(parents=True)
+    (root / "Windows" / "System32" / "scrobj.dll").write_bytes(b"scrobj")
+    (root / "Windows" / "System32" / "ok.dll").write_bytes(b"ok")
+
+    def server(name, path, subkey="InprocServer32", extra=()):
+        return Key(name, [sz("", name.strip("{}") + " class")], [Key(subkey, [sz("", path)]), *extra])
+
+    def treat(name, target, extra=()):
+        return Key(name, [sz("", "Treated")], [Key("TreatAs", [sz("", target)]), *extra])
+    mmdev, oleacc, mru = ("{BCDE0395-E52F-467C-8E3D-C4579291692E}",
+                          "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}",
+                          "{42AEDC87-2188-41FD-B9A3-0C966FEABEC1}")
+    chain = [treat(f"{{C{i}}}", f"{{C{i + 1}}}") for i in range(10)]
+    make_hive.write_hive(str(config / "SOFTWARE"), software([
+        server("{SC1}", "C:\\Windows\\System32\\scrobj.dll"),
+        server("{SC3}", "C:\\Windows\\System32\\scrobj.dll",
+               extra=[Key("ScriptletURL", [sz("", "file://C:/ProgramData/a.sct")])]),
+        treat("{T1}", "{T2}"), server("{T2}", "C:\\Windows\\System32\\ok.dll"),
+        treat("{L1}", "{L2}"), treat("{L2}", "{L1}"), treat("{SELF}", "{SELF}"),
+        treat("{M1}", "{NOPE}"), *chain,
+        treat("{W1}", "{W2}"), server("{W2}", "C:\\Users\\Public\\w.dll"),
+        server("{A1}", "C:\\Windows\\System32\\gone.dll"),
+        server("{A2}", "C:\\ProgramData\\gone.dll"),
+        server("{U1}", "C:\\ProgramData\\vendor\\x.dll"),
+        server("{H1}", "C:\\Windows\\System32\\ok.dll", extra=[Key("InprocHandler32", [sz("", "ole32.dll")])]),
+        server("{H2}", "C:\\Windows\\System32\\ok.dll", extra=[Key("InprocHandler32", [sz("", "C:\\evil\\h.dll")])]),
+        Key(mmdev, [sz("", "MMDeviceEnumerator")], [Key("InprocServer32", [
+            ("", REG_EXPAND_SZ, string_data("%SystemRoot%\\System32\\MMDevApi.dll"))])]),
+        server(mru, "C:\\Windows\\System32\\other.dll")],
+        wow=[server(oleacc, "C:\\Windows\\System32\\oleacc.dll"), treat("{T5}", "{T6}"),
+             server("{T6}", "C:\\Users\\Public\\t6.dll")]))
+    classes = root / "Users" / "eve" / "AppData" / "Local" / "Microsoft" / "Windows"
+    classes.mkdir(parents=True)
+    make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass([
+        server("{SC2}", "C:\\Windows\\System32\\scrobj.dll",
+               extra=[Key("ScriptletURL", [sz("", "http://example.invalid/x.sct")])]),
+        treat("{T3}", "{T2}"),
+        server("{H3}", "C:\\Windows\\System32\\ok.dll", extra=[Key("InprocHandler32", [sz("", "h.dll")])]),
+        server(mmdev, "C:\\Users\\Public\\m.dll")]))
+
+    done = run(scan, "--system", "--format", "json", "--rule",
+               "scriptlet,treatas,abandoned,userpath,handler,known", root)
+    found = {}
+    for f in map(json.loads, done.stdout.decode().splitlines()):
+        found.setdefault((f["rule"], f["key"], f["view"], f["user"]), f)
+
+    def listed(rule, key, view=64, user=None):
+        """The finding's severity and the reason its rule gives first (the file may add more)."""
+        f = found.get((rule, key, view, user))
+        return (f["severity"], f["reasons"][:1]) if f else None
+    check("scriptlet: the user's is high; a machine's with a script medium; Windows' own low",
+          listed("scriptlet", "{SC2}", user="eve") == ("high", ["user-side scriptlet"])
+          and found[("scriptlet", "{SC2}", 64, "eve")]["script"] == "http://example.invalid/x.sct"
+          and listed("scriptlet", "{SC3}")[0] == "medium"
+          and listed("scriptlet", "{SC1}") == ("low", ["system scriptlet class"]), found.keys())
+    check("treatas: a user's link is high; loops, missing targets and long chains end with a reason",
+          listed("treatas", "{T3}", user="eve") == ("high", ["treatas introduced by user"])
+          and found[("treatas", "{T3}", 64, "eve")]["chain"] == ["{T3}", "{T2}"]
+          and listed("treatas", "{L1}") == ("medium", ["treatas loop"])
+          and listed("treatas", "{M1}") == ("medium", ["treatas target missing"])
+          and listed("treatas", "{C0}") == ("medium", ["treatas chain too long"])
+          and listed("treatas", "{T1}") is None and listed("treatas", "{SELF}") is None,
+          [(k, v["reasons"]) for k, v in found.items() if k[0] == "treatas"])
+    check("treatas: a machine chain ending at a user-writable server, in each view",
+          listed("treatas", "{W1}") == ("high", ["treatas ends at user-writable server"])
+          and listed("treatas", "{T5}", view=32) == ("high", ["treatas ends at user-writable server"]),
+          [(k, v["reasons"]) for k, v in found.items() if k[0] == "treatas"])
+    check("abandoned: a missing machine server; high where a user could plant it",
+          listed("abandoned", "{A1}") == ("medium", ["server file missing"])
+          and listed("abandoned", "{A2}") == ("high", ["server file missing"])
+          and "server in user-writable location" in found[("abandoned", "{A2}", 64, None)]["reasons"]
+          and listed("abandoned", "{T2}") is None, [k for k in found if k[0] == "abandoned"])
+    check("userpath: a machine server where a standard user can write",
+          listed("userpath", "{U1}") == ("medium", ["machine server in user-writable location"])
+          and listed("userpath", "{A1}") is None, [k for k in found if k[0] == "userpath"])
+    check("handler: not the system's own; the user's is high",
+          listed("handler", "{H2}") == ("medium", ["handler not the system's"])
+          and listed("handler", "{H3}", user="eve")[0] == "high" and listed("handler", "{H1}") is None,
+          [k for k in found if k[0] == "handler"])
+    check("known: a targeted class whose server is not its system file, on either side and view",
+          listed("known", mmdev, user="eve") == ("high", ["known target hijacked"])
+          and listed("known", mmdev) is None and listed("known", mru)[0] == "high"
+          and listed("known", oleacc, view=32) is None, [k for k in found if k[0] == "known"])
+
+    done = run(scan, "--system", "--min-severity", "high", "--format", "json", root)
+    levels = {json.loads(line)["severity"] for line in done.stdout.decode().splitlines()}
+    low = run(scan, "--min-severity", "high", "--rule", "scriptlet", "--view", "64",
+              "--format", "json", config / "SOFTWARE")
+    check("--min-severity prints only what is at or above it, and the exit code counts only that",
+          done.returncode == 1 and levels == {"high"} and low.returncode == 0 and not low.stdout,
+          (levels, low.returncode, low.stderr.decode()))
+    done = run(scan, "--rule", "abandoned", config / "SOFTWARE")
+    check("abandoned without a volume lists nothing and says so",
+          done.returncode == 0 and "the abandoned rule needs the server files" in done.stderr.decode(),
+          done.stderr.decode())
+
+
 def as_unprivileged(command):
     """The command run as a user without root's right to read any folder, or None when there is
     no such user to be had (the folder permission checks are then skipped with a note)."""
@@ -1008,6 +1110,7 @@ def main():
     write_times(scan, work)
     system_folders(scan, work)
     server_files(scan, work)
+    hijack_rules(scan, work)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)

@@ -1,0 +1,449 @@
+// The class-hijacking techniques beyond the programs' two shapes, over the merged classes view.
+#include "rules/hijack_rules.h"
+
+#include "registry/code_page.h"
+#include "scanframe/scanframe.h"
+
+#include <algorithm>
+#include <sstream>
+
+// rules/known_classes.tsv as it was when the build was configured.
+extern const char KNOWN_CLASSES_TSV[];
+
+namespace {
+
+constexpr unsigned long REG_SZ_TYPE = 1, REG_EXPAND_SZ_TYPE = 2;
+
+const char LABEL_SCRIPTLET_URL[] = "\\ScriptletURL  \t";
+const char LABEL_TREATAS[] = "\\TreatAs       \t";
+const char LABEL_FINAL_SERVER[] = "\\(serves)      \t";
+const char LABEL_LOCAL_SERVER32[] = "\\LocalServer32 \t";
+const char LABEL_INPROC_HANDLER[] = "\\InprocHandler \t";
+const char LABEL_EXPECTED[] = "\\(expected)    \t";
+
+static_assert(sizeof LABEL_SCRIPTLET_URL - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_TREATAS - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_FINAL_SERVER - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_LOCAL_SERVER32 - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_INPROC_HANDLER - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_EXPECTED - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+
+std::string stored(std::u16string_view name) {
+    return text_to_utf16le_bytes(std::u16string(name));
+}
+
+const MemoryRegistry &names() {
+    static const MemoryRegistry tree = memory_utf16_tree();
+    return tree;
+}
+
+std::string upper_ascii(std::string text) {
+    for (char &c : text)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// The last name of a path, without quotes around it.
+std::string file_name_of(std::string path) {
+    path.erase(std::remove(path.begin(), path.end(), '"'), path.end());
+    std::size_t cut = path.find_last_of("\\/");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// One class of the view as a rule sees it: its merged key and, when they hold it, each side's.
+struct ClassSides {
+    const MemoryKey *merged = nullptr;
+    const MemoryKey *machine = nullptr;
+    const MemoryKey *user = nullptr;
+};
+
+struct RuleWalk {
+    const HijackScan *scan = nullptr;
+    ScanView which = ScanView::Bits64;
+    ScanRule rule = ScanRule::Scriptlet;
+    const MemoryKey *machine_clsid = nullptr;
+    const MemoryKey *user_clsid = nullptr;
+    const MemoryKey *view_clsid = nullptr;
+    RuleReport *report = nullptr;
+    ReportText text{};
+};
+
+ClassSides sides_of(const RuleWalk &walk, const MemoryKey &merged) {
+    ClassSides sides{&merged, nullptr, nullptr};
+    if (walk.machine_clsid)
+        sides.machine = memory_child(names(), *walk.machine_clsid, merged.name);
+    if (walk.user_clsid)
+        sides.user = memory_child(names(), *walk.user_clsid, merged.name);
+    return sides;
+}
+
+using Server = ClassServer;
+
+std::optional<Server> server_of(const MemoryKey *key) {
+    return class_server(key);
+}
+
+ServerView view_of(ScanView which) {
+    return which == ScanView::Bits32 ? ServerView::Bits32 : ServerView::Bits64;
+}
+
+bool user_writable(const Server &server, ScanView which, const Environment &environment) {
+    std::vector<std::string> place = first_place(server, which, environment);
+    return !place.empty() && classify_location(place, environment) == FileLocation::User;
+}
+
+// Appends a finding's entry: the description line and up to two lines of the rule's own.
+void add_entry(RuleWalk &walk, const ClassSides &cls, FoundClass found,
+               std::vector<std::pair<const char *, std::string>> lines) {
+    unsigned code_page = walk.scan->view->code_page;
+    std::string key = utf16_to_code_page(code_page, utf16le_bytes_to_text(cls.merged->name));
+    std::optional<RegistryString> description;
+    for (const MemoryValue &value : cls.merged->values)
+        if (value.name.empty() && (value.type == REG_SZ_TYPE || value.type == REG_EXPAND_SZ_TYPE)) {
+            std::u16string text = utf16le_bytes_to_text(value.data);
+            description = RegistryString{utf16_to_utf8(text.substr(0, text.find(u'\0'))), false};
+            break;
+        }
+    std::u16string wide;
+    std::string description_bytes;
+    if (description && utf8_to_utf16(description->text, wide))
+        description_bytes = utf16_to_code_page(code_page, wide);
+    std::vector<std::string> values;
+    for (auto &line : lines)
+        values.push_back(utf8_to_utf16(line.second, wide) ? utf16_to_code_page(code_page, wide)
+                                                          : line.second);
+    EntryLine entry[3] = {{LABEL_DESCRIPTION, description_bytes.c_str()}};
+    std::size_t count = 1;
+    for (std::size_t i = 0; i < lines.size() && count < 3; i++)
+        entry[count++] = {lines[i].first, values[i].c_str()};
+    std::size_t start = walk.text.length;
+    if (!append_entry(walk.text, key.c_str(), entry, count, true)) {
+        walk.report->out_of_memory = true;
+        return;
+    }
+    found.entry.assign(walk.text.text + start, walk.text.length - start);
+    found.class_key = cls.merged;
+    found.key = utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name));
+    found.description = description ? description->text : std::string();
+    found.written = cls.merged->written;
+    walk.report->found.push_back(std::move(found));
+}
+
+void scriptlet(RuleWalk &walk, const ClassSides &cls) {
+    std::optional<Server> server = server_of(cls.merged);
+    std::optional<RegistryString> url = subkey_default(*cls.merged, u"ScriptletURL");
+    bool scrobj = server && server->kind == ServerKind::InProcess &&
+                  upper_ascii(file_name_of(server->value.text)) == "SCROBJ.DLL";
+    if (!scrobj && !url && !memory_child(names(), *cls.merged, stored(u"ScriptletURL")))
+        return;
+    FoundClass found;
+    found.server_path = server ? server->value.text : std::string();
+    found.script = url ? url->text : std::string();
+    found.from_user = cls.user && (subkey_default(*cls.user, u"InprocServer32").has_value() ||
+                                   memory_child(names(), *cls.user, stored(u"ScriptletURL")));
+    if (const MemoryKey *sub = memory_child(names(), *cls.merged, stored(u"InprocServer32")))
+        found.written = sub->written;
+    std::vector<std::pair<const char *, std::string>> lines = {
+        {LABEL_INPROC_SERVER32, found.server_path}};
+    if (url)
+        lines.push_back({LABEL_SCRIPTLET_URL, url->text});
+    add_entry(walk, cls, std::move(found), lines);
+}
+
+// TreatAs, else AutoTreatAs, of a class: the class it sends activation to.
+std::optional<RegistryString> treat_as_of(const MemoryKey &key) {
+    if (auto treat = subkey_default(key, u"TreatAs"))
+        return treat;
+    return subkey_default(key, u"AutoTreatAs");
+}
+
+void treat_as(RuleWalk &walk, const ClassSides &cls) {
+    std::optional<RegistryString> first = treat_as_of(*cls.merged);
+    std::string self = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    if (!first || upper_ascii(first->text) == self)
+        return; // a TreatAs naming the class itself sends nothing elsewhere
+    FoundClass found;
+    found.chain = {utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name))};
+    std::vector<std::string> seen = {self};
+    const MemoryKey *at = cls.merged;
+    std::string end; // why the chain ends without a class that serves
+    bool from_user = false;
+    while (true) {
+        ClassSides here = sides_of(walk, *at);
+        std::optional<RegistryString> next = treat_as_of(*at);
+        if (!next || upper_ascii(next->text) == seen.back())
+            break;
+        // A link the user's own classes make, or change from the machine's.
+        if (here.user) {
+            std::optional<RegistryString> users = treat_as_of(*here.user);
+            std::optional<RegistryString> machines =
+                here.machine ? treat_as_of(*here.machine) : std::nullopt;
+            if (users && (!machines || upper_ascii(machines->text) != upper_ascii(users->text)))
+                from_user = true;
+        }
+        std::string target = upper_ascii(next->text);
+        found.chain.push_back(next->text);
+        if (std::find(seen.begin(), seen.end(), target) != seen.end()) {
+            end = "treatas loop";
+            break;
+        }
+        if (found.chain.size() > MAX_TREATAS_LINKS) {
+            end = "treatas chain too long";
+            break;
+        }
+        seen.push_back(target);
+        const MemoryKey *next_key = memory_child(names(), *walk.view_clsid, [&] {
+            std::u16string wide;
+            return utf8_to_utf16(next->text, wide) ? stored(wide) : std::string();
+        }());
+        if (!next_key) {
+            end = "treatas target missing";
+            break;
+        }
+        at = next_key;
+    }
+    std::optional<Server> final_server = end.empty() ? server_of(at) : std::nullopt;
+    std::optional<Server> own_server = server_of(cls.merged);
+    bool elsewhere = final_server && !(own_server && upper_ascii(own_server->value.text) ==
+                                                         upper_ascii(final_server->value.text));
+    bool writable = elsewhere && user_writable(*final_server, walk.which, *walk.scan->environment);
+    if (!from_user && !writable && end.empty())
+        return;
+    found.from_user = from_user;
+    if (from_user)
+        found.reasons.push_back("treatas introduced by user");
+    if (!end.empty())
+        found.reasons.push_back(end);
+    if (writable)
+        found.reasons.push_back("treatas ends at user-writable server");
+    found.server_path = final_server ? final_server->value.text : std::string();
+    if (final_server)
+        found.server_class = at;
+    std::string chain;
+    for (const std::string &link : found.chain)
+        chain += (chain.empty() ? "" : " -> ") + link;
+    add_entry(walk, cls, std::move(found),
+              {{LABEL_TREATAS, chain + (end.empty() ? "" : " (" + end + ")")},
+               {LABEL_FINAL_SERVER, final_server ? final_server->value.text : "-"}});
+}
+
+// The machine's own registration of a class, when the view's server comes from it.
+const MemoryKey *machine_server_class(const ClassSides &cls) {
+    if (!cls.machine || !server_of(cls.machine))
+        return nullptr;
+    if (cls.user && server_of(cls.user))
+        return nullptr; // the user's server is the one that loads
+    return cls.machine;
+}
+
+void abandoned(RuleWalk &walk, const ClassSides &cls) {
+    const MemoryKey *machine = machine_server_class(cls);
+    if (!machine || !walk.scan->volume)
+        return;
+    Server server = *server_of(machine);
+    ServerView view =
+        server.kind == ServerKind::CommandLine ? ServerView::Bits64 : view_of(walk.which);
+    ServerExamination examined =
+        examine_server(*walk.scan->volume, server.value.text,
+                       server.value.expand ? ValueType::ExpandString : ValueType::String,
+                       server.kind, view, *walk.scan->environment, false);
+    if (examined.file.state != FileState::Missing)
+        return;
+    FoundClass found;
+    found.server_path = server.value.text;
+    found.server_class = machine;
+    found.server_file = std::move(examined);
+    add_entry(walk, cls, std::move(found),
+              {{server.kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
+                server.value.text}});
+}
+
+void user_path(RuleWalk &walk, const ClassSides &cls) {
+    const MemoryKey *machine = machine_server_class(cls);
+    if (!machine)
+        return;
+    Server server = *server_of(machine);
+    if (!user_writable(server, walk.which, *walk.scan->environment))
+        return;
+    FoundClass found;
+    found.server_path = server.value.text;
+    found.server_class = machine;
+    add_entry(walk, cls, std::move(found),
+              {{server.kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
+                server.value.text}});
+}
+
+void handler(RuleWalk &walk, const ClassSides &cls) {
+    std::optional<RegistryString> value = subkey_default(*cls.merged, u"InprocHandler32");
+    if (!value || value->text.empty())
+        return;
+    std::string name = upper_ascii(file_name_of(value->text));
+    if (name == "OLE32.DLL" || name == "COMBASE.DLL" || name == "OLE32" || name == "COMBASE")
+        return;
+    FoundClass found;
+    found.handler = value->text;
+    found.from_user = cls.user && subkey_default(*cls.user, u"InprocHandler32").has_value();
+    add_entry(walk, cls, std::move(found), {{LABEL_INPROC_HANDLER, value->text}});
+}
+
+// Whether `server` is `expected` in the system folder of the view (System32, or SysWOW64 for a
+// 32-bit process), where Windows' own registration puts it.
+bool is_expected_server(const Server &server, const std::string &expected, ScanView which,
+                        const Environment &environment) {
+    std::vector<std::string> place = first_place(server, which, environment);
+    std::vector<std::string> want =
+        parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
+    want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
+    want.push_back(expected);
+    if (place.size() != want.size())
+        return false;
+    for (std::size_t i = 0; i < place.size(); i++)
+        if (!equal_folded(place[i], want[i]))
+            return false;
+    return true;
+}
+
+void known(RuleWalk &walk, const ClassSides &cls) {
+    std::string key = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    const std::vector<KnownClass> &list = known_classes();
+    auto entry =
+        std::find_if(list.begin(), list.end(), [&](const KnownClass &k) { return k.clsid == key; });
+    if (entry == list.end())
+        return;
+    for (const MemoryKey *side : {cls.user, cls.machine}) {
+        std::optional<Server> server = server_of(side);
+        if (!server ||
+            is_expected_server(*server, entry->expected_file, walk.which, *walk.scan->environment))
+            continue;
+        FoundClass found;
+        found.server_path = server->value.text;
+        found.expected = entry->expected_file;
+        found.from_user = side == cls.user;
+        found.server_class = side;
+        add_entry(
+            walk, cls, std::move(found),
+            {{server->kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
+              server->value.text},
+             {LABEL_EXPECTED, entry->name + ": " + entry->expected_file}});
+        return;
+    }
+}
+
+} // namespace
+
+std::optional<ClassServer> class_server(const MemoryKey *key) {
+    if (!key)
+        return std::nullopt;
+    if (auto inproc = subkey_default(*key, u"InprocServer32"))
+        return ClassServer{*inproc, ServerKind::InProcess};
+    if (auto local = subkey_default(*key, u"LocalServer32"))
+        return ClassServer{*local, ServerKind::CommandLine};
+    return std::nullopt;
+}
+
+std::vector<std::string> first_place(const ClassServer &server, ScanView which,
+                                     const Environment &environment) {
+    ServerView view = server.kind == ServerKind::CommandLine ? ServerView::Bits64
+                      : which == ScanView::Bits32            ? ServerView::Bits32
+                                                             : ServerView::Bits64;
+    Environment seen = environment_for_view(environment, view);
+    std::vector<ServerCandidate> candidates = server_candidates(
+        server.value.text, server.value.expand ? ValueType::ExpandString : ValueType::String,
+        server.kind, view, seen);
+    if (candidates.empty() || candidates.front().places.empty())
+        return {};
+    return candidates.front().places.front();
+}
+
+std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16string_view subkey) {
+    const MemoryKey *sub = memory_child(names(), key, stored(subkey));
+    if (!sub)
+        return std::nullopt;
+    for (const MemoryValue &value : sub->values)
+        if (value.name.empty() && (value.type == REG_SZ_TYPE || value.type == REG_EXPAND_SZ_TYPE)) {
+            std::u16string text = utf16le_bytes_to_text(value.data);
+            return RegistryString{utf16_to_utf8(text.substr(0, text.find(u'\0'))),
+                                  value.type == REG_EXPAND_SZ_TYPE};
+        }
+    return std::nullopt;
+}
+
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which) {
+    const MemoryKey *key = tree.root.get();
+    if (key && which == ScanView::Bits32)
+        key = memory_child(names(), *key, stored(u"Wow6432Node"));
+    return key ? memory_child(names(), *key, stored(u"CLSID")) : nullptr;
+}
+
+RuleReport scan_hijacks(const HijackScan &scan, ScanView which, ScanRule rule) {
+    RuleReport report;
+    report.view = which;
+    report.rule = rule;
+    RuleWalk walk;
+    walk.scan = &scan;
+    walk.which = which;
+    walk.rule = rule;
+    walk.report = &report;
+    walk.view_clsid = classes_clsid(*scan.view, which);
+    if (scan.sides->has_machine)
+        walk.machine_clsid = classes_clsid(scan.sides->machine, which);
+    if (scan.sides->has_user)
+        walk.user_clsid = classes_clsid(scan.sides->user, which);
+    if (!walk.view_clsid)
+        return report;
+    if (!report_create(walk.text)) {
+        report.out_of_memory = true;
+        return report;
+    }
+    for (const std::shared_ptr<MemoryKey> &child : walk.view_clsid->children) {
+        ClassSides cls = sides_of(walk, *child);
+        switch (rule) {
+        case ScanRule::Scriptlet:
+            scriptlet(walk, cls);
+            break;
+        case ScanRule::TreatAs:
+            treat_as(walk, cls);
+            break;
+        case ScanRule::Abandoned:
+            abandoned(walk, cls);
+            break;
+        case ScanRule::UserPath:
+            user_path(walk, cls);
+            break;
+        case ScanRule::Handler:
+            handler(walk, cls);
+            break;
+        case ScanRule::Known:
+            known(walk, cls);
+            break;
+        default:
+            break;
+        }
+        if (report.out_of_memory)
+            break;
+    }
+    report.text.assign(walk.text.text, walk.text.length);
+    report_release(walk.text);
+    return report;
+}
+
+const std::vector<KnownClass> &known_classes() {
+    static const std::vector<KnownClass> list = [] {
+        std::vector<KnownClass> parsed;
+        std::istringstream lines(KNOWN_CLASSES_TSV);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            std::vector<std::string> fields;
+            std::istringstream split(line);
+            for (std::string field; std::getline(split, field, '\t');)
+                fields.push_back(field);
+            if (fields.size() == 4)
+                parsed.push_back(
+                    KnownClass{upper_ascii(fields[0]), fields[1], fields[2], fields[3]});
+        }
+        return parsed;
+    }();
+    return list;
+}

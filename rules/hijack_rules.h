@@ -1,0 +1,63 @@
+// The class-hijacking techniques beyond the programs' two shapes, over the merged classes view:
+// scriptlet servers, TreatAs chains, abandoned and user-writable servers, odd handlers, and the
+// classes attackers are known to target.
+#pragma once
+
+#include "classes/classes_merge.h"
+#include "files/server_file.h"
+#include "rules/class_scan.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the hijack rules look at besides the view: the sides it merges, the environment its
+// server paths expand in, and the volume whose files they name (null when there is none).
+struct HijackScan {
+    const MemoryRegistry *view = nullptr;
+    const ClassesSides *sides = nullptr;
+    const Environment *environment = nullptr;
+    VolumeFiles *volume = nullptr;
+};
+
+// TreatAs links Windows follows before it gives up on a chain.
+constexpr std::size_t MAX_TREATAS_LINKS = 8;
+
+// A default string value of a subkey, as the registry holds it.
+struct RegistryString {
+    std::string text; // UTF-8, up to the first NUL
+    bool expand = false;
+};
+std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16string_view subkey);
+
+// The server a class registration names: its InprocServer32 default, else its LocalServer32
+// command line.
+struct ClassServer {
+    RegistryString value;
+    ServerKind kind;
+};
+std::optional<ClassServer> class_server(const MemoryKey *key);
+
+// The first place Windows would look for that server in `which` (a command line is resolved as
+// a 64-bit service starts it), from the volume's root, without looking at any file; empty when
+// the value names no file.
+std::vector<std::string> first_place(const ClassServer &server, ScanView which,
+                                     const Environment &environment);
+
+// The CLSID key of `which` in a tree whose root is the classes root; null when there is none.
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);
+
+// Runs one of the hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known) over
+// the CLSID key of `which`, in the registry's order. Each entry is the description line and one
+// or two lines of what the rule found, and an empty line.
+RuleReport scan_hijacks(const HijackScan &scan, ScanView which, ScanRule rule);
+
+// The publicly reported targets: class, name, the file Windows' own registration loads from the
+// system folder, and where the report is.
+struct KnownClass {
+    std::string clsid; // "{...}", upper case
+    std::string name;
+    std::string expected_file;
+    std::string source;
+};
+const std::vector<KnownClass> &known_classes();
