@@ -6,7 +6,8 @@ Usage (from the repository root):
   bench/clsid_scan_benchmark.py [--program build/native/clsid-scan] [--work-dir build/bench-clsid-scan]
                                 [--classes 100000] [--match-percent 1] [--roots 50]
                                 [--system-classes 20000] [--user-classes 200] [--runs 5]
-                                [--parts hive,reg,system] [--regenerate]
+                                [--parts hive,reg,system,stack] [--stack-lines 10000000]
+                                [--regenerate]
   bench/clsid_scan_benchmark.py --classes 2000 --system-classes 1000 --roots 3 --runs 1   # smoke run
 
 What it does:
@@ -17,7 +18,11 @@ What it does:
      (or copied) into ROOTS folders laid out as Windows volumes;
   2. checks what clsid-scan finds, once, outside the timings: its JSON lines per rule and view
      equal the generator's counts on the hive and on the .reg, per machine and user on every ROOT,
-     and the system scan with --jobs 1 and with all cores writes the same bytes;
+     and the system scan with --jobs 1 and with all cores writes the same bytes; for stacking,
+     the ROOTs again with one user's unique bare registration, whose --stack puts that
+     registration first on one machine, and STACK_LINES JSON lines made from their --system
+     JSON (copies as other machines, one line in a hundred with an id of its own), which
+     --stack with --jobs 1 and with all cores prints alike;
   3. runs each command once under /usr/bin/time for its peak resident memory, which also warms
      the page cache, then the commands of each group RUNS times, alternating and rotating their
      order, and takes the wall time and the CPU time (user + system) of every run;
@@ -27,6 +32,7 @@ Needs /usr/bin/time (Debian's time), hivexml (libhivex-bin) for the hive part an
 """
 
 import argparse
+import hashlib
 import json
 import os
 import platform
@@ -45,7 +51,7 @@ RULES = ("bare", "name")
 USER_NAMES = ("alice", "bob", "carol")
 SOFTWARE_PATH = ("Windows", "System32", "config", "SOFTWARE")
 USRCLASS_PATH = ("AppData", "Local", "Microsoft", "Windows", "UsrClass.dat")
-PARTS = ("hive", "reg", "system")
+PARTS = ("hive", "reg", "system", "stack")
 TIME = "/usr/bin/time"  # GNU time (Debian package time), for the peak memory
 
 
@@ -178,6 +184,77 @@ def check_system_scan(program, roots, machine_expected, users_expected, jobs):
     return total, len(outputs[0][1])
 
 
+# ---- stacking ----
+
+INJECTED_KEY = "{0D15EA5E-0000-4000-8000-000000000001}"
+
+
+def lay_out_stack_roots(work, count):
+    """The system part's ROOTs again, linked, with one user more in the middle ROOT whose classes
+    hold one bare registration no other machine has: the hijack stacking must put first."""
+    sys.path.insert(0, str(REPO / "tools"))
+    import make_hive  # noqa: E402
+    from make_hive import Key, string_data  # noqa: E402
+    stack = work / "stack-roots"
+    roots = []
+    for index in range(1, count + 1):
+        root = stack / ("root-%02d" % index)
+        link_or_copy(work / "system-software.hive", root.joinpath(*SOFTWARE_PATH))
+        for user_index, user in enumerate(USER_NAMES):
+            link_or_copy(work / ("user-%d.dat" % (user_index + 1)),
+                         root.joinpath("Users", user, *USRCLASS_PATH))
+        roots.append(str(root))
+    hive = Path(roots[len(roots) // 2]).joinpath("Users", "mallory", *USRCLASS_PATH)
+    hive.parent.mkdir(parents=True, exist_ok=True)
+    typelib = "{8F20AB14-3D55-4C7E-9B62-4DAE6F80A215}"
+    make_hive.write_hive(str(hive), Key("", [], [Key("CLSID", [], [
+        Key(INJECTED_KEY, [("", 1, string_data("Updater"))], [
+            Key("InprocServer32", [("", 1, string_data("C:\\Users\\mallory\\AppData\\u.dll"))]),
+            Key("TypeLib", [("", 1, string_data(typelib))])])])]))
+    return roots, hive
+
+
+def write_fleet_lines(base, path, lines_wanted):
+    """Writes `lines_wanted` JSON lines made from `base` (one --system run's JSON Lines): copy
+    after copy, each as other machines (the ROOT names with a copy number), and in each copy one
+    line in a hundred given an id of its own, so that rare ids mix with common ones. Returns the
+    number of copies."""
+    lines = base.decode("utf-8").splitlines(keepends=True)
+    written = copy = 0
+    with open(path, "w", encoding="utf-8") as out:
+        while written < lines_wanted:
+            chunk = []
+            for index, line in enumerate(lines[:lines_wanted - written]):
+                line = line.replace('"machine":"', '"machine":"copy%05d:' % copy, 1)
+                if index % 100 == 7:
+                    start = line.index('"id":"') + 6
+                    line = line[:start] + "%08x%08x" % (copy, index) + line[start + 16:]
+                chunk.append(line)
+            out.write("".join(chunk))
+            written += len(chunk)
+            copy += 1
+    return copy
+
+
+def check_stack_first(program, roots):
+    """The --system JSON of the ROOTs, and --stack over it: the injected hijack first, on one
+    machine. Returns the JSON Lines."""
+    code, out, err = run_captured([program, "--system", "--format", "json"] + roots)
+    if code != 1:
+        raise BenchError("system scan of the stack ROOTs exited %d: %s" % (code, err.strip()[-2000:]))
+    path = Path(roots[0]).parent / "stack-base.jsonl"
+    path.write_bytes(out)
+    code, stacked, err = run_captured([program, "--stack", "--format", "json", str(path)])
+    if code != 1:
+        raise BenchError("--stack exited %d: %s" % (code, err.strip()))
+    rows = [json.loads(line) for line in stacked.decode("utf-8").splitlines()]
+    first = rows[0]
+    if first["key"] != INJECTED_KEY or first["machines"] != 1 or rows[1]["machines"] == 1:
+        raise BenchError("--stack did not put the injected hijack first, alone on one machine: %s"
+                         % rows[:2])
+    return out, len(rows), rows[1]["machines"]
+
+
 # ---- timing ----
 
 
@@ -285,14 +362,17 @@ def main(argv):
     parser.add_argument("--user-match-percent", type=float, default=5.0,
                         help="share of matching classes in the user hives (default 5)")
     parser.add_argument("--runs", type=int, default=5, help="timed runs per command (default 5)")
-    parser.add_argument("--parts", default=",".join(PARTS),
-                        help="which measurements, of hive,reg,system (default all)")
+    parser.add_argument("--parts", default="hive,reg,system",
+                        help="which measurements, of hive,reg,system,stack (default all but "
+                             "stack, which writes gigabytes)")
+    parser.add_argument("--stack-lines", type=int, default=10000000,
+                        help="JSON lines --stack reads (default 10000000)")
     parser.add_argument("--regenerate", action="store_true",
                         help="make the inputs again even when kept ones fit")
     args = parser.parse_args(argv)
     parts = [part for part in args.parts.split(",") if part]
     if any(part not in PARTS for part in parts) or args.runs < 1 or args.roots < 1:
-        parser.error("--parts takes hive, reg, system; --runs and --roots at least 1")
+        parser.error("--parts takes hive, reg, system, stack; --runs and --roots at least 1")
     program = str(Path(args.program).resolve())
     if not os.access(program, os.X_OK):
         parser.error("%s: no such program (cmake --build build/native --target clsid-scan)"
@@ -367,13 +447,14 @@ def run_benchmark(args, parts, program, work):
         memory.append(memory_row(".reg, iconv", peaks["iconv"], os.path.getsize(reg)))
         commands_shown += [shown(scan_args) + " > /dev/null", shown(iconv_args) + " > /dev/null"]
 
-    if "system" in parts:
+    if "system" in parts or "stack" in parts:
         machine = generate(work, "system-software", [("--hive", "system-software.hive")],
                            args.system_classes, args.match_percent, 1, args.regenerate)
         users = [generate(work, "user-%d" % (index + 1),
                           [("--user-hive", "user-%d.dat" % (index + 1))], args.user_classes,
                           args.user_match_percent, 2 + index, args.regenerate)
                  for index in range(len(USER_NAMES))]
+    if "system" in parts:
         roots = lay_out_roots(work, args.roots)
         found, output_size = check_system_scan(program, roots, machine, users, [])
         one_job = [program, "--system", "--jobs", "1"] + roots
@@ -414,6 +495,45 @@ def run_benchmark(args, parts, program, work):
                            shown(all_cores[:2]) + " ROOT1..ROOT%d > /dev/null" % count,
                            "find ROOT1..ROOT%d -type f -exec cat {} + > /dev/null" % count,
                            shown(one_root_scan) + " > /dev/null", one_root_read]
+
+    if "stack" in parts:
+        stack_roots, _ = lay_out_stack_roots(work, args.roots)
+        base, ids, common = check_stack_first(program, stack_roots)
+        fleet = work / ("stack-%d.jsonl" % args.stack_lines)
+        stamp = work / ("stack-%d.stamp" % args.stack_lines)
+        base_digest = hashlib.sha256(base).hexdigest() + "\n"
+        if args.regenerate or not fleet.exists() or not stamp.exists() \
+                or stamp.read_text() != base_digest:
+            print("writing %d JSON lines..." % args.stack_lines, file=sys.stderr, flush=True)
+            write_fleet_lines(base, fleet, args.stack_lines)
+            stamp.write_text(base_digest)
+        stack_all = [program, "--stack", "--format", "json", str(fleet)]
+        stack_one = [program, "--stack", "--jobs", "1", "--format", "json", str(fleet)]
+        outputs = [run_captured(command) for command in (stack_one, stack_all)]
+        if outputs[0] != outputs[1] or outputs[0][0] != 1:
+            raise BenchError("--stack with --jobs 1 and with all cores differ, or failed: %s"
+                             % outputs[0][2].strip())
+        stacked_ids = outputs[0][1].count(b"\n")
+        read_fleet = "cat %s > /dev/null" % fleet
+        print("timing --stack over %d lines..." % args.stack_lines, file=sys.stderr, flush=True)
+        walls, peaks = time_group([("stack1", stack_one, False, (1,)),
+                                   ("stack", stack_all, False, (1,)),
+                                   ("read", read_fleet, True, (0,))], args.runs)
+        size = os.path.getsize(fleet)
+        for label, what in (("stack1", "`clsid-scan --stack --jobs 1 --format json FILE`"),
+                            ("stack", "`clsid-scan --stack --format json FILE` (all %d cores)"
+                             % os.cpu_count())):
+            times.append(time_row("stack, %d lines (%.0f MiB): %s" % (args.stack_lines, mib(size),
+                                                                       what),
+                                  walls[label], "%.0f lines/s; %d ids"
+                                  % (args.stack_lines / median(walls[label]), stacked_ids)))
+            memory.append(memory_row("stack, %s" % label, peaks[label], size))
+        times.append(time_row("stack: `cat FILE`", walls["read"]))
+        lines.append("Stacking: the %d ROOTs' --system JSON with one user's unique bare "
+                     "registration added: --stack puts it first, on 1 machine (the next on %d); "
+                     "%d ids there. --jobs 1 and all cores print the same %d ids."
+                     % (args.roots, common, ids, stacked_ids))
+        commands_shown += [shown(stack_one), shown(stack_all), read_fleet]
 
     lines.append("clsid-scan: %s (CMAKE_BUILD_TYPE %s); libhivex-bin %s; %s, %d cores; "
                  "load average at the start %s, at the end %s"

@@ -4,6 +4,7 @@
 #include "clsidscan/findings_json.h"
 
 #include <limits>
+#include <new>
 
 bool read_baselines(const std::vector<std::string> &files, FindingFilter &filter,
                     std::string &error) {
@@ -14,8 +15,13 @@ bool read_baselines(const std::vector<std::string> &files, FindingFilter &filter
             filter.baseline_ids.emplace(line.id, index); // the first file that has it keeps it
             return true;
         };
-        if (!read_finding_lines(file, 0, std::numeric_limits<std::uint64_t>::max(), add, error))
+        try {
+            if (!read_finding_lines(file, 0, std::numeric_limits<std::uint64_t>::max(), add, error))
+                return false;
+        } catch (const std::bad_alloc &) {
+            error = file + ": not enough memory for its ids";
             return false;
+        }
     }
     filter.known = std::vector<std::atomic<std::size_t>>(filter.baseline_files.size());
     return true;

@@ -223,7 +223,9 @@ bool write_out(const std::string &bytes) {
 
 } // namespace
 
-int run_stack(const std::vector<std::string> &files, ReportFormat format, unsigned jobs) {
+namespace {
+
+int stack_files(const std::vector<std::string> &files, ReportFormat format, unsigned jobs) {
     std::vector<Part> parts = plan_parts(files);
     if (jobs == 0)
         jobs = std::max(1u, std::thread::hardware_concurrency());
@@ -302,4 +304,15 @@ int run_stack(const std::vector<std::string> &files, ReportFormat format, unsign
                " machine" + (table.machines.size() == 1 ? "" : "s") + ", " +
                std::to_string(table.users.size()) + " user" + (table.users.size() == 1 ? "" : "s"));
     return rows.empty() ? 0 : 1;
+}
+
+} // namespace
+
+int run_stack(const std::vector<std::string> &files, ReportFormat format, unsigned jobs) {
+    try {
+        return stack_files(files, format, jobs);
+    } catch (const std::bad_alloc &) {
+        print_note("--stack: not enough memory for the ids, machines and users read");
+        return 2;
+    }
 }
