@@ -39,9 +39,10 @@ void finish_findings(std::vector<RuleReport> &reports, VolumeFiles *volume,
                      const Environment &environment, Severity min_severity) {
     if (volume)
         examine_findings(reports, *volume, environment);
+    ViewEnvironments environments = view_environments(environment);
     for (RuleReport &report : reports) {
         for (FoundClass &found : report.found)
-            assess_finding(report, found, environment);
+            assess_finding(report, found, environments);
         if (min_severity == Severity::Low)
             continue;
         auto below = [&](const FoundClass &found) { return found.severity < min_severity; };

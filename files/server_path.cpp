@@ -531,10 +531,10 @@ const char *location_name(FileLocation location) {
     }
 }
 
-FileLocation classify_location(const std::vector<std::string> &components,
-                               const Environment &environment) {
+FileLocations file_locations(const Environment &environment) {
+    FileLocations locations;
     char drive = volume_drive(environment);
-    std::vector<std::string> system_root = system_root_of(environment, drive);
+    locations.system_root = system_root_of(environment, drive);
     static const std::vector<std::vector<std::string>> writable_system_folders = {
         {"Temp"},
         {"Tasks"},
@@ -547,40 +547,50 @@ FileLocation classify_location(const std::vector<std::string> &components,
         {"SysWOW64", "FxsTmp"},
         {"SysWOW64", "com", "dmp"},
     };
-    if (has_prefix(components, system_root)) {
-        for (const std::vector<std::string> &folder : writable_system_folders)
-            if (has_prefix(components, joined(system_root, folder)))
+    for (const std::vector<std::string> &folder : writable_system_folders)
+        locations.writable_system_folders.push_back(joined(locations.system_root, folder));
+    locations.program_files = {{"Program Files"}, {"Program Files (x86)"}, {"Program Files (Arm)"}};
+    for (const char *name : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"})
+        if (auto folder = volume_path(environment.value(name), drive))
+            locations.program_files.push_back(*folder);
+    locations.user_folders = {{"ProgramData"}, {"$Recycle.Bin"}};
+    for (const char *name : {"ProgramData", "ALLUSERSPROFILE", "PUBLIC"})
+        if (auto folder = volume_path(environment.value(name), drive))
+            locations.user_folders.push_back(*folder);
+    locations.profile_folders = {{"Users"}, {"Documents and Settings"}};
+    if (auto home = volume_path(environment.value("USERPROFILE"), drive); home && home->size() > 1)
+        locations.profile_folders.emplace_back(home->begin(), home->end() - 1);
+    return locations;
+}
+
+FileLocation classify_location(const std::vector<std::string> &components,
+                               const FileLocations &locations) {
+    if (has_prefix(components, locations.system_root)) {
+        for (const std::vector<std::string> &folder : locations.writable_system_folders)
+            if (has_prefix(components, folder))
                 return FileLocation::User;
         return FileLocation::System;
     }
-    std::vector<std::vector<std::string>> program_files = {
-        {"Program Files"}, {"Program Files (x86)"}, {"Program Files (Arm)"}};
-    for (const char *name : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"})
-        if (auto folder = volume_path(environment.value(name), drive))
-            program_files.push_back(*folder);
-    for (const std::vector<std::string> &folder : program_files)
+    for (const std::vector<std::string> &folder : locations.program_files)
         if (!folder.empty() && has_prefix(components, folder))
             return FileLocation::ProgramFiles;
-
-    std::vector<std::vector<std::string>> user_folders = {{"ProgramData"}, {"$Recycle.Bin"}};
-    for (const char *name : {"ProgramData", "ALLUSERSPROFILE", "PUBLIC"})
-        if (auto folder = volume_path(environment.value(name), drive))
-            user_folders.push_back(*folder);
-    for (const std::vector<std::string> &folder : user_folders)
+    for (const std::vector<std::string> &folder : locations.user_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
             return FileLocation::User;
     // Below a profile: a folder of a profiles folder, whose Default profiles only administrators
     // write.
-    std::vector<std::vector<std::string>> profile_folders = {{"Users"}, {"Documents and Settings"}};
-    if (auto home = volume_path(environment.value("USERPROFILE"), drive); home && home->size() > 1)
-        profile_folders.emplace_back(home->begin(), home->end() - 1);
-    for (const std::vector<std::string> &folder : profile_folders)
+    for (const std::vector<std::string> &folder : locations.profile_folders)
         if (has_prefix(components, folder) && components.size() > folder.size() + 1) {
             const std::string &profile = components[folder.size()];
             if (!equal_folded(profile, "Default") && !equal_folded(profile, "Default User"))
                 return FileLocation::User;
         }
     return FileLocation::Other;
+}
+
+FileLocation classify_location(const std::vector<std::string> &components,
+                               const Environment &environment) {
+    return classify_location(components, file_locations(environment));
 }
 
 const char *machine_name(PeMachine machine) {

@@ -155,6 +155,17 @@ const char *location_name(FileLocation location); // "user", "system", "program-
 FileLocation classify_location(const std::vector<std::string> &components,
                                const Environment &environment);
 
+// The folders classify_location compares with, taken from an environment once, for classifying
+// many paths.
+struct FileLocations {
+    std::vector<std::string> system_root;
+    std::vector<std::vector<std::string>> writable_system_folders, program_files, user_folders,
+        profile_folders;
+};
+FileLocations file_locations(const Environment &environment);
+FileLocation classify_location(const std::vector<std::string> &components,
+                               const FileLocations &locations);
+
 enum class PeMachine { X86, X64, Arm64, Other };
 
 const char *machine_name(PeMachine machine); // "x86", "x64", "arm64", "other"

@@ -67,13 +67,19 @@ struct RuleWalk {
     const MemoryKey *view_clsid = nullptr;
     RuleReport *report = nullptr;
     ReportText text{};
+    ViewEnvironments environments;
 };
 
 ClassSides sides_of(const RuleWalk &walk, const MemoryKey &merged) {
     ClassSides sides{&merged, nullptr, nullptr};
-    if (walk.machine_clsid)
+    // With one side alone, the view is that side's own tree: no look-up is needed.
+    if (walk.machine_clsid == walk.view_clsid)
+        sides.machine = &merged;
+    else if (walk.machine_clsid)
         sides.machine = memory_child(names(), *walk.machine_clsid, merged.name);
-    if (walk.user_clsid)
+    if (walk.user_clsid == walk.view_clsid)
+        sides.user = &merged;
+    else if (walk.user_clsid)
         sides.user = memory_child(names(), *walk.user_clsid, merged.name);
     return sides;
 }
@@ -88,9 +94,9 @@ ServerView view_of(ScanView which) {
     return which == ScanView::Bits32 ? ServerView::Bits32 : ServerView::Bits64;
 }
 
-bool user_writable(const Server &server, ScanView which, const Environment &environment) {
-    std::vector<std::string> place = first_place(server, which, environment);
-    return !place.empty() && classify_location(place, environment) == FileLocation::User;
+bool user_writable(const Server &server, ScanView which, const ViewEnvironments &environments) {
+    std::vector<std::string> place = first_place(server, which, environments);
+    return !place.empty() && classify_location(place, environments.locations) == FileLocation::User;
 }
 
 // Appends a finding's entry: the description line and up to two lines of the rule's own.
@@ -131,12 +137,13 @@ void add_entry(RuleWalk &walk, const ClassSides &cls, FoundClass found,
 }
 
 void scriptlet(RuleWalk &walk, const ClassSides &cls) {
+    static const std::string scriptlet_url = stored(u"ScriptletURL");
     std::optional<Server> server = server_of(cls.merged);
-    std::optional<RegistryString> url = subkey_default(*cls.merged, u"ScriptletURL");
     bool scrobj = server && server->kind == ServerKind::InProcess &&
                   upper_ascii(file_name_of(server->value.text)) == "SCROBJ.DLL";
-    if (!scrobj && !url && !memory_child(names(), *cls.merged, stored(u"ScriptletURL")))
+    if (!scrobj && !memory_child(names(), *cls.merged, scriptlet_url))
         return;
+    std::optional<RegistryString> url = subkey_default(*cls.merged, u"ScriptletURL");
     FoundClass found;
     found.server_path = server ? server->value.text : std::string();
     found.script = url ? url->text : std::string();
@@ -207,7 +214,7 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<Server> own_server = server_of(cls.merged);
     bool elsewhere = final_server && !(own_server && upper_ascii(own_server->value.text) ==
                                                          upper_ascii(final_server->value.text));
-    bool writable = elsewhere && user_writable(*final_server, walk.which, *walk.scan->environment);
+    bool writable = elsewhere && user_writable(*final_server, walk.which, walk.environments);
     if (!from_user && !writable && end.empty())
         return;
     found.from_user = from_user;
@@ -264,7 +271,7 @@ void user_path(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    if (!user_writable(server, walk.which, *walk.scan->environment))
+    if (!user_writable(server, walk.which, walk.environments))
         return;
     FoundClass found;
     found.server_path = server.value.text;
@@ -290,8 +297,8 @@ void handler(RuleWalk &walk, const ClassSides &cls) {
 // Whether `server` is `expected` in the system folder of the view (System32, or SysWOW64 for a
 // 32-bit process), where Windows' own registration puts it.
 bool is_expected_server(const Server &server, const std::string &expected, ScanView which,
-                        const Environment &environment) {
-    std::vector<std::string> place = first_place(server, which, environment);
+                        const ViewEnvironments &environments, const Environment &environment) {
+    std::vector<std::string> place = first_place(server, which, environments);
     std::vector<std::string> want =
         parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
     want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
@@ -313,8 +320,8 @@ void known(RuleWalk &walk, const ClassSides &cls) {
         return;
     for (const MemoryKey *side : {cls.user, cls.machine}) {
         std::optional<Server> server = server_of(side);
-        if (!server ||
-            is_expected_server(*server, entry->expected_file, walk.which, *walk.scan->environment))
+        if (!server || is_expected_server(*server, entry->expected_file, walk.which,
+                                          walk.environments, *walk.scan->environment))
             continue;
         FoundClass found;
         found.server_path = server->value.text;
@@ -342,12 +349,18 @@ std::optional<ClassServer> class_server(const MemoryKey *key) {
     return std::nullopt;
 }
 
+ViewEnvironments view_environments(const Environment &environment) {
+    return {environment_for_view(environment, ServerView::Bits64),
+            environment_for_view(environment, ServerView::Bits32), file_locations(environment)};
+}
+
 std::vector<std::string> first_place(const ClassServer &server, ScanView which,
-                                     const Environment &environment) {
+                                     const ViewEnvironments &environments) {
     ServerView view = server.kind == ServerKind::CommandLine ? ServerView::Bits64
                       : which == ScanView::Bits32            ? ServerView::Bits32
                                                              : ServerView::Bits64;
-    Environment seen = environment_for_view(environment, view);
+    const Environment &seen =
+        view == ServerView::Bits32 ? environments.bits32 : environments.bits64;
     std::vector<ServerCandidate> candidates = server_candidates(
         server.value.text, server.value.expand ? ValueType::ExpandString : ValueType::String,
         server.kind, view, seen);
@@ -357,7 +370,14 @@ std::vector<std::string> first_place(const ClassServer &server, ScanView which,
 }
 
 std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16string_view subkey) {
-    const MemoryKey *sub = memory_child(names(), key, stored(subkey));
+    // The rules ask for a handful of subkey names, once a class each: their stored forms are
+    // made once.
+    thread_local std::vector<std::pair<std::u16string, std::string>> stored_names;
+    auto known = std::find_if(stored_names.begin(), stored_names.end(),
+                              [&](const auto &name) { return name.first == subkey; });
+    if (known == stored_names.end())
+        known = stored_names.insert(stored_names.end(), {std::u16string(subkey), stored(subkey)});
+    const MemoryKey *sub = memory_child(names(), key, known->second);
     if (!sub)
         return std::nullopt;
     for (const MemoryValue &value : sub->values)
@@ -385,6 +405,7 @@ RuleReport scan_hijacks(const HijackScan &scan, ScanView which, ScanRule rule) {
     walk.which = which;
     walk.rule = rule;
     walk.report = &report;
+    walk.environments = view_environments(*scan.environment);
     walk.view_clsid = classes_clsid(*scan.view, which);
     if (scan.sides->has_machine)
         walk.machine_clsid = classes_clsid(scan.sides->machine, which);

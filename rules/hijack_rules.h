@@ -38,11 +38,19 @@ struct ClassServer {
 };
 std::optional<ClassServer> class_server(const MemoryKey *key);
 
+// An environment as a 64-bit and as a 32-bit process see it (WOW64 changes the program
+// folders), made once for the many servers resolved in it.
+struct ViewEnvironments {
+    Environment bits64, bits32;
+    FileLocations locations; // of the environment itself
+};
+ViewEnvironments view_environments(const Environment &environment);
+
 // The first place Windows would look for that server in `which` (a command line is resolved as
 // a 64-bit service starts it), from the volume's root, without looking at any file; empty when
 // the value names no file.
 std::vector<std::string> first_place(const ClassServer &server, ScanView which,
-                                     const Environment &environment);
+                                     const ViewEnvironments &environments);
 
 // The CLSID key of `which` in a tree whose root is the classes root; null when there is none.
 const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);

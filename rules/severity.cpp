@@ -19,17 +19,17 @@ bool has_reason(const FoundClass &found, const char *reason) {
 
 // Where the finding's server lies: the file as examined, else the first place Windows looks.
 std::optional<FileLocation> server_location(const RuleReport &report, const FoundClass &found,
-                                            const Environment &environment) {
+                                            const ViewEnvironments &environments) {
     if (found.server_file && !found.server_file->file.windows_path.empty())
         return found.server_file->file.location;
     std::optional<ClassServer> server =
         class_server(found.server_class ? found.server_class : found.class_key);
     if (!server)
         return std::nullopt;
-    std::vector<std::string> place = first_place(*server, report.view, environment);
+    std::vector<std::string> place = first_place(*server, report.view, environments);
     if (place.empty())
         return std::nullopt;
-    return classify_location(place, environment);
+    return classify_location(place, environments.locations);
 }
 
 } // namespace
@@ -48,6 +48,11 @@ bool parse_severity(const std::string &text, Severity &severity) {
 }
 
 void assess_finding(const RuleReport &report, FoundClass &found, const Environment &environment) {
+    assess_finding(report, found, view_environments(environment));
+}
+
+void assess_finding(const RuleReport &report, FoundClass &found,
+                    const ViewEnvironments &environments) {
     // What the rule itself says; the hijack rules have set their own reasons already.
     found.severity = Severity::Low;
     std::vector<std::string> own = std::move(found.reasons);
@@ -69,7 +74,7 @@ void assess_finding(const RuleReport &report, FoundClass &found, const Environme
             add(found, Severity::High, "user-side scriptlet");
         else if (!found.script.empty())
             add(found, Severity::Medium, "scriptlet url");
-        else if (server_location(report, found, environment) == FileLocation::System)
+        else if (server_location(report, found, environments) == FileLocation::System)
             add(found, Severity::Low, "system scriptlet class");
         else
             add(found, Severity::Medium, "scriptlet server outside system folder");
@@ -98,8 +103,8 @@ void assess_finding(const RuleReport &report, FoundClass &found, const Environme
     }
 
     // What the server file adds, whichever rule found the class.
-    if (server_location(report, found, environment) == FileLocation::User &&
-        report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs)
+    if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
+        server_location(report, found, environments) == FileLocation::User)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
             "server in user-writable location");
     if (!found.server_file)

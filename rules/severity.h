@@ -14,3 +14,7 @@ bool parse_severity(const std::string &text, Severity &severity);
 // and where its server lies: the examined file when there is one, else the path Windows would
 // first try, expanded in `environment`.
 void assess_finding(const RuleReport &report, FoundClass &found, const Environment &environment);
+// The same with the environment prepared once (view_environments), for many findings.
+struct ViewEnvironments;
+void assess_finding(const RuleReport &report, FoundClass &found,
+                    const ViewEnvironments &environments);
