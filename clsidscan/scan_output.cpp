@@ -238,6 +238,8 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
         line += ",\"machine_server\":" +
                 (found.machine_has_server ? json_string(found.machine_server) : "null");
     } else if (report.rule == ScanRule::Name) {
+        std::optional<ServerValue> server = finding_server(found);
+        line += ",\"server\":" + (server ? json_string(server->text) : std::string("null"));
         line += ",\"score\":" + json_number(found.score);
     } else if (report.rule == ScanRule::Handler) {
         line += ",\"handler\":" + json_string(found.handler);
