@@ -189,11 +189,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             LoadedHive hive;
             error.clear();
             if (!read_system_hive(path, settings, hive, scan, error)) {
-                // NTUSER.DAT is known by its place: one without a Software key (a new or
-                // damaged profile) holds no classes, which is no reason to stop.
-                if (ntuser && hive.classes.holds_no_classes_key) {
-                    scan.notes.push_back(path + ": holds no Software\\Classes; read as a user "
-                                                "hive without classes");
+                // A user's hive is known by its place: one without the keys that tell its kind
+                // (a new, empty or damaged profile) holds no classes, no reason to stop.
+                if (hive.classes.holds_no_classes_key) {
+                    scan.notes.push_back(path + (ntuser ? ": holds no Software\\Classes"
+                                                        : ": holds no classes keys") +
+                                         "; read as a user hive without classes");
                     continue;
                 }
                 failed = true;

@@ -582,6 +582,8 @@ def hostile_system_folders(scan, work):
         return folder
 
     profile("Users", "alice", [bare("{A}", "Alice", "C:\\a.dll")])
+    empty = profile("Users", "gina", None) / "UsrClass.dat"
+    make_hive.write_hive(str(empty), Key("", [], []))
     locked = profile("Users", "carol", [bare("{C}", "Carol", "C:\\c.dll")])
     profile("users", "dave", [bare("{D}", "Dave", "C:\\d.dll")],
             ntuser=Key("", [], [Key("AppEvents")]))
@@ -610,8 +612,10 @@ def hostile_system_folders(scan, work):
           and any("user users/alice," in h for h in headers), headers)
     check("--system: a FIFO and a folder where a hive should be are named, exit 2, no hang",
           done.returncode == 2 and str(fifo) in error and "frank" in error, error)
-    check("--system: an NTUSER.DAT without Software is noted and its profile still scanned",
-          "holds no Software\\Classes" in error and "{D}" in text, error)
+    check("--system: an NTUSER.DAT without Software, an empty UsrClass.dat: noted, not errors",
+          "holds no Software\\Classes" in error and "{D}" in text
+          and f"{empty}: holds no classes keys" in error
+          and "not a SOFTWARE, UsrClass.dat or NTUSER.DAT hive" not in error, error)
     check("folder names cannot forge report lines or reach the terminal raw",
           "{FORGED}" not in "".join(line for line in text.splitlines()
                                     if line.startswith(PREFIX)) and "\x1b" not in text
