@@ -803,13 +803,16 @@ def live_snapshot(rig: Rig) -> tuple:
     return dumps, exports, keys
 
 
+FILE_REASONS = ("server file missing", "unquoted path runs another program",
+                "server machine does not fit view")
 WRITTEN = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z")
 
 
 def json_without_sources(out: bytes, live: bool = False) -> list:
     """JSON Lines as objects without what differs between a live scan and one of its export: their
     "sources" (file names differ from the live key names), "written" (a .reg export keeps no
-    times; a live key's time is checked to be one) and "file" (examined on the live machine)."""
+    times; a live key's time is checked to be one), "file" (examined on the live machine) and
+    the reasons only an examined file gives."""
     found = []
     for line in out.decode("utf-8").splitlines():
         obj = json.loads(line)
@@ -818,6 +821,10 @@ def json_without_sources(out: bytes, live: bool = False) -> list:
         if live and not (isinstance(written, str) and WRITTEN.fullmatch(written)):
             raise ValueError(f"written is not a key's time: {written!r}")
         obj.pop("file", None)
+        obj.pop("passed_over", None)
+        if live:
+            # What only the examined files add; an export has no files to examine.
+            obj["reasons"] = [r for r in obj.get("reasons", []) if r not in FILE_REASONS]
         found.append(obj)
     return found
 
