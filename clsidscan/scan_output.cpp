@@ -275,16 +275,24 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
     HijackScan hijacks{&scan.view, &sides, place.environment, place.volume};
-    for (ScanView which : settings.views)
+    std::vector<ScanRule> hijack_rules;
+    for (ScanRule rule : settings.rules)
+        if (rule != ScanRule::Shadow && rule != ScanRule::Bare && rule != ScanRule::Name)
+            hijack_rules.push_back(rule);
+    for (ScanView which : settings.views) {
+        // The hijack rules share one pass over the classes; their reports keep their places.
+        std::vector<RuleReport> hijacks_found = scan_hijacks(hijacks, which, hijack_rules);
+        std::size_t next_hijack = 0;
         for (ScanRule rule : settings.rules) {
             scan.reports.push_back(rule == ScanRule::Shadow
                                        ? scan_shadowed_classes(scan.view, sides, which)
                                    : rule == ScanRule::Bare || rule == ScanRule::Name
                                        ? scan_classes(scan.view, which, rule)
-                                       : scan_hijacks(hijacks, which, rule));
+                                       : std::move(hijacks_found[next_hijack++]));
             if (scan.reports.back().out_of_memory)
                 return false;
         }
+    }
     return true;
 }
 

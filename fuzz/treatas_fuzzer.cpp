@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         "treatas introduced by user", "treatas ends at user-writable server", "treatas loop",
         "treatas chain too long", "treatas target missing"};
     for (ScanView which : {ScanView::Bits64, ScanView::Bits32}) {
-        RuleReport report = scan_hijacks(scan, which, ScanRule::TreatAs);
+        RuleReport report = std::move(scan_hijacks(scan, which, {ScanRule::TreatAs}).front());
         check(!report.out_of_memory, "out of memory");
         for (FoundClass &found : report.found) {
             check(found.chain.size() >= 2, "a chain without a link");

@@ -86,8 +86,17 @@ ClassSides sides_of(const RuleWalk &walk, const MemoryKey &merged) {
 
 using Server = ClassServer;
 
+// The rules of one pass ask for the servers of the same few keys of a class: the last ones are
+// kept.
 std::optional<Server> server_of(const MemoryKey *key) {
-    return class_server(key);
+    thread_local std::pair<const MemoryKey *, std::optional<Server>> recent[4];
+    thread_local std::size_t next = 0;
+    for (const auto &[held, server] : recent)
+        if (held == key && key)
+            return server;
+    auto &slot = recent[next++ % 4];
+    slot = {key, class_server(key)};
+    return slot.second;
 }
 
 ServerView view_of(ScanView which) {
@@ -136,10 +145,44 @@ void add_entry(RuleWalk &walk, const ClassSides &cls, FoundClass found,
     walk.report->found.push_back(std::move(found));
 }
 
+// Whether the default string of InprocServer32 mentions scrobj.dll, read from the stored UTF-16
+// without converting it: most classes' servers do not.
+bool names_scrobj(const MemoryKey &key) {
+    static const std::string inproc = stored(u"InprocServer32");
+    const MemoryKey *sub = memory_child(names(), key, inproc);
+    if (!sub)
+        return false;
+    static const std::u16string wanted = u"scrobj.dll";
+    for (const MemoryValue &value : sub->values) {
+        if (!value.name.empty())
+            continue;
+        std::size_t units = value.data.size() / 2;
+        for (std::size_t at = 0; at + wanted.size() <= units; at++) {
+            std::size_t i = 0;
+            while (i < wanted.size()) {
+                auto unit = static_cast<char16_t>(
+                    static_cast<unsigned char>(value.data[2 * (at + i)]) |
+                    static_cast<unsigned char>(value.data[2 * (at + i) + 1]) << 8);
+                if (unit >= u'A' && unit <= u'Z')
+                    unit = static_cast<char16_t>(unit - u'A' + u'a');
+                if (unit != wanted[i])
+                    break;
+                i++;
+            }
+            if (i == wanted.size())
+                return true;
+        }
+    }
+    return false;
+}
+
 void scriptlet(RuleWalk &walk, const ClassSides &cls) {
     static const std::string scriptlet_url = stored(u"ScriptletURL");
+    bool maybe_scrobj = names_scrobj(*cls.merged);
+    if (!maybe_scrobj && !memory_child(names(), *cls.merged, scriptlet_url))
+        return;
     std::optional<Server> server = server_of(cls.merged);
-    bool scrobj = server && server->kind == ServerKind::InProcess &&
+    bool scrobj = maybe_scrobj && server && server->kind == ServerKind::InProcess &&
                   upper_ascii(file_name_of(server->value.text)) == "SCROBJ.DLL";
     if (!scrobj && !memory_child(names(), *cls.merged, scriptlet_url))
         return;
@@ -167,8 +210,10 @@ std::optional<RegistryString> treat_as_of(const MemoryKey &key) {
 
 void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<RegistryString> first = treat_as_of(*cls.merged);
+    if (!first)
+        return;
     std::string self = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
-    if (!first || upper_ascii(first->text) == self)
+    if (upper_ascii(first->text) == self)
         return; // a TreatAs naming the class itself sends nothing elsewhere
     FoundClass found;
     found.chain = {utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name))};
@@ -245,8 +290,10 @@ const MemoryKey *machine_server_class(const ClassSides &cls) {
 }
 
 void abandoned(RuleWalk &walk, const ClassSides &cls) {
+    if (!walk.scan->volume)
+        return;
     const MemoryKey *machine = machine_server_class(cls);
-    if (!machine || !walk.scan->volume)
+    if (!machine)
         return;
     Server server = *server_of(machine);
     ServerView view =
@@ -312,6 +359,9 @@ bool is_expected_server(const Server &server, const std::string &expected, ScanV
 }
 
 void known(RuleWalk &walk, const ClassSides &cls) {
+    constexpr std::size_t GUID_BYTES = 38 * 2; // "{...}" in UTF-16
+    if (cls.merged->name.size() != GUID_BYTES)
+        return;
     std::string key = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
     const std::vector<KnownClass> &list = known_classes();
     auto entry =
@@ -396,57 +446,67 @@ const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which) {
     return key ? memory_child(names(), *key, stored(u"CLSID")) : nullptr;
 }
 
-RuleReport scan_hijacks(const HijackScan &scan, ScanView which, ScanRule rule) {
-    RuleReport report;
-    report.view = which;
-    report.rule = rule;
-    RuleWalk walk;
-    walk.scan = &scan;
-    walk.which = which;
-    walk.rule = rule;
-    walk.report = &report;
-    walk.environments = view_environments(*scan.environment);
-    walk.view_clsid = classes_clsid(*scan.view, which);
-    if (scan.sides->has_machine)
-        walk.machine_clsid = classes_clsid(scan.sides->machine, which);
-    if (scan.sides->has_user)
-        walk.user_clsid = classes_clsid(scan.sides->user, which);
-    if (!walk.view_clsid)
-        return report;
-    if (!report_create(walk.text)) {
-        report.out_of_memory = true;
-        return report;
-    }
-    for (const std::shared_ptr<MemoryKey> &child : walk.view_clsid->children) {
-        ClassSides cls = sides_of(walk, *child);
-        switch (rule) {
-        case ScanRule::Scriptlet:
-            scriptlet(walk, cls);
-            break;
-        case ScanRule::TreatAs:
-            treat_as(walk, cls);
-            break;
-        case ScanRule::Abandoned:
-            abandoned(walk, cls);
-            break;
-        case ScanRule::UserPath:
-            user_path(walk, cls);
-            break;
-        case ScanRule::Handler:
-            handler(walk, cls);
-            break;
-        case ScanRule::Known:
-            known(walk, cls);
-            break;
-        default:
-            break;
+std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
+                                     const std::vector<ScanRule> &rules) {
+    std::vector<RuleReport> reports(rules.size());
+    std::vector<RuleWalk> walks(rules.size());
+    ViewEnvironments environments = view_environments(*scan.environment);
+    const MemoryKey *view_clsid = classes_clsid(*scan.view, which);
+    bool ready = view_clsid != nullptr && !rules.empty();
+    for (std::size_t i = 0; i < rules.size(); i++) {
+        RuleWalk &walk = walks[i];
+        reports[i].view = which;
+        reports[i].rule = rules[i];
+        walk.scan = &scan;
+        walk.which = which;
+        walk.rule = rules[i];
+        walk.report = &reports[i];
+        walk.environments = environments;
+        walk.view_clsid = view_clsid;
+        if (scan.sides->has_machine)
+            walk.machine_clsid = classes_clsid(scan.sides->machine, which);
+        if (scan.sides->has_user)
+            walk.user_clsid = classes_clsid(scan.sides->user, which);
+        if (ready && !report_create(walk.text)) {
+            reports[i].out_of_memory = true;
+            ready = false;
         }
-        if (report.out_of_memory)
-            break;
     }
-    report.text.assign(walk.text.text, walk.text.length);
-    report_release(walk.text);
-    return report;
+    // One pass over the classes for every rule: each class's keys are looked up once.
+    for (std::size_t c = 0; ready && c < view_clsid->children.size(); c++) {
+        ClassSides cls = sides_of(walks.front(), *view_clsid->children[c]);
+        for (RuleWalk &walk : walks) {
+            switch (walk.rule) {
+            case ScanRule::Scriptlet:
+                scriptlet(walk, cls);
+                break;
+            case ScanRule::TreatAs:
+                treat_as(walk, cls);
+                break;
+            case ScanRule::Abandoned:
+                abandoned(walk, cls);
+                break;
+            case ScanRule::UserPath:
+                user_path(walk, cls);
+                break;
+            case ScanRule::Handler:
+                handler(walk, cls);
+                break;
+            case ScanRule::Known:
+                known(walk, cls);
+                break;
+            default:
+                break;
+            }
+            ready = ready && !walk.report->out_of_memory;
+        }
+    }
+    for (RuleWalk &walk : walks)
+        if (walk.text.text) {
+            walk.report->text.assign(walk.text.text, walk.text.length);
+            report_release(walk.text);
+        }
+    return reports;
 }
 
 const std::vector<KnownClass> &known_classes() {

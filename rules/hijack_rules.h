@@ -55,10 +55,12 @@ std::vector<std::string> first_place(const ClassServer &server, ScanView which,
 // The CLSID key of `which` in a tree whose root is the classes root; null when there is none.
 const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);
 
-// Runs one of the hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known) over
-// the CLSID key of `which`, in the registry's order. Each entry is the description line and one
-// or two lines of what the rule found, and an empty line.
-RuleReport scan_hijacks(const HijackScan &scan, ScanView which, ScanRule rule);
+// Runs hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known) over the CLSID key
+// of `which`, in the registry's order, all in one pass: a report for each rule, in the order of
+// `rules`. Each entry is the description line and one or two lines of what the rule found, and
+// an empty line.
+std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
+                                     const std::vector<ScanRule> &rules);
 
 // The publicly reported targets: class, name, the file Windows' own registration loads from the
 // system folder, and where the report is.
