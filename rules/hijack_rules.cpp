@@ -87,14 +87,24 @@ ClassSides sides_of(const RuleWalk &walk, const MemoryKey &merged) {
 using Server = ClassServer;
 
 // The rules of one pass ask for the servers of the same few keys of a class: the last ones are
-// kept.
+// kept, for one class at a time (a key's address may serve another key once a tree is gone).
+struct RecentServers {
+    std::pair<const MemoryKey *, std::optional<Server>> held[4];
+    std::size_t next = 0;
+};
+thread_local RecentServers recent_servers;
+
+void forget_servers() {
+    recent_servers = RecentServers();
+}
+
 std::optional<Server> server_of(const MemoryKey *key) {
-    thread_local std::pair<const MemoryKey *, std::optional<Server>> recent[4];
-    thread_local std::size_t next = 0;
-    for (const auto &[held, server] : recent)
-        if (held == key && key)
+    if (!key)
+        return std::nullopt;
+    for (const auto &[held, server] : recent_servers.held)
+        if (held == key)
             return server;
-    auto &slot = recent[next++ % 4];
+    auto &slot = recent_servers.held[recent_servers.next++ % 4];
     slot = {key, class_server(key)};
     return slot.second;
 }
@@ -475,6 +485,7 @@ std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
     // One pass over the classes for every rule: each class's keys are looked up once.
     for (std::size_t c = 0; ready && c < view_clsid->children.size(); c++) {
         ClassSides cls = sides_of(walks.front(), *view_clsid->children[c]);
+        forget_servers();
         for (RuleWalk &walk : walks) {
             switch (walk.rule) {
             case ScanRule::Scriptlet:
@@ -501,6 +512,7 @@ std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
             ready = ready && !walk.report->out_of_memory;
         }
     }
+    forget_servers();
     for (RuleWalk &walk : walks)
         if (walk.text.text) {
             walk.report->text.assign(walk.text.text, walk.text.length);
