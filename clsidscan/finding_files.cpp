@@ -7,31 +7,20 @@
 
 #include <algorithm>
 
-std::optional<ServerValue> finding_server(const FoundClass &found) {
-    std::optional<ClassServer> server =
-        class_server(found.server_class ? found.server_class : found.class_key);
-    if (!server)
-        return std::nullopt;
-    return ServerValue{server->value.text,
-                       server->value.expand ? ValueType::ExpandString : ValueType::String,
-                       server->kind};
-}
-
-ServerView server_view(ScanView view) {
-    return view == ScanView::Bits32 ? ServerView::Bits32 : ServerView::Bits64;
+std::optional<ClassServer> finding_server(const FoundClass &found) {
+    return class_server(found.server_class ? found.server_class : found.class_key);
 }
 
 void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
                       const Environment &environment) {
     for (RuleReport &report : reports)
         for (FoundClass &found : report.found) {
-            std::optional<ServerValue> server = finding_server(found);
+            std::optional<ClassServer> server = finding_server(found);
             if (!server || found.server_file)
                 continue;
-            ServerView view = server->kind == ServerKind::CommandLine ? ServerView::Bits64
-                                                                      : server_view(report.view);
             found.server_file =
-                examine_server(volume, server->text, server->type, server->kind, view, environment);
+                examine_server(volume, server->value.text, value_type(server->value), server->kind,
+                               server_process_view(server->kind, report.view), environment);
         }
 }
 

@@ -7,10 +7,6 @@
 
 namespace {
 
-char lower_ascii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 char upper_ascii(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -24,23 +20,18 @@ void append_field(std::string &out, std::string_view field) {
 } // namespace
 
 std::string id_server(const FoundClass &found, ScanView view, const Environment &environment) {
-    std::optional<ServerValue> server = finding_server(found);
+    std::optional<ClassServer> server = finding_server(found);
     return server ? id_server_text(*server, view, environment) : std::string();
 }
 
-std::string id_server_text(const ServerValue &server, ScanView view,
+std::string id_server_text(const ClassServer &server, ScanView view,
                            const Environment &environment) {
-    ServerView loads_in =
-        server.kind == ServerKind::CommandLine ? ServerView::Bits64 : server_view(view);
-    std::string text =
-        server.type == ValueType::ExpandString
-            ? expand_environment(server.text, environment_for_view(environment, loads_in))
-            : server.text;
-    for (char &c : text)
-        c = lower_ascii(c);
-    std::string profile = environment.value("USERPROFILE");
-    for (char &c : profile)
-        c = lower_ascii(c);
+    ServerView loads_in = server_process_view(server.kind, view);
+    std::string text = fold_case(
+        server.value.expand
+            ? expand_environment(server.value.text, environment_for_view(environment, loads_in))
+            : server.value.text);
+    std::string profile = fold_case(environment.value("USERPROFILE"));
     while (!profile.empty() && profile.back() == '\\')
         profile.pop_back();
     if (profile.empty())

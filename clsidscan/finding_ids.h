@@ -18,7 +18,7 @@
 // end written "%userprofile%". Empty when the finding names no server.
 std::string id_server(const FoundClass &found, ScanView view, const Environment &environment);
 // The same for a server value as finding_server gives it.
-std::string id_server_text(const ServerValue &server, ScanView view,
+std::string id_server_text(const ClassServer &server, ScanView view,
                            const Environment &environment);
 
 // The bytes an id digests: for each of rule ("bare", "name", "shadow"), view ("64", "32"), side

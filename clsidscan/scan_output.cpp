@@ -46,6 +46,19 @@ std::size_t utf8_length(std::string_view text, std::size_t at) {
     return 0;
 }
 
+// Text for JSON, a CSV field or a body file name: UTF-8 whatever the bytes (U+FFFD for the others).
+std::string utf8_text(std::string_view bytes) {
+    std::string out;
+    for (std::size_t at = 0, length; at < bytes.size(); at += std::max<std::size_t>(length, 1)) {
+        length = utf8_length(bytes, at);
+        if (length == 0)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(bytes, at, length);
+    }
+    return out;
+}
+
 bool is_utf8(std::string_view text) {
     for (std::size_t at = 0, length; at < text.size(); at += length)
         if ((length = utf8_length(text, at)) == 0)
@@ -102,21 +115,12 @@ std::string report_header(const std::string &scope, const RuleReport &report) {
            "-bit view\n";
 }
 
-std::string json_string(std::string_view utf8) {
+std::string json_string(std::string_view text) {
+    // JSON text is UTF-8, whatever the name held: what is not becomes U+FFFD first.
+    std::string utf8 = utf8_text(text);
     std::string out = "\"";
-    for (std::size_t at = 0; at < utf8.size(); at++) {
-        char c = utf8[at];
+    for (char c : utf8) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (u >= 0x80) {
-            std::size_t length = utf8_length(utf8, at);
-            if (length == 0) {
-                out += "\xEF\xBF\xBD"; // U+FFFD: JSON text is UTF-8, whatever the name held
-            } else {
-                out.append(utf8, at, length);
-                at += length - 1;
-            }
-            continue;
-        }
         switch (c) {
         case '"':
             out += "\\\"";
@@ -238,8 +242,8 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
         line += ",\"machine_server\":" +
                 (found.machine_has_server ? json_string(found.machine_server) : "null");
     } else if (report.rule == ScanRule::Name) {
-        std::optional<ServerValue> server = finding_server(found);
-        line += ",\"server\":" + (server ? json_string(server->text) : std::string("null"));
+        std::optional<ClassServer> server = finding_server(found);
+        line += ",\"server\":" + (server ? json_string(server->value.text) : std::string("null"));
         line += ",\"score\":" + json_number(found.score);
     } else if (report.rule == ScanRule::Handler) {
         line += ",\"handler\":" + json_string(found.handler);
@@ -298,39 +302,12 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
 
 namespace {
 
-// Text for a CSV field or a body file name: UTF-8 whatever the bytes (U+FFFD for the others).
-std::string utf8_text(std::string_view bytes) {
-    std::string out;
-    for (std::size_t at = 0, length; at < bytes.size(); at += std::max<std::size_t>(length, 1)) {
-        length = utf8_length(bytes, at);
-        if (length == 0)
-            out += "\xEF\xBF\xBD";
-        else
-            out.append(bytes, at, length);
-    }
-    return out;
-}
-
-} // namespace
-
 std::string joined_reasons(const FoundClass &found) {
     std::string joined;
     for (const std::string &reason : found.reasons)
         joined += (joined.empty() ? "" : "; ") + reason;
     return joined;
 }
-
-std::string csv_field(std::string_view text) {
-    std::string utf8 = utf8_text(text);
-    if (utf8.find_first_of(",\"\r\n") == std::string::npos)
-        return utf8;
-    std::string out = "\"";
-    for (char c : utf8)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
-namespace {
 
 std::string written_text(const FoundClass &found) {
     return found.written ? format_filetime(found.written) : std::string();
@@ -340,14 +317,14 @@ std::string written_text(const FoundClass &found) {
 std::string finding_message(const RuleReport &report, const FoundClass &found) {
     std::string message = std::string(rule_name(report.rule)) + " rule: " + found.key + " \"" +
                           found.description + "\"";
-    if (std::optional<ServerValue> server = finding_server(found))
-        message += " server " + server->text;
+    if (std::optional<ClassServer> server = finding_server(found))
+        message += " server " + server->value.text;
     return message;
 }
 
 std::string csv_row(const ClassesSides &sides, const RuleReport &report, const FoundClass &found,
                     const ReportScope &scope, const std::string &id) {
-    std::optional<ServerValue> server = finding_server(found);
+    std::optional<ClassServer> server = finding_server(found);
     const ServerFile *file = found.server_file ? &found.server_file->file : nullptr;
     bool present = file && file->state == FileState::Present;
     std::vector<std::string> fields = {
@@ -361,7 +338,7 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         rule_name(report.rule),
         found.key,
         found.description,
-        server ? server->text : std::string(),
+        server ? server->value.text : std::string(),
         file ? file->path : std::string(),
         file ? state_name(file->state) : "",
         present ? file->sha256 : std::string(),
@@ -397,8 +374,8 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
     std::string name = where + "HKEY_CLASSES_ROOT\\CLSID\\" + found.key + " [" +
                        rule_name(report.rule) + " rule, " + std::to_string(view_bits(report.view)) +
                        "-bit] \"" + found.description + "\"";
-    if (std::optional<ServerValue> server = finding_server(found))
-        name += " server " + server->text;
+    if (std::optional<ClassServer> server = finding_server(found))
+        name += " server " + server->value.text;
     if (!id.empty())
         name += " id " + id;
     // Seconds since 1970; a time before it (or none) is 0, which timelines leave out.
@@ -453,6 +430,16 @@ std::string scope_json(const ReportScope &scope) {
 }
 
 } // namespace
+
+std::string csv_field(std::string_view text) {
+    std::string utf8 = utf8_text(text);
+    if (utf8.find_first_of(",\"\r\n") == std::string::npos)
+        return utf8;
+    std::string out = "\"";
+    for (char c : utf8)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
 
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"

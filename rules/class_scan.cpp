@@ -103,6 +103,13 @@ int view_bits(ScanView view) {
     return view == ScanView::Bits64 ? 64 : 32;
 }
 
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which) {
+    const MemoryKey *key = tree.root.get();
+    if (key && which == ScanView::Bits32)
+        key = memory_child(tree, *key, text_to_utf16le_bytes(u"Wow6432Node"));
+    return key ? memory_child(tree, *key, text_to_utf16le_bytes(u"CLSID")) : nullptr;
+}
+
 RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule) {
     RuleReport result;
     result.view = which;

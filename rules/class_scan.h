@@ -65,6 +65,10 @@ struct RuleReport {
 // view.code_page.
 RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule);
 
+// The CLSID key of `which` (Wow6432Node\CLSID for the 32-bit view) in a UTF-16 tree whose root
+// is the classes root, such as one side's classes or the merged view; null when there is none.
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);
+
 // The walk behind scan_classes, with any class rule: `result` gets the report's text (empty when
 // the view has no CLSID key); the rule adds its found classes to `result` itself.
 void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleReport &result);

@@ -37,13 +37,6 @@ const MemoryRegistry &names() {
     return tree;
 }
 
-std::string upper_ascii(std::string text) {
-    for (char &c : text)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return text;
-}
-
 // The last name of a path, without quotes around it.
 std::string file_name_of(std::string path) {
     path.erase(std::remove(path.begin(), path.end(), '"'), path.end());
@@ -107,10 +100,6 @@ std::optional<Server> server_of(const MemoryKey *key) {
     auto &slot = recent_servers.held[recent_servers.next++ % 4];
     slot = {key, class_server(key)};
     return slot.second;
-}
-
-ServerView view_of(ScanView which) {
-    return which == ScanView::Bits32 ? ServerView::Bits32 : ServerView::Bits64;
 }
 
 bool user_writable(const Server &server, ScanView which, const ViewEnvironments &environments) {
@@ -188,13 +177,13 @@ bool names_scrobj(const MemoryKey &key) {
 
 void scriptlet(RuleWalk &walk, const ClassSides &cls) {
     static const std::string scriptlet_url = stored(u"ScriptletURL");
-    bool maybe_scrobj = names_scrobj(*cls.merged);
-    if (!maybe_scrobj && !memory_child(names(), *cls.merged, scriptlet_url))
+    bool has_url = memory_child(names(), *cls.merged, scriptlet_url) != nullptr;
+    if (!has_url && !names_scrobj(*cls.merged))
         return;
     std::optional<Server> server = server_of(cls.merged);
-    bool scrobj = maybe_scrobj && server && server->kind == ServerKind::InProcess &&
-                  upper_ascii(file_name_of(server->value.text)) == "SCROBJ.DLL";
-    if (!scrobj && !memory_child(names(), *cls.merged, scriptlet_url))
+    bool scrobj = server && server->kind == ServerKind::InProcess &&
+                  equal_folded(file_name_of(server->value.text), "scrobj.dll");
+    if (!scrobj && !has_url)
         return;
     std::optional<RegistryString> url = subkey_default(*cls.merged, u"ScriptletURL");
     FoundClass found;
@@ -222,8 +211,8 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<RegistryString> first = treat_as_of(*cls.merged);
     if (!first)
         return;
-    std::string self = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
-    if (upper_ascii(first->text) == self)
+    std::string self = fold_case(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    if (fold_case(first->text) == self)
         return; // a TreatAs naming the class itself sends nothing elsewhere
     FoundClass found;
     found.chain = {utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name))};
@@ -234,17 +223,17 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     while (true) {
         ClassSides here = sides_of(walk, *at);
         std::optional<RegistryString> next = treat_as_of(*at);
-        if (!next || upper_ascii(next->text) == seen.back())
+        if (!next || fold_case(next->text) == seen.back())
             break;
         // A link the user's own classes make, or change from the machine's.
         if (here.user) {
             std::optional<RegistryString> users = treat_as_of(*here.user);
             std::optional<RegistryString> machines =
                 here.machine ? treat_as_of(*here.machine) : std::nullopt;
-            if (users && (!machines || upper_ascii(machines->text) != upper_ascii(users->text)))
+            if (users && (!machines || fold_case(machines->text) != fold_case(users->text)))
                 from_user = true;
         }
-        std::string target = upper_ascii(next->text);
+        std::string target = fold_case(next->text);
         found.chain.push_back(next->text);
         if (std::find(seen.begin(), seen.end(), target) != seen.end()) {
             end = "treatas loop";
@@ -267,8 +256,8 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     }
     std::optional<Server> final_server = end.empty() ? server_of(at) : std::nullopt;
     std::optional<Server> own_server = server_of(cls.merged);
-    bool elsewhere = final_server && !(own_server && upper_ascii(own_server->value.text) ==
-                                                         upper_ascii(final_server->value.text));
+    bool elsewhere = final_server && !(own_server && fold_case(own_server->value.text) ==
+                                                         fold_case(final_server->value.text));
     bool writable = elsewhere && user_writable(*final_server, walk.which, walk.environments);
     if (!from_user && !writable && end.empty())
         return;
@@ -306,12 +295,10 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    ServerView view =
-        server.kind == ServerKind::CommandLine ? ServerView::Bits64 : view_of(walk.which);
+    ServerView view = server_process_view(server.kind, walk.which);
     ServerExamination examined =
-        examine_server(*walk.scan->volume, server.value.text,
-                       server.value.expand ? ValueType::ExpandString : ValueType::String,
-                       server.kind, view, *walk.scan->environment, false);
+        examine_server(*walk.scan->volume, server.value.text, value_type(server.value), server.kind,
+                       view, *walk.scan->environment, false);
     if (examined.file.state != FileState::Missing)
         return;
     FoundClass found;
@@ -342,8 +329,8 @@ void handler(RuleWalk &walk, const ClassSides &cls) {
     std::optional<RegistryString> value = subkey_default(*cls.merged, u"InprocHandler32");
     if (!value || value->text.empty())
         return;
-    std::string name = upper_ascii(file_name_of(value->text));
-    if (name == "OLE32.DLL" || name == "COMBASE.DLL" || name == "OLE32" || name == "COMBASE")
+    std::string name = fold_case(file_name_of(value->text));
+    if (name == "ole32.dll" || name == "combase.dll" || name == "ole32" || name == "combase")
         return;
     FoundClass found;
     found.handler = value->text;
@@ -372,10 +359,10 @@ void known(RuleWalk &walk, const ClassSides &cls) {
     constexpr std::size_t GUID_BYTES = 38 * 2; // "{...}" in UTF-16
     if (cls.merged->name.size() != GUID_BYTES)
         return;
-    std::string key = upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    std::string key = utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name));
     const std::vector<KnownClass> &list = known_classes();
-    auto entry =
-        std::find_if(list.begin(), list.end(), [&](const KnownClass &k) { return k.clsid == key; });
+    auto entry = std::find_if(list.begin(), list.end(),
+                              [&](const KnownClass &k) { return equal_folded(k.clsid, key); });
     if (entry == list.end())
         return;
     for (const MemoryKey *side : {cls.user, cls.machine}) {
@@ -414,16 +401,22 @@ ViewEnvironments view_environments(const Environment &environment) {
             environment_for_view(environment, ServerView::Bits32), file_locations(environment)};
 }
 
+ValueType value_type(const RegistryString &value) {
+    return value.expand ? ValueType::ExpandString : ValueType::String;
+}
+
+ServerView server_process_view(ServerKind kind, ScanView which) {
+    return kind == ServerKind::InProcess && which == ScanView::Bits32 ? ServerView::Bits32
+                                                                      : ServerView::Bits64;
+}
+
 std::vector<std::string> first_place(const ClassServer &server, ScanView which,
                                      const ViewEnvironments &environments) {
-    ServerView view = server.kind == ServerKind::CommandLine ? ServerView::Bits64
-                      : which == ScanView::Bits32            ? ServerView::Bits32
-                                                             : ServerView::Bits64;
+    ServerView view = server_process_view(server.kind, which);
     const Environment &seen =
         view == ServerView::Bits32 ? environments.bits32 : environments.bits64;
-    std::vector<ServerCandidate> candidates = server_candidates(
-        server.value.text, server.value.expand ? ValueType::ExpandString : ValueType::String,
-        server.kind, view, seen);
+    std::vector<ServerCandidate> candidates =
+        server_candidates(server.value.text, value_type(server.value), server.kind, view, seen);
     if (candidates.empty() || candidates.front().places.empty())
         return {};
     return candidates.front().places.front();
@@ -447,13 +440,6 @@ std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16strin
                                   value.type == REG_EXPAND_SZ_TYPE};
         }
     return std::nullopt;
-}
-
-const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which) {
-    const MemoryKey *key = tree.root.get();
-    if (key && which == ScanView::Bits32)
-        key = memory_child(names(), *key, stored(u"Wow6432Node"));
-    return key ? memory_child(names(), *key, stored(u"CLSID")) : nullptr;
 }
 
 std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
@@ -533,8 +519,7 @@ const std::vector<KnownClass> &known_classes() {
             for (std::string field; std::getline(split, field, '\t');)
                 fields.push_back(field);
             if (fields.size() == 4)
-                parsed.push_back(
-                    KnownClass{upper_ascii(fields[0]), fields[1], fields[2], fields[3]});
+                parsed.push_back(KnownClass{fields[0], fields[1], fields[2], fields[3]});
         }
         return parsed;
     }();

@@ -38,6 +38,13 @@ struct ClassServer {
 };
 std::optional<ClassServer> class_server(const MemoryKey *key);
 
+// How the registry holds a server value: REG_EXPAND_SZ or REG_SZ.
+ValueType value_type(const RegistryString &value);
+
+// The process a server is resolved for: an in-process server loads into a process of the view;
+// a local server is started by a 64-bit service on 64-bit Windows, in either view.
+ServerView server_process_view(ServerKind kind, ScanView which);
+
 // An environment as a 64-bit and as a 32-bit process see it (WOW64 changes the program
 // folders), made once for the many servers resolved in it.
 struct ViewEnvironments {
@@ -52,9 +59,6 @@ ViewEnvironments view_environments(const Environment &environment);
 std::vector<std::string> first_place(const ClassServer &server, ScanView which,
                                      const ViewEnvironments &environments);
 
-// The CLSID key of `which` in a tree whose root is the classes root; null when there is none.
-const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);
-
 // Runs hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known) over the CLSID key
 // of `which`, in the registry's order, all in one pass: a report for each rule, in the order of
 // `rules`. Each entry is the description line and one or two lines of what the rule found, and
@@ -65,7 +69,7 @@ std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
 // The publicly reported targets: class, name, the file Windows' own registration loads from the
 // system folder, and where the report is.
 struct KnownClass {
-    std::string clsid; // "{...}", upper case
+    std::string clsid; // "{...}", compared without regard to letter case
     std::string name;
     std::string expected_file;
     std::string source;

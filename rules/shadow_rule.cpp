@@ -51,14 +51,6 @@ std::string stored(const std::u16string &name) {
     return text_to_utf16le_bytes(name);
 }
 
-// The CLSID key of one side for a view, or NULL.
-const MemoryKey *side_classes(const MemoryRegistry &side, ScanView which) {
-    const MemoryKey *key = side.root.get();
-    if (which == ScanView::Bits32)
-        key = memory_child(side, *key, stored(u"Wow6432Node"));
-    return key ? memory_child(side, *key, stored(u"CLSID")) : nullptr;
-}
-
 // String data as UTF-8, up to its first NUL.
 std::string stored_text(const std::string &data) {
     std::u16string text = utf16le_bytes_to_text(data);
@@ -143,8 +135,8 @@ RuleReport scan_shadowed_classes(const MemoryRegistry &view, const ClassesSides 
     if (!sides.has_machine || !sides.has_user)
         return result;
     walk.sides = &sides;
-    walk.machine_classes = side_classes(sides.machine, which);
-    walk.user_classes = side_classes(sides.user, which);
+    walk.machine_classes = classes_clsid(sides.machine, which);
+    walk.user_classes = classes_clsid(sides.user, which);
     walk.code_page = view.code_page;
     walk.result = &result;
     if (walk.machine_classes && walk.user_classes)

@@ -16,8 +16,8 @@ Environment user_environment(const char *name, const char *profile) {
     return environment;
 }
 
-ServerValue inproc(const char *text, ValueType type = ValueType::String) {
-    return ServerValue{text, type, ServerKind::InProcess};
+ClassServer inproc(const char *text, ValueType type = ValueType::String) {
+    return ClassServer{{text, type == ValueType::ExpandString}, ServerKind::InProcess};
 }
 
 std::string write_file(const std::string &name, const std::string &bytes) {
@@ -46,8 +46,8 @@ TEST(FindingIds, OneRegistrationInTwoProfilesHasOneServerText) {
     EXPECT_EQ(id_server_text(inproc("C:\\Users\\alice2\\x.dll"), ScanView::Bits64, alice),
               "c:\\users\\alice2\\x.dll");
     // A quoted command line, and a REG_SZ, which Windows does not expand.
-    EXPECT_EQ(id_server_text(ServerValue{"\"C:\\Users\\alice\\a.exe\" -Embedding",
-                                         ValueType::String, ServerKind::CommandLine},
+    EXPECT_EQ(id_server_text(ClassServer{{"\"C:\\Users\\alice\\a.exe\" -Embedding", false},
+                                         ServerKind::CommandLine},
                              ScanView::Bits32, alice),
               "\"%userprofile%\\a.exe\" -embedding");
     EXPECT_EQ(id_server_text(inproc("%SystemRoot%\\x.dll"), ScanView::Bits64, alice),

@@ -1,6 +1,7 @@
 // The running machine's server files over the stand-in's file calls: this process's environment,
 // files hashed once by their index, links never followed, and every failing call reported.
 #include "files/server_file.h"
+#include "tests/pe_image.h"
 #include "tests/stand_in_test.h"
 
 #include <string>
@@ -13,21 +14,6 @@ constexpr unsigned long kLinkTag = 0xA000000C; // IO_REPARSE_TAG_SYMLINK
 constexpr unsigned long kJunctionTag = 0xA0000003;
 constexpr unsigned long kCompressedTag = 0x80000017; // IO_REPARSE_TAG_WOF: not a link
 constexpr unsigned long kCloudTag = 0x9000001A;
-
-// An MZ header whose e_lfanew is `offset`, then the PE signature and file header there.
-std::string pe_bytes(std::uint32_t offset, std::uint16_t machine, std::uint16_t characteristics) {
-    std::string bytes(std::size_t(offset) + 24, '\0');
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    for (int i = 0; i < 4; i++)
-        bytes[0x3c + i] = static_cast<char>(offset >> (8 * i));
-    bytes.replace(offset, 4, std::string("PE\0\0", 4));
-    bytes[offset + 4] = static_cast<char>(machine);
-    bytes[offset + 5] = static_cast<char>(machine >> 8);
-    bytes[offset + 22] = static_cast<char>(characteristics);
-    bytes[offset + 23] = static_cast<char>(characteristics >> 8);
-    return bytes;
-}
 
 class LiveServerFileTest : public StandInTest {
   protected:

@@ -1,6 +1,7 @@
 // Unit tests of server files: the environment, command lines, Windows paths, WOW64, locations, PE
 // headers and time stamps, and the examination of files inside a ROOT built in a temporary folder.
 #include "files/server_file.h"
+#include "tests/pe_image.h"
 
 #include <gtest/gtest.h>
 
@@ -225,23 +226,6 @@ TEST(ServerFileLocation, WhoCanWriteWhere) {
     EXPECT_EQ(location("C:\\WINNT\\system32\\a.dll", old), "system");
     EXPECT_EQ(location("C:\\WINNT\\Temp\\a.dll", old), "user");
     EXPECT_EQ(location("C:\\Windows\\a.dll", old), "other");
-}
-
-// A PE image's first bytes: an MZ header whose e_lfanew is `offset`, then the signature and file
-// header there.
-std::string pe_bytes(std::uint32_t offset, std::uint16_t machine, std::uint16_t characteristics,
-                     std::size_t size = 0) {
-    std::string bytes(std::max<std::size_t>(size, std::size_t(offset) + 24), '\0');
-    bytes[0] = 'M';
-    bytes[1] = 'Z';
-    for (int i = 0; i < 4; i++)
-        bytes[0x3c + i] = static_cast<char>(offset >> (8 * i));
-    bytes.replace(offset, 4, std::string("PE\0\0", 4));
-    bytes[offset + 4] = static_cast<char>(machine);
-    bytes[offset + 5] = static_cast<char>(machine >> 8);
-    bytes[offset + 22] = static_cast<char>(characteristics);
-    bytes[offset + 23] = static_cast<char>(characteristics >> 8);
-    return bytes;
 }
 
 TEST(ServerFilePe, MachineAndDllFromTheHeaders) {
