@@ -60,7 +60,9 @@ struct FindingFilter; // clsidscan/finding_filter.h
 
 // What to scan and how to print it.
 struct ScanSettings {
-    std::vector<ScanRule> rules = {ScanRule::Bare, ScanRule::Name, ScanRule::Shadow};
+    std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
+                                   ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
+                                   ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
     ReportFormat format = ReportFormat::Text;
     bool details = false;

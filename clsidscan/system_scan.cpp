@@ -16,6 +16,7 @@
 #include <new>
 #include <set>
 #include <thread>
+#include <unordered_set>
 
 namespace {
 
@@ -26,38 +27,47 @@ bool read_system_hive(const std::string &path, const ScanSettings &settings, Loa
            read_hive_source(path, settings.sources, image, hive, scan.notes, error);
 }
 
-bool same_finding(const FoundClass &a, const FoundClass &b) {
-    return a.entry == b.entry && a.key == b.key && a.description == b.description &&
-           a.server_path == b.server_path && a.type_lib == b.type_lib && a.score == b.score;
+// What tells one finding from another in a report: its entry and the fields it names.
+std::string finding_identity(const FoundClass &found) {
+    std::string identity = found.entry;
+    for (const std::string *field :
+         {&found.key, &found.description, &found.server_path, &found.type_lib})
+        identity += '\0' + *field;
+    identity.append(reinterpret_cast<const char *>(&found.score), sizeof found.score);
+    return identity;
 }
 
 // Drops from every user's report the findings that the machine's report has and that every
-// user's report has too; their text is rebuilt from the entries that remain.
+// user's report has too; their text is rebuilt from the entries that remain. Sets of identities
+// keep this linear in the findings, of which a volume can have tens of thousands.
 void report_common_findings_once(const ViewScan &machine, std::vector<ViewScan> &users) {
     if (users.empty())
         return;
     for (std::size_t k = 0; k < machine.reports.size(); k++) {
-        for (const FoundClass &common : machine.reports[k].found) {
-            auto in_user = [&](const ViewScan &user) {
-                const auto &found = user.reports[k].found;
-                return std::any_of(found.begin(), found.end(),
-                                   [&](const FoundClass &f) { return same_finding(f, common); });
-            };
-            if (!std::all_of(users.begin(), users.end(), in_user))
-                continue;
-            for (ViewScan &user : users) {
-                auto &found = user.reports[k].found;
-                found.erase(
-                    std::remove_if(found.begin(), found.end(),
-                                   [&](const FoundClass &f) { return same_finding(f, common); }),
-                    found.end());
+        std::unordered_set<std::string> common;
+        for (const FoundClass &found : machine.reports[k].found)
+            common.insert(finding_identity(found));
+        for (const ViewScan &user : users) {
+            std::unordered_set<std::string> also_here;
+            for (const FoundClass &found : user.reports[k].found) {
+                std::string identity = finding_identity(found);
+                if (common.count(identity) != 0)
+                    also_here.insert(std::move(identity));
             }
+            common = std::move(also_here);
         }
         for (ViewScan &user : users) {
             RuleReport &report = user.reports[k];
+            if (!common.empty())
+                report.found.erase(std::remove_if(report.found.begin(), report.found.end(),
+                                                  [&](const FoundClass &found) {
+                                                      return common.count(
+                                                                 finding_identity(found)) != 0;
+                                                  }),
+                                   report.found.end());
             report.text.clear();
-            for (const FoundClass &f : report.found)
-                report.text += f.entry;
+            for (const FoundClass &found : report.found)
+                report.text += found.entry;
         }
     }
 }
@@ -192,9 +202,10 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
                 // A user's hive is known by its place: one without the keys that tell its kind
                 // (a new, empty or damaged profile) holds no classes, no reason to stop.
                 if (hive.classes.holds_no_classes_key) {
-                    scan.notes.push_back(path + (ntuser ? ": holds no Software\\Classes"
-                                                        : ": holds no classes keys") +
-                                         "; read as a user hive without classes");
+                    scan.notes.push_back(
+                        path +
+                        (ntuser ? ": holds no Software\\Classes" : ": holds no classes keys") +
+                        "; read as a user hive without classes");
                     continue;
                 }
                 failed = true;

@@ -140,7 +140,8 @@ void add_entry(RuleWalk &walk, const ClassSides &cls, FoundClass found,
     found.class_key = cls.merged;
     found.key = utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name));
     found.description = description ? description->text : std::string();
-    found.written = cls.merged->written;
+    // The rule may have read a subkey written later than the class key.
+    found.written = std::max(found.written, cls.merged->written);
     walk.report->found.push_back(std::move(found));
 }
 

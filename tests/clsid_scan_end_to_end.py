@@ -97,7 +97,7 @@ def sources_and_errors(scan, work):
     done = run(scan, machine)
     text = done.stdout.decode()
     check("a SOFTWARE hive: every rule, both views, headers, exit 1",
-          done.returncode == 1 and text.count("# ") == 6 and "{B1}" in text and "{W1}" in text
+          done.returncode == 1 and text.count("# ") == 18 and "{B1}" in text and "{W1}" in text
           and PREFIX + "{N1}" + " " * 15 + "\tQj\n" in text, text)
     done = run(scan, "--rule", "bare", "--view", "64", machine)
     check("one report alone is printed without a header",
@@ -244,12 +244,16 @@ def write_times(scan, work):
             Key("TypeLib", [sz("", TYPELIB)], written=filetime("2021-01-01T00:00:00"))],
             written=filetime("2022-02-02T02:02:02")),
         Key("{N}", [sz("", "Qj")], [Key("Later", written=filetime("2025-01-01T00:00:00"))],
-            written=filetime("2020-12-31T23:59:59.9999999"))]))
+            written=filetime("2020-12-31T23:59:59.9999999")),
+        Key("{SC}", [sz("", "Script Component")], [
+            Key("InprocServer32", [sz("", "C:\\Windows\\System32\\scrobj.dll")],
+                written=filetime("2025-05-05T05:05:05"))], written=filetime("2020-01-01T00:00:00"))]))
     done = run(scan, "--format", "json", "--view", "64", hive)
     written = {(f["rule"], f["key"]): f["written"] for f in map(json.loads, done.stdout.decode().splitlines())}
     check("written: the latest of the class key and the subkeys the rule read, every digit",
           written == {("bare", "{T}"): "2023-07-04T05:06:07.1234567Z",
-                      ("name", "{N}"): "2020-12-31T23:59:59.9999999Z"}, written)
+                      ("name", "{N}"): "2020-12-31T23:59:59.9999999Z",
+                      ("scriptlet", "{SC}"): "2025-05-05T05:05:05.0000000Z"}, written)
     exported = work / "times.reg"
     exported.write_text("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\CLSID\\{N}]\n@=\"Qj\"\n", encoding="ascii")
     done = run(scan, "--format", "json", exported)
