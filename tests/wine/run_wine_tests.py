@@ -935,11 +935,13 @@ def live_scan(rig: Rig, report: Report, program: Path) -> None:
 
     exe = windows_path(program)
     files = [windows_path(c) for c in converted]
+    # Every rule but abandoned, which needs the files that a scan of the exports does not have.
+    rules = ["--rule", "bare,name,shadow,scriptlet,treatas,userpath,handler,known"]
     runs = {
-        "live json": [exe, "--live", "--format", "json"],
-        "live text": [exe, "--live"],
-        "files json": [exe, "--format", "json", *files],
-        "files text": [exe, *files],
+        "live json": [exe, "--live", "--format", "json", *rules],
+        "live text": [exe, "--live", *rules],
+        "files json": [exe, "--format", "json", *rules, *files],
+        "files text": [exe, *rules, *files],
     }
     out = {}
     for label, args in runs.items():
@@ -957,9 +959,10 @@ def live_scan(rig: Rig, report: Report, program: Path) -> None:
 
     if rig.clsid_scan is not None:
         native = {
-            "json": subprocess.run([str(rig.clsid_scan), "--format", "json", *map(str, converted)],
+            "json": subprocess.run([str(rig.clsid_scan), "--format", "json", *rules,
+                                    *map(str, converted)], capture_output=True, timeout=60),
+            "text": subprocess.run([str(rig.clsid_scan), *rules, *map(str, converted)],
                                    capture_output=True, timeout=60),
-            "text": subprocess.run([str(rig.clsid_scan), *map(str, converted)], capture_output=True, timeout=60),
         }
         report.check(s, "native clsid-scan exit 1", all(n.returncode == 1 for n in native.values()),
                      "    " + " / ".join(n.stderr.decode(errors="replace") for n in native.values()))
