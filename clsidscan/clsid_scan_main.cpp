@@ -78,7 +78,7 @@ struct Options {
     bool stack = false;  // the files are JSON Lines of findings, to be counted by id
     bool verbose = false;
     std::vector<std::string> baselines, allowlists;
-    unsigned jobs = 0;   // ROOTs scanned at once; 0 for one per core
+    unsigned jobs = 0; // ROOTs scanned at once; 0 for one per core
     std::vector<std::string> files;
 };
 
@@ -276,6 +276,20 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
                               jobs.find_first_not_of("0123456789") == std::string::npos &&
                               std::stoul(jobs) > 0;
                 return number ? std::string() : "unknown value " + jobs + " (1 to 9999)";
+            },
+            std::string()));
+    app.add_option_function<std::string>(
+           "--hash-limit",
+           [&options](const std::string &bytes) { options.scan.hash_limit = std::stoull(bytes); },
+           "server files larger than this are not hashed: they get\n"
+           "their size, PE headers and state not-examined\n"
+           "(the default: 536870912, 512 MiB)")
+        ->option_text("BYTES")
+        ->check(CLI::Validator(
+            [](std::string &bytes) {
+                bool number = !bytes.empty() && bytes.size() < 20 &&
+                              bytes.find_first_not_of("0123456789") == std::string::npos;
+                return number ? std::string() : "unknown value " + bytes + " (a number of bytes)";
             },
             std::string()));
     app.add_flag("--live", options.live,
@@ -493,6 +507,8 @@ int main(int argc, char **argv) {
     }
     if (volume && !volume->ok())
         return fail(volume->error());
+    if (volume)
+        volume->set_hash_limit(options.scan.hash_limit);
     if (!volume && std::find(options.scan.rules.begin(), options.scan.rules.end(),
                              ScanRule::Abandoned) != options.scan.rules.end())
         print_notes({"the abandoned rule needs the server files (--image ROOT, or --system); it "

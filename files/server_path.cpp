@@ -336,7 +336,8 @@ std::vector<std::string> set_variables(Environment &environment,
         done[p] = true;
         const EnvironmentValue &value = values[pending[p]];
         bool cut = false;
-        environment.set(value.name, expand_environment(value.value, environment, &cut), cut);
+        std::string expanded = expand_environment(value.value, environment, &cut);
+        environment.set(value.name, std::move(expanded), cut);
         if (cut)
             cut_names.push_back(value.name);
         for (std::size_t later : waited_by[p])
