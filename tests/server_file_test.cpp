@@ -236,6 +236,34 @@ TEST(ServerFileCommandLine, QuotedLibraryPathsAndRelativePathsAsWindowsLoadsThem
     EXPECT_EQ(first_expandable_name("%NOPE%\\%LocalAppData%\\x.dll", machine), "LocalAppData");
 }
 
+TEST(ServerFileCase, NamesCompareAsNtfsUpperCasesThemWhateverTheLocale) {
+    EXPECT_TRUE(equal_folded("C:\\ÉTÉ\\Straße", "c:\\été\\STRAßE"));
+    EXPECT_TRUE(equal_folded("ΣΊΣΥΦΟΣ", "σίσυφος"));
+    EXPECT_TRUE(equal_folded("ΣΟΦΟΣ", "σοφος") && equal_folded("σ", "ς")); // final sigma too
+    EXPECT_TRUE(equal_folded("Ǆ", "ǆ") && equal_folded("ПРИВЕТ.dll", "привет.DLL"));
+    EXPECT_FALSE(equal_folded("Straße", "STRASSE")); // no single upper-case letter: kept
+    EXPECT_FALSE(equal_folded("i", "İ"));
+    EXPECT_EQ(fold_case("ABC\xff\xc3"), "abc\xff\xc3"); // bytes that are not UTF-8 are kept
+    Environment machine = machine_environment();
+    machine.set("Ünïcode", "yes");
+    EXPECT_EQ(machine.value("üNÏCODE"), "yes");
+}
+
+TEST(ServerFileCase, GeneratedShortNamesAndTheLongNamesTheyMayStandFor) {
+    for (const char *name : {"PROGRA~1", "progra~2", "MYDOC~12.TXT", "A~1"})
+        EXPECT_TRUE(is_generated_short_name(name)) << name;
+    for (const char *name :
+         {"PROGRAM~", "~1", "LONGNAME~1", "A~1.TEXT", "A B~1", "A~0", "MYDOCU~12.TXT"})
+        EXPECT_FALSE(is_generated_short_name(name)) << name;
+    EXPECT_TRUE(shortens_to("Program Files", "PROGRA~1"));
+    EXPECT_TRUE(shortens_to("Program Files (x86)", "progra~2"));
+    EXPECT_TRUE(shortens_to("My Document.text", "MYDOCU~1.TEX"));
+    EXPECT_TRUE(shortens_to("a+b c.dll.old", "A_BCDL~1.OLD"));
+    EXPECT_FALSE(shortens_to("PROGRA~1", "PROGRA~1")); // an 8.3 name has no other
+    EXPECT_FALSE(shortens_to("Programs.dll", "PROGRA~1"));
+    EXPECT_FALSE(shortens_to("ProgramData", "PROGRA~1.DLL"));
+}
+
 TEST(ServerFilePath, FormsOfWindowsPaths) {
     struct Case {
         const char *text;
@@ -668,6 +696,21 @@ TEST_F(ServerFileVolume, ACollectionOfHivesHoldsNoProgramFiles) {
     VolumeFiles image(root_);
     EXPECT_TRUE(image.holds_program_files());
     EXPECT_EQ(examine(image, "C:\\Windows\\System32\\ole32.dll").state, FileState::Missing);
+}
+
+TEST_F(ServerFileVolume, ShortNamesAndUnicodeCaseFindTheFileWhenThereIsOne) {
+    write("Windows/System32/kernel32.dll", "k");
+    write("Program Files/Ünïcode App/Über.dll", "hello");
+    write("Program Files (x86)/App/x.dll", "x86");
+    write("Users/bob/My Tools/t.dll", "tools");
+    VolumeFiles volume(root_);
+    EXPECT_EQ(examine(volume, "C:\\PROGRAM FILES\\üNÏCODE APP\\ÜBER.DLL").sha256, kHelloSha256);
+    EXPECT_EQ(examine(volume, "C:\\Users\\bob\\MYTOOL~1\\t.dll").path, "Users/bob/My Tools/t.dll");
+    EXPECT_EQ(examine(volume, "C:\\Users\\bob\\OTHER~1\\t.dll").state, FileState::Missing);
+    ServerFile ambiguous = examine(volume, "C:\\PROGRA~2\\App\\x.dll");
+    EXPECT_EQ(ambiguous.state, FileState::NotExamined);
+    EXPECT_NE(ambiguous.problem.find("Program Files (x86)"), std::string::npos)
+        << ambiguous.problem;
 }
 
 TEST(ServerFileVolumeErrors, ARootThatCannotBeOpenedExaminesNothing) {
