@@ -560,8 +560,12 @@ TEST_F(ServerFileVolume, LinksStayInsideTheRootAndOddFilesAreNeverRead) {
     ServerFile missing = examine(volume, "C:\\Users\\BOB\\Nope\\x.dll");
     EXPECT_EQ(missing.state, FileState::Missing);
     EXPECT_EQ(missing.path, "Users/bob/Nope/x.dll");
-    EXPECT_EQ(examine(volume, "D:\\x.dll").state, FileState::Outside);
-    EXPECT_EQ(examine(volume, "\\\\server\\share\\x.dll").state, FileState::Outside);
+    for (const char *elsewhere : {"D:\\x.dll", "\\\\server\\share\\x.dll"}) {
+        ServerFile far = examine(volume, elsewhere);
+        EXPECT_EQ(far.state, FileState::Outside) << elsewhere;
+        EXPECT_TRUE(far.other_volume) << elsewhere;
+    }
+    EXPECT_FALSE(passwd.other_volume);
     EXPECT_EQ(examine(volume, "C:\\Users\\bob\\a.txt:x.dll").state, FileState::NotExamined);
     EXPECT_EQ(examine(volume, "").problem, "the value names no file");
     EXPECT_EQ(volume.files_hashed(), 1u);
