@@ -8,7 +8,7 @@
 #include <algorithm>
 
 std::optional<ClassServer> finding_server(const FoundClass &found) {
-    return class_server(found.server_class ? found.server_class : found.class_key);
+    return judged_server(found);
 }
 
 void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
@@ -30,8 +30,10 @@ void finish_findings(std::vector<RuleReport> &reports, VolumeFiles *volume,
         examine_findings(reports, *volume, environment);
     ViewEnvironments environments = view_environments(environment);
     for (RuleReport &report : reports) {
-        for (FoundClass &found : report.found)
+        for (FoundClass &found : report.found) {
+            add_clr_facts(found);
             assess_finding(report, found, environments);
+        }
         if (min_severity == Severity::Low)
             continue;
         auto below = [&](const FoundClass &found) { return found.severity < min_severity; };

@@ -37,6 +37,18 @@ struct FoundClass {
     std::string expected;
     // Whether the user's own classes supply what the finding rests on.
     bool from_user = false;
+    // A server value the rule judged in place of the class's server (the handler rule's
+    // InprocHandler32, the shadow rule's handler): its text, whether it is REG_EXPAND_SZ, and
+    // whether it is a library or a command line.
+    struct JudgedValue {
+        std::string text;
+        bool expand = false;
+        ServerKind kind = ServerKind::InProcess;
+    };
+    std::optional<JudgedValue> judged;
+    // InprocServer32's Assembly and Class of a class the CLR serves, shown as facts.
+    std::string assembly;
+    std::string clr_class;
     // How much the finding matters, and the fixed texts that say why.
     Severity severity = Severity::Low;
     std::vector<std::string> reasons;
