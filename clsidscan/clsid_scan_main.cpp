@@ -78,7 +78,7 @@ struct Options {
     bool stack = false;  // the files are JSON Lines of findings, to be counted by id
     bool verbose = false;
     std::vector<std::string> baselines, allowlists;
-    unsigned jobs = 0;   // ROOTs scanned at once; 0 for one per core
+    unsigned jobs = 0; // ROOTs scanned at once; 0 for one per core
     std::vector<std::string> files;
 };
 
@@ -488,8 +488,11 @@ int main(int argc, char **argv) {
         volume = std::make_unique<VolumeFiles>(std::string(1, volume_drive(environment)) + ":");
     } else if (!options.scan.image.empty()) {
         volume = std::make_unique<VolumeFiles>(options.scan.image);
-        if (volume->ok() && !volume->system_folder().empty())
-            environment = machine_environment("C:\\" + volume->system_folder());
+        if (volume->ok()) {
+            std::vector<std::string> notes;
+            environment = image_environment(options.scan.image, *volume, options.files, notes);
+            print_notes(notes);
+        }
     }
     if (volume && !volume->ok())
         return fail(volume->error());

@@ -598,6 +598,7 @@ def as_windows_loads(scan, work):
         cls("{AT}", "Emulated", sub("AutoTreatAs", ("", "{PUB}"))),
         cls("{PUB}", "Public", sub("InprocServer32", ("", "C:\\Users\\Public\\lib.dll"))),
         cls("{OD}", "Other drive", sub("InprocServer32", ("", "D:\\Tools\\x.dll"))),
+        cls("{LA}", "Per user", Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%LOCALAPPDATA%\\Vendor\\x.dll"))])),
         cls(mmdev, "MMDeviceEnumerator", sub("InprocServer32", ("", "C:\\Windows\\System32\\MMDevApi.dll")),
             written=machine_time)]))
     classes = root / "Users" / "alice" / "AppData" / "Local" / "Microsoft" / "Windows"
@@ -608,10 +609,19 @@ def as_windows_loads(scan, work):
                               ("ServerExecutable", "C:\\Users\\alice\\evil.exe"))),
         cls(mmdev, None, sub("InprocServer32", ("", "C:\\Users\\Public\\m.dll"), written=user_server_time),
             written=user_time)]))
+    bobs = root / "Users" / "bob" / "AppData" / "Local" / "Microsoft" / "Windows"
+    bobs.mkdir(parents=True)
+    make_hive.write_hive(str(bobs / "UsrClass.dat"), usrclass([cls("{BOB}", "Bob's own", ok)]))
     done = run(scan, "--system", "--format", "json", "--rule", "all", root)
     found = {}
     for f in map(json.loads, done.stdout.decode().splitlines()):
         found.setdefault((f["rule"], f["key"], f["user"]), f)
+    per_user = [found.get(("abandoned", "{LA}", user)) for user in ("alice", "bob")]
+    check("common to all users means the same file: a machine %LOCALAPPDATA% server is each user's",
+          all(f and f["severity"] == "high" for f in per_user)
+          and [f["file"]["path"] for f in per_user] == [
+              "Users/%s/AppData/Local/Vendor/x.dll" % user for user in ("alice", "bob")],
+          [k for k in found if k[1] == "{LA}"])
 
     def listed(rule, key, user=None):
         f = found.get((rule, key, user))
@@ -645,6 +655,15 @@ def as_windows_loads(scan, work):
     check("written: a user override's own keys' time, not the machine class key's",
           known is not None and known["written"] == "2023-05-02T03:04:05.1234567Z"
           and found[("handler", "{HD}", "alice")]["written"] != "2024-06-01T00:00:00.0000000Z", known)
+
+    image = run(scan, "--format", "json", "--rule", "abandoned", "--view", "64", "--image", root,
+                system32 / "config" / "SOFTWARE", classes / "UsrClass.dat")
+    imaged = [f for f in map(json.loads, image.stdout.decode().splitlines()) if f["key"] == "{LA}"]
+    system = per_user[0] or {}
+    check("--image with a user's hive resolves in that user's profile, as --system does",
+          len(imaged) == 1 and all(imaged[0].get(field) == system.get(field)
+                                   for field in ("file", "severity", "id")),
+          (imaged, system))
 
     # The id covers the handler and the script a finding judged, not the server alone.
     ids = []
