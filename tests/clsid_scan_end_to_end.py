@@ -680,6 +680,27 @@ def as_windows_loads(scan, work):
           len(ids[0]) == 2 and all(ids[0][rule] != ids[1].get(rule) for rule in ids[0]), ids)
 
 
+def example_volume(scan):
+    """The shipped evidence volume: each planted hijack high, the uninstalled vendor's orphan low,
+    alice's harmless copy of a machine registration and the stock classes nothing above low."""
+    done = run(scan, "--system", "--format", "json", HERE.parent / "examples" / "evidence")
+    found = {(f["user"], f["rule"], f["key"]): f["severity"]
+             for f in map(json.loads, done.stdout.decode().splitlines())}
+    planted = {("alice", "handler", "{000C1090-0000-0000-C000-000000000046}"),
+               ("alice", "known", "{BCDE0395-E52F-467C-8E3D-C4579291692E}"),
+               ("bob", "shadow", "{0289a7c5-91bf-4547-81ae-fec91a89dec5}"),
+               ("bob", "scriptlet", "{C5D6E7F8-0A1B-4C2D-8E3F-4A5B6C7D8E9F}"),
+               (None, "treatas", "{F56F6FDD-AA9D-4618-A949-C1B91AF43B1A}"),
+               (None, "abandoned", "{91B4C2D8-3E7F-4A16-B5C9-D0E1F2A3B4C5}")}
+    high = {k for k, severity in found.items() if severity == "high"}
+    check("examples/evidence: every planted hijack high, the look-alikes low or nothing",
+          done.returncode == 1 and planted <= high
+          and found.get((None, "abandoned", "{3C9E8A71-6F2B-4D05-8E14-A9B7C6D5E4F3}")) == "low"
+          and not any(k[0] == "alice" and k[2] == "{0000002F-0000-0000-C000-000000000046}" for k in found)
+          and all(k[2] in {p[2] for p in planted} for k in high),
+          sorted(found.items(), key=str))
+
+
 def as_unprivileged(command):
     """The command run as a user without root's right to read any folder, or None when there is
     no such user to be had (the folder permission checks are then skipped with a note)."""
@@ -1246,6 +1267,7 @@ def main():
     server_files(scan, work)
     hijack_rules(scan, work)
     as_windows_loads(scan, work)
+    example_volume(scan)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)
