@@ -11,19 +11,24 @@
 #include <vector>
 
 enum class FileState {
-    Present,    // a regular file, read whole and hashed
-    Missing,    // no such file in the image
-    Outside,    // another drive, UNC, or a link that leads out of the ROOT: not opened
-    NotAFile,   // a folder, FIFO, device or socket: never opened for reading
-    Unreadable, // there, but it could not be read; `problem` says why
-    NotExamined // this build or this kind of name is not examined; `problem` says why
+    Present,     // a regular file, read whole and hashed
+    Missing,     // no such file in the image
+    Outside,     // another drive, UNC, or a link that leads out of the ROOT: not opened
+    NotAFile,    // a folder, FIFO, device or socket: never opened for reading
+    Unreadable,  // there, but it could not be read; `problem` says why
+    NotExamined, // this build or this kind of name is not examined; `problem` says why
+    // Not there, in a ROOT that holds none of the volume's program files (a triage collection of
+    // hives): whether it is missing on the machine cannot be told.
+    NotCollected
 };
 
 const char *state_name(FileState state); // "present", "missing", "outside", "not-a-file", …
 
 struct ServerFile {
-    // The path Windows opens, after expansion, parsing, search and redirection ("C:\...").
+    // The path Windows opens, after expansion, parsing, search and redirection ("C:\..."), and
+    // its components from the volume's root.
     std::string windows_path;
+    std::vector<std::string> place;
     // The path inside the ROOT, '/'-separated, each name as spelled on disk as far as it was
     // found and as written after that; empty when it is not in the image.
     std::string path;
@@ -35,8 +40,20 @@ struct ServerFile {
     std::string sha256;     // lowercase hex
     std::string modified;   // the file's modification time, UTC, ISO 8601
     std::optional<PeImage> pe;
+    // Who can write where the file is: where a followed link leads (`target`) when it was found
+    // through one, else where Windows names it.
     FileLocation location = FileLocation::Other;
+    // Other files or folders inside the ROOT that match the same name in another letter case (a
+    // collection copied to a case-sensitive disk), each examined: Windows would open one of them,
+    // and which one cannot be told. At most kMaxCaseVariants.
+    std::vector<ServerFile> case_variants;
 };
+
+// The most other-case twins of one file that are examined.
+constexpr std::size_t kMaxCaseVariants = 16;
+// Files larger than this are not read or hashed unless VolumeFiles::set_hash_limit raises it:
+// they get their size, PE headers and `NotExamined`.
+constexpr std::uint64_t kDefaultHashLimit = std::uint64_t(512) << 20;
 
 // What a server value leads to.
 struct ServerExamination {
@@ -46,7 +63,22 @@ struct ServerExamination {
     // For a command line that is not quoted: a later candidate that exists too, so that the line
     // names one program and Windows runs another (`file`), the classic unquoted-path hijack.
     std::optional<ServerFile> passed_over;
+    // What was cut short on the way: the expansion, or the command line's candidates.
+    ServerValueNotes notes;
+    // A REG_SZ value that holds %NAME% of a set variable: whether Windows expands it is not
+    // documented, so the file it leads to when expanded is examined too (`if_expanded`), and the
+    // rule judges by the worse. `unexpanded_variable` is the first such NAME.
+    std::string unexpanded_variable;
+    std::optional<ServerFile> if_expanded;
+    // Whether the path is relative to the loading process's current folder (taken as System32).
+    bool relative = false;
 };
+
+// Where Windows would load `examined`'s file from, from the ROOT: the place it was found, or,
+// when it is in none, the first place of the search where a file would be taken (for a bare name,
+// the first folder searched; a place inside a missing folder counts as well). Empty when the
+// value leads outside the volume or nowhere.
+std::vector<std::string> resolved_place(const ServerExamination &examined);
 
 struct VolumeFilesState; // each build's own
 
@@ -71,6 +103,11 @@ class VolumeFiles {
     const std::string &system_folder() const;
     // How many files were read and hashed so far.
     std::size_t files_hashed() const;
+    // Files larger than `bytes` are not hashed (kDefaultHashLimit until set).
+    void set_hash_limit(std::uint64_t bytes);
+    // Whether the ROOT holds the volume's program files: false for a triage collection, whose
+    // system folder's System32 holds no .dll at all; decided once, when first asked.
+    bool holds_program_files();
 
     VolumeFilesState &state() { return *state_; }
 

@@ -89,6 +89,7 @@ struct VolumeFilesState {
     std::map<std::u16string, FolderCheck> folders; // by folded path
     std::map<FileKey, FileFacts> files;
     std::size_t files_hashed = 0;
+    std::uint64_t hash_limit = kDefaultHashLimit;
     std::vector<unsigned char> buffer;
 };
 
@@ -304,8 +305,12 @@ FileFacts read_file(VolumeFilesState &state, const std::u16string &path,
     std::optional<std::uint64_t> pe_at; // the PE headers' offset, once the head is read
     bool head_done = false;
     std::string pe_header(kPeHeaderBytes, '\0'); // their signature and file header
-    for (std::uint64_t done = 0; done < size;) {
-        auto wanted = static_cast<unsigned long>(std::min<std::uint64_t>(kReadBlock, size - done));
+    // A file past the hash limit is read only for its headers, when they lie in its head.
+    bool too_large = size > state.hash_limit;
+    std::uint64_t read_to = too_large ? std::min<std::uint64_t>(size, kHeadBytes) : size;
+    for (std::uint64_t done = 0; done < read_to;) {
+        auto wanted =
+            static_cast<unsigned long>(std::min<std::uint64_t>(kReadBlock, read_to - done));
         unsigned long got = 0;
         error = file_read(file.get(), state.buffer.data(), wanted, &got);
         if (error != FILE_SUCCESS)
@@ -316,7 +321,7 @@ FileFacts read_file(VolumeFilesState &state, const std::u16string &path,
         const char *block = reinterpret_cast<const char *>(state.buffer.data());
         if (head.size() < kHeadBytes)
             head.append(block, std::min<std::size_t>(got, kHeadBytes - head.size()));
-        if (!head_done && (head.size() == kHeadBytes || done + got == size)) {
+        if (!head_done && (head.size() == kHeadBytes || done + got == read_to)) {
             pe_at = pe_header_offset(head, size);
             head_done = true;
         }
@@ -335,6 +340,17 @@ FileFacts read_file(VolumeFilesState &state, const std::u16string &path,
     }
     if (!head_done)
         pe_at = pe_header_offset(head, size);
+    if (too_large) {
+        FileFacts facts;
+        facts.state = FileState::NotExamined;
+        facts.problem = "larger than the hash limit of " + std::to_string(state.hash_limit) +
+                        " bytes (--hash-limit): not hashed";
+        facts.size = size;
+        facts.modified = format_filetime(information.written);
+        if (pe_at && *pe_at + kPeHeaderBytes <= head.size())
+            facts.pe = parse_pe_header(std::string_view(head).substr(*pe_at));
+        return facts;
+    }
     unsigned char digest[SHA256_BYTES];
     error = sha256_end(hash.get(), digest);
     if (error != FILE_SUCCESS)
@@ -408,6 +424,12 @@ const std::string &VolumeFiles::system_folder() const {
 }
 std::size_t VolumeFiles::files_hashed() const {
     return state_->files_hashed;
+}
+void VolumeFiles::set_hash_limit(std::uint64_t bytes) {
+    state_->hash_limit = bytes;
+}
+bool VolumeFiles::holds_program_files() {
+    return true; // the running machine's own drive
 }
 
 ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place,

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <set>
 
 // The walk below never asks the kernel to follow a link or to go up a folder: each step opens
 // one name with O_NOFOLLOW from a folder descriptor that was itself reached that way from the
@@ -80,6 +81,8 @@ struct VolumeFilesState {
     std::map<FileKey, Listing> listings;
     std::map<FileKey, FileFacts> files;
     std::size_t files_hashed = 0;
+    std::uint64_t hash_limit = kDefaultHashLimit;
+    std::optional<bool> holds_program_files; // decided when first asked
     std::vector<unsigned char> buffer;
 };
 
@@ -88,6 +91,9 @@ namespace {
 constexpr int kMaxLinks = 40;            // the kernel's own limit on links within one path
 constexpr std::size_t kHeadBytes = 4096; // kept from the start of a file for its PE headers
 constexpr std::size_t kReadBlock = std::size_t(1) << 20;
+// Folders of a walk kept open; one deeper than this is reopened from the ROOT when the walk
+// climbs back to it, so that depth alone never runs out of descriptors.
+constexpr std::size_t kHeldFolders = 32;
 
 std::string error_text(int error) {
     return std::strerror(error);
@@ -144,11 +150,12 @@ const Listing *folder_listing(VolumeFilesState &state, int folder, std::string &
 
 enum class Lookup { Found, NotFound, Unlistable };
 
-// The entry of `folder` named `wanted` without regard to ASCII letter case: the exact spelling
-// when there is one, else the first in byte order. A folder that cannot be listed still answers
-// for the exact spelling.
+// The entry of `folder` named `wanted` without regard to letter case: the exact spelling when
+// there is one, else the first in byte order. `spellings` gets every spelling the folder holds
+// of it (grouped once per folder, when it is listed). A folder that cannot be listed still
+// answers for the exact spelling.
 Lookup find_entry(VolumeFilesState &state, int folder, const std::string &wanted, std::string &name,
-                  std::string &problem) {
+                  std::string &problem, const std::vector<std::string> **spellings = nullptr) {
     const Listing *listing = folder_listing(state, folder, problem);
     if (listing == nullptr) {
         struct stat info;
@@ -161,8 +168,10 @@ Lookup find_entry(VolumeFilesState &state, int folder, const std::string &wanted
     if (match == listing->end())
         return Lookup::NotFound;
     name = match->second.front();
-    if (std::find(match->second.begin(), match->second.end(), wanted) != match->second.end())
+    if (std::binary_search(match->second.begin(), match->second.end(), wanted))
         name = wanted;
+    if (spellings != nullptr)
+        *spellings = &match->second;
     return Lookup::Found;
 }
 
@@ -182,12 +191,70 @@ bool inside_root(const VolumeFilesState &state, const std::string &target) {
             target[root.size()] == '/');
 }
 
+// The folders a walk stands in, from the ROOT: the deepest kHeldFolders of them open, the
+// others reopened from the ROOT (each name with O_NOFOLLOW, as the walk opened it) when the walk
+// climbs back into them.
+class FolderChain {
+  public:
+    explicit FolderChain(VolumeFilesState &state) : state_(state) {}
+    const std::vector<std::string> &physical() const { return physical_; }
+    int current() const { return held_.empty() ? state_.root_fd.get() : held_.back().get(); }
+    void enter(UniqueFd folder, const std::string &name) {
+        physical_.push_back(name);
+        held_.push_back(std::move(folder));
+        if (held_.size() > kHeldFolders)
+            held_.pop_front();
+    }
+    // False with `problem` when a folder above could not be opened again.
+    bool leave(std::string &problem) {
+        physical_.pop_back();
+        held_.pop_back();
+        if (!held_.empty() || physical_.empty())
+            return true;
+        int folder = state_.root_fd.get();
+        for (std::size_t i = 0; i < physical_.size(); i++) {
+            UniqueFd next(openat(folder, physical_[i].c_str(),
+                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (next.get() < 0) {
+                problem =
+                    joined(physical_) + ": cannot be opened again (" + error_text(errno) + ")";
+                return false;
+            }
+            held_.push_back(std::move(next));
+            if (held_.size() > kHeldFolders)
+                held_.pop_front();
+            folder = held_.back().get();
+        }
+        return true;
+    }
+    void clear() {
+        physical_.clear();
+        held_.clear();
+    }
+    // A descriptor of the current folder for the caller to keep.
+    UniqueFd take_current() {
+        if (held_.empty())
+            return UniqueFd(fcntl(state_.root_fd.get(), F_DUPFD_CLOEXEC, 0));
+        UniqueFd folder = std::move(held_.back());
+        held_.pop_back();
+        return folder;
+    }
+
+  private:
+    VolumeFilesState &state_;
+    std::vector<std::string> physical_;
+    std::deque<UniqueFd> held_;
+};
+
 // Where a walk from the ROOT along some names ended.
 struct Walk {
     FileState state = FileState::Missing; // Present: a regular file, still to be read
     std::string problem;
     std::vector<std::string> named;    // the names asked for, as spelled on disk, then as asked
     std::vector<std::string> physical; // where the walk really went, from the ROOT
+    // For each name of `named` found on disk: its other spellings in that folder (at most
+    // kMaxCaseVariants).
+    std::vector<std::vector<std::string>> other_spellings;
     bool followed_link = false;
     UniqueFd parent; // the folder holding the last name, when it was found
     std::string name;
@@ -203,14 +270,14 @@ Walk walk(VolumeFilesState &state, const std::vector<std::string> &place) {
     std::deque<Step> steps;
     for (const std::string &name : place)
         steps.push_back({name, true});
-    std::vector<UniqueFd> folders; // open below the ROOT, one per name of `physical`
-    auto current = [&] { return folders.empty() ? state.root_fd.get() : folders.back().get(); };
+    FolderChain folders(state);
     auto stop = [&](FileState stopped, std::string problem) {
         for (const Step &step : steps)
             if (step.asked)
                 result.named.push_back(step.name);
         result.state = stopped;
         result.problem = std::move(problem);
+        result.physical = folders.physical();
         return std::move(result);
     };
     int links = 0;
@@ -218,39 +285,47 @@ Walk walk(VolumeFilesState &state, const std::vector<std::string> &place) {
         Step step = std::move(steps.front());
         steps.pop_front();
         if (step.name == "..") {
-            if (folders.empty())
+            if (folders.physical().empty())
                 return stop(FileState::Outside, "a link leads above the ROOT");
-            folders.pop_back();
-            result.physical.pop_back();
+            std::string problem;
+            if (!folders.leave(problem))
+                return stop(FileState::Unreadable, problem);
             continue;
         }
         std::string name, problem;
-        Lookup lookup = find_entry(state, current(), step.name, name, problem);
+        const std::vector<std::string> *spellings = nullptr;
+        Lookup lookup = find_entry(state, folders.current(), step.name, name, problem, &spellings);
         if (lookup != Lookup::Found) {
             if (step.asked)
                 steps.push_front(step);
             if (lookup == Lookup::NotFound)
                 return stop(FileState::Missing, "");
             return stop(FileState::Unreadable,
-                        folder_label(result.physical) + ": cannot be listed (" + problem + ")");
+                        folder_label(folders.physical()) + ": cannot be listed (" + problem + ")");
         }
-        if (step.asked)
+        if (step.asked) {
             result.named.push_back(name);
+            std::vector<std::string> others;
+            if (spellings != nullptr)
+                for (const std::string &other : *spellings)
+                    if (other != name && others.size() < kMaxCaseVariants)
+                        others.push_back(other);
+            result.other_spellings.push_back(std::move(others));
+        }
         struct stat info;
-        if (fstatat(current(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(folders.current(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return stop(FileState::Unreadable, error_text(errno));
         if (S_ISLNK(info.st_mode)) {
             std::string target;
             if (++links > kMaxLinks)
                 return stop(FileState::Unreadable, "too many links (a loop of links?)");
-            if (!read_link(current(), name, target))
+            if (!read_link(folders.current(), name, target))
                 return stop(FileState::Unreadable, "a link that cannot be read");
             result.followed_link = true;
             if (!target.empty() && target[0] == '/') {
                 if (!inside_root(state, target))
                     return stop(FileState::Outside, "a link to " + target + ", outside the ROOT");
                 folders.clear();
-                result.physical.clear();
                 target.erase(0, state.root_real == "/" ? 0 : state.root_real.size());
             }
             std::vector<std::string> parts;
@@ -267,28 +342,27 @@ Walk walk(VolumeFilesState &state, const std::vector<std::string> &place) {
         }
         if (steps.empty()) {
             result.state = S_ISREG(info.st_mode) ? FileState::Present : FileState::NotAFile;
-            result.parent = folders.empty()
-                                ? UniqueFd(fcntl(state.root_fd.get(), F_DUPFD_CLOEXEC, 0))
-                                : std::move(folders.back());
+            result.physical = folders.physical();
+            result.physical.push_back(name);
+            result.parent = folders.take_current();
             result.name = name;
             result.info = info;
-            result.physical.push_back(name);
             if (result.parent.get() < 0)
                 return stop(FileState::Unreadable, error_text(errno));
             return result;
         }
         if (!S_ISDIR(info.st_mode))
             return stop(FileState::Missing, ""); // a file where a folder should be
-        int folder = openat(current(), name.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (folder < 0)
-            return stop(FileState::Unreadable, joined(result.physical) + "/" + name +
+        UniqueFd folder(openat(folders.current(), name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (folder.get() < 0)
+            return stop(FileState::Unreadable, joined(folders.physical()) + "/" + name +
                                                    ": cannot be opened (" + error_text(errno) +
                                                    ")");
-        folders.emplace_back(folder);
-        result.physical.push_back(name);
+        folders.enter(std::move(folder), name);
     }
     result.state = FileState::NotAFile; // the ROOT itself, or a link to it
+    result.physical = folders.physical();
     return result;
 }
 
@@ -327,8 +401,11 @@ FileFacts read_file(VolumeFilesState &state, const Walk &found) {
     auto size = static_cast<std::uint64_t>(info.st_size);
     state.buffer.resize(kReadBlock);
     std::string head;
-    for (std::uint64_t done = 0; done < size;) {
-        auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBlock, size - done));
+    // A file past the hash limit is read only for its head and PE headers.
+    bool too_large = size > state.hash_limit;
+    std::uint64_t read_to = too_large ? std::min<std::uint64_t>(size, kHeadBytes) : size;
+    for (std::uint64_t done = 0; done < read_to;) {
+        auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBlock, read_to - done));
         ssize_t got = read(file.get(), state.buffer.data(), wanted);
         if (got < 0 && errno == EINTR)
             continue;
@@ -344,16 +421,21 @@ FileFacts read_file(VolumeFilesState &state, const Walk &found) {
             return unreadable("SHA-256 failed");
         done += length;
     }
-    unsigned char sum[EVP_MAX_MD_SIZE];
-    unsigned int sum_length = 0;
-    if (EVP_DigestFinal_ex(digest.get(), sum, &sum_length) != 1)
-        return unreadable("SHA-256 failed");
-    state.files_hashed++;
-
     FileFacts facts;
-    facts.state = FileState::Present;
+    if (too_large) {
+        facts.state = FileState::NotExamined;
+        facts.problem = "larger than the hash limit of " + std::to_string(state.hash_limit) +
+                        " bytes (--hash-limit): not hashed";
+    } else {
+        unsigned char sum[EVP_MAX_MD_SIZE];
+        unsigned int sum_length = 0;
+        if (EVP_DigestFinal_ex(digest.get(), sum, &sum_length) != 1)
+            return unreadable("SHA-256 failed");
+        state.files_hashed++;
+        facts.state = FileState::Present;
+        facts.sha256 = hex(sum, sum_length);
+    }
     facts.size = size;
-    facts.sha256 = hex(sum, sum_length);
     facts.modified =
         format_unix_time(info.st_mtim.tv_sec, static_cast<std::uint32_t>(info.st_mtim.tv_nsec));
     if (std::optional<std::uint64_t> offset = pe_header_offset(head, size)) {
@@ -433,6 +515,80 @@ const std::string &VolumeFiles::system_folder() const {
 std::size_t VolumeFiles::files_hashed() const {
     return state_->files_hashed;
 }
+void VolumeFiles::set_hash_limit(std::uint64_t bytes) {
+    state_->hash_limit = bytes;
+}
+
+bool VolumeFiles::holds_program_files() {
+    VolumeFilesState &state = *state_;
+    if (!state.holds_program_files) {
+        state.holds_program_files = false;
+        std::string system32, problem;
+        UniqueFd folder;
+        if (!state.system_folder.empty() && state.error.empty())
+            folder.reset(openat(state.root_fd.get(), state.system_folder.c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (folder.get() >= 0 &&
+            find_entry(state, folder.get(), "System32", system32, problem) == Lookup::Found) {
+            UniqueFd inner(openat(folder.get(), system32.c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            const Listing *listing =
+                inner.get() >= 0 ? folder_listing(state, inner.get(), problem) : nullptr;
+            // Unlistable counts as holding files: it is not shown to be a collection.
+            state.holds_program_files = listing == nullptr;
+            if (listing != nullptr)
+                for (const auto &entry : *listing)
+                    if (entry.first.size() > 4 &&
+                        entry.first.compare(entry.first.size() - 4, 4, ".dll") == 0) {
+                        state.holds_program_files = true;
+                        break;
+                    }
+        }
+    }
+    return *state.holds_program_files;
+}
+
+namespace {
+
+// The file at `place`, without its case variants.
+ServerFile examine_one(VolumeFilesState &state, const std::vector<std::string> &place,
+                       bool read_contents, std::vector<std::vector<std::string>> *variants) {
+    ServerFile file;
+    Walk found = walk(state, place);
+    file.path = joined(found.named);
+    file.state = found.state;
+    file.problem = found.problem;
+    if (found.followed_link &&
+        (found.state == FileState::Present || found.state == FileState::NotAFile))
+        file.target = joined(found.physical);
+    // The same path with one found name spelled another way, for each such name.
+    if (variants != nullptr)
+        for (std::size_t i = 0; i < found.other_spellings.size(); i++)
+            for (const std::string &other : found.other_spellings[i]) {
+                std::vector<std::string> variant(
+                    found.named.begin(), found.named.begin() + static_cast<std::ptrdiff_t>(i));
+                variant.push_back(other);
+                variant.insert(variant.end(), place.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                               place.end());
+                variants->push_back(std::move(variant));
+            }
+    if (found.state != FileState::Present || !read_contents)
+        return file;
+    FileKey key{found.info.st_dev, found.info.st_ino};
+    auto known = state.files.find(key);
+    if (known == state.files.end())
+        known = state.files.emplace(key, read_file(state, found)).first;
+    const FileFacts &facts = known->second;
+    file.state = facts.state;
+    file.problem = facts.problem;
+    file.size = facts.size;
+    file.sha256 = facts.sha256;
+    file.modified = facts.modified;
+    file.pe = facts.pe;
+    return file;
+}
+
+} // namespace
 
 ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &place,
                          bool read_contents) {
@@ -450,25 +606,27 @@ ServerFile examine_place(VolumeFiles &volume, const std::vector<std::string> &pl
             file.problem = "names an alternate data stream (file:stream), which is not examined";
             return file;
         }
-    Walk found = walk(state, place);
-    file.path = joined(found.named);
-    file.state = found.state;
-    file.problem = found.problem;
-    if (found.followed_link &&
-        (found.state == FileState::Present || found.state == FileState::NotAFile))
-        file.target = joined(found.physical);
-    if (found.state != FileState::Present || !read_contents)
-        return file;
-    FileKey key{found.info.st_dev, found.info.st_ino};
-    auto known = state.files.find(key);
-    if (known == state.files.end())
-        known = state.files.emplace(key, read_file(state, found)).first;
-    const FileFacts &facts = known->second;
-    file.state = facts.state;
-    file.problem = facts.problem;
-    file.size = facts.size;
-    file.sha256 = facts.sha256;
-    file.modified = facts.modified;
-    file.pe = facts.pe;
+    // Each spelling of a name that matches in another case is examined too, breadth first, so
+    // that a decoy never hides its twin; at most kMaxCaseVariants of them.
+    std::vector<std::vector<std::string>> pending;
+    file = examine_one(state, place, read_contents, &pending);
+    std::set<std::string> seen = {file.path};
+    for (std::size_t next = 0; next < pending.size(); next++) {
+        if (file.case_variants.size() == kMaxCaseVariants) {
+            file.problem += std::string(file.problem.empty() ? "" : "; ") + "more than " +
+                            std::to_string(kMaxCaseVariants) +
+                            " files match this name in other letter cases: the others are not "
+                            "examined";
+            break;
+        }
+        std::vector<std::vector<std::string>> more;
+        ServerFile variant = examine_one(state, pending[next], read_contents, &more);
+        if (!seen.insert(variant.path).second)
+            continue;
+        file.case_variants.push_back(std::move(variant));
+        for (std::vector<std::string> &place_more : more)
+            if (pending.size() < 4 * kMaxCaseVariants)
+                pending.push_back(std::move(place_more));
+    }
     return file;
 }

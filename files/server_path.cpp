@@ -89,6 +89,31 @@ std::vector<std::string> referenced_names(std::string_view text) {
     return names;
 }
 
+// Appends `text` to `out` while `out` stays within kMaxExpandedLength UTF-16 units (`units`
+// counts them), never splitting a character; false when something was left out.
+bool append_capped(std::string &out, std::size_t &units, std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        auto lead = static_cast<unsigned char>(text[at]);
+        std::size_t length = lead < 0xc0 ? 1 : lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+        length = std::min(length, text.size() - at);
+        std::size_t needed = lead >= 0xf0 ? 2 : 1;
+        if (units + needed > kMaxExpandedLength)
+            return false;
+        out.append(text.substr(at, length));
+        units += needed;
+        at += length;
+    }
+    return true;
+}
+
+// `text` cut to kMaxExpandedLength UTF-16 units; `cut` says whether it was.
+std::string cut_to_limit(std::string_view text, bool &cut) {
+    std::string kept;
+    std::size_t units = 0;
+    cut = !append_capped(kept, units, text);
+    return kept;
+}
+
 // Civil date from days since 1970-01-01 (proleptic Gregorian), valid for any day count that
 // fits in 64 bits with room for the era arithmetic.
 void civil_from_days(std::int64_t days, std::int64_t &year, unsigned &month, unsigned &day) {
@@ -141,9 +166,11 @@ char volume_drive(const Environment &environment) {
                : 'C';
 }
 
+Environment::Environment() : variables_(std::make_shared<std::map<std::string, Variable>>()) {}
+
 const std::string *Environment::find(std::string_view name) const {
-    auto found = variables_.find(fold_case(name));
-    return found == variables_.end() ? nullptr : &found->second.second;
+    auto found = variables_->find(fold_case(name));
+    return found == variables_->end() ? nullptr : &found->second.value;
 }
 
 std::string Environment::value(std::string_view name) const {
@@ -151,10 +178,55 @@ std::string Environment::value(std::string_view name) const {
     return found != nullptr ? *found : std::string();
 }
 
-void Environment::set(std::string_view name, std::string value) {
-    auto [entry, added] = variables_.try_emplace(fold_case(name), std::string(name), std::string());
+bool Environment::cut(std::string_view name) const {
+    auto found = variables_->find(fold_case(name));
+    return found != variables_->end() && found->second.cut;
+}
+
+void Environment::set(std::string_view name, std::string value, bool cut) {
+    if (variables_.use_count() > 1)
+        variables_ = std::make_shared<std::map<std::string, Variable>>(*variables_);
+    std::string folded = fold_case(name);
+    auto [entry, added] = variables_->try_emplace(folded, Variable{std::string(name), {}, false});
     (void)added;
-    entry->second.second = std::move(value);
+    entry->second.value = std::move(value);
+    entry->second.cut = cut;
+    bits32_.reset();
+    if (folded == "path" || folded == "systemdrive" || folded == "systemroot")
+        search_path_.reset();
+}
+
+const Environment::SearchPath &Environment::parsed_search_path() const {
+    if (search_path_)
+        return *search_path_;
+    auto parsed = std::make_shared<SearchPath>();
+    char drive = volume_drive(*this);
+    std::set<std::string> seen;
+    const std::string *search = find("Path");
+    std::string_view text = search != nullptr ? std::string_view(*search) : std::string_view();
+    for (std::size_t start = 0; start <= text.size();) {
+        std::size_t end = std::min(text.find(';', start), text.size());
+        std::optional<std::vector<std::string>> folder =
+            volume_path(text.substr(start, end - start), drive);
+        start = end + 1;
+        if (!folder || !seen.insert(fold_case(windows_path_text(*folder))).second)
+            continue;
+        if (parsed->folders.size() == kMaxPathFolders) {
+            parsed->cut = true;
+            break;
+        }
+        parsed->folders.push_back(std::move(*folder));
+    }
+    search_path_ = parsed;
+    return *parsed;
+}
+
+const std::vector<std::vector<std::string>> &Environment::search_path() const {
+    return parsed_search_path().folders;
+}
+
+bool Environment::search_path_cut() const {
+    return parsed_search_path().cut;
 }
 
 Environment machine_environment(std::string_view system_root) {
@@ -204,34 +276,97 @@ void add_user_environment(Environment &environment, std::string_view user_name,
     environment.set("TMP", home + "\\AppData\\Local\\Temp");
 }
 
-void set_variables(Environment &environment, const std::vector<EnvironmentValue> &values) {
-    std::vector<const EnvironmentValue *> pending;
-    for (const EnvironmentValue &value : values) {
-        if (value.expand && value.value.find('%') != std::string::npos)
-            pending.push_back(&value);
-        else
-            environment.set(value.name, value.value);
+std::vector<std::string> set_variables(Environment &environment,
+                                       const std::vector<EnvironmentValue> &values) {
+    std::vector<std::string> cut_names;
+    // The last value of each name, in list order.
+    std::map<std::string, std::size_t> last_of_name;
+    for (std::size_t i = 0; i < values.size(); i++)
+        last_of_name[fold_case(values[i].name)] = i;
+    std::vector<std::size_t> pending; // indices into `values`, in list order
+    for (std::size_t i = 0; i < values.size(); i++) {
+        const EnvironmentValue &value = values[i];
+        if (last_of_name[fold_case(value.name)] != i)
+            continue;
+        if (value.expand && value.value.find('%') != std::string::npos) {
+            pending.push_back(i);
+        } else {
+            bool cut = false;
+            std::string text = cut_to_limit(value.value, cut);
+            if (cut)
+                cut_names.push_back(value.name);
+            environment.set(value.name, std::move(text), cut);
+        }
     }
-    // Each round sets the first pending value whose references to other pending values are all
-    // set; when none is ready (a cycle), the first pending one. Bounded by the list's length.
-    while (!pending.empty()) {
-        std::size_t chosen = 0;
-        for (std::size_t i = 0; i < pending.size(); i++) {
-            std::string own = fold_case(pending[i]->name);
-            bool ready = true;
-            for (const std::string &name : referenced_names(pending[i]->value))
-                for (const EnvironmentValue *other : pending)
-                    if (name != own && fold_case(other->name) == name)
-                        ready = false;
-            if (ready) {
-                chosen = i;
-                break;
+    // Each pending value waits for the other pending values it names. The ready value first in
+    // list order is set first; when none is ready (a cycle), the waiting one first in list order.
+    // Every value is set once and every name it holds counted once: linear, but for the heap.
+    std::map<std::string, std::size_t> pending_of_name;
+    for (std::size_t p = 0; p < pending.size(); p++)
+        pending_of_name[fold_case(values[pending[p]].name)] = p;
+    std::vector<std::size_t> waiting(pending.size(), 0);
+    std::vector<std::vector<std::size_t>> waited_by(pending.size());
+    for (std::size_t p = 0; p < pending.size(); p++) {
+        std::set<std::size_t> named;
+        for (const std::string &name : referenced_names(values[pending[p]].value)) {
+            auto other = pending_of_name.find(name);
+            if (other != pending_of_name.end() && other->second != p &&
+                named.insert(other->second).second) {
+                waited_by[other->second].push_back(p);
+                waiting[p]++;
             }
         }
-        const EnvironmentValue *value = pending[chosen];
-        environment.set(value->name, expand_environment(value->value, environment));
-        pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(chosen));
     }
+    std::set<std::size_t> ready;
+    for (std::size_t p = 0; p < pending.size(); p++)
+        if (waiting[p] == 0)
+            ready.insert(p);
+    std::vector<bool> done(pending.size(), false);
+    std::size_t first_undone = 0;
+    for (std::size_t count = 0; count < pending.size(); count++) {
+        std::size_t p;
+        if (!ready.empty()) {
+            p = *ready.begin();
+            ready.erase(ready.begin());
+        } else {
+            while (done[first_undone])
+                first_undone++;
+            p = first_undone;
+        }
+        done[p] = true;
+        const EnvironmentValue &value = values[pending[p]];
+        bool cut = false;
+        environment.set(value.name, expand_environment(value.value, environment, &cut), cut);
+        if (cut)
+            cut_names.push_back(value.name);
+        for (std::size_t later : waited_by[p])
+            if (!done[later] && --waiting[later] == 0)
+                ready.insert(later);
+    }
+    return cut_names;
+}
+
+std::vector<std::string> set_user_variables(Environment &environment,
+                                            const std::vector<EnvironmentValue> &values) {
+    std::string machine_path = environment.value("Path");
+    bool machine_path_cut = environment.cut("Path");
+    std::vector<std::string> cut_names = set_variables(environment, values);
+    bool user_path = std::any_of(values.begin(), values.end(), [](const EnvironmentValue &value) {
+        return equal_folded(value.name, "Path");
+    });
+    if (user_path) {
+        std::string joined_path = machine_path;
+        if (!joined_path.empty() && joined_path.back() != ';')
+            joined_path += ';';
+        joined_path += environment.value("Path");
+        bool cut = false;
+        std::string capped = cut_to_limit(joined_path, cut);
+        environment.set("Path", std::move(capped),
+                        cut || machine_path_cut || environment.cut("Path"));
+        if (cut)
+            cut_names.push_back("Path");
+    }
+    return cut_names;
 }
 
 const std::vector<std::pair<const char *, const char *>> &program_folder_values() {
@@ -246,36 +381,78 @@ const std::vector<std::pair<const char *, const char *>> &program_folder_values(
     return values;
 }
 
-Environment environment_for_view(Environment environment, ServerView view) {
-    if (view == ServerView::Bits32) {
+Environment environment_for_view(const Environment &environment, ServerView view) {
+    if (view != ServerView::Bits32)
+        return environment;
+    if (!environment.bits32_) {
+        auto seen = std::make_shared<Environment>(environment);
         if (const std::string *x86 = environment.find("ProgramFiles(x86)"))
-            environment.set("ProgramFiles", *x86);
+            seen->set("ProgramFiles", *x86, environment.cut("ProgramFiles(x86)"));
         if (const std::string *x86 = environment.find("CommonProgramFiles(x86)"))
-            environment.set("CommonProgramFiles", *x86);
+            seen->set("CommonProgramFiles", *x86, environment.cut("CommonProgramFiles(x86)"));
+        environment.bits32_ = seen;
     }
-    return environment;
+    return *environment.bits32_;
 }
 
-std::string expand_environment(std::string_view text, const Environment &environment) {
+std::size_t utf16_length(std::string_view text) {
+    std::size_t units = 0;
+    for (char c : text) {
+        auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xc0) != 0x80)
+            units += byte >= 0xf0 ? 2 : 1;
+    }
+    return units;
+}
+
+std::string expand_environment(std::string_view text, const Environment &environment, bool *cut) {
     std::string expanded;
+    std::size_t units = 0;
+    bool took_cut = false;
     std::size_t at = 0;
+    auto finish = [&](bool complete) {
+        if (cut != nullptr)
+            *cut = !complete || took_cut;
+        return std::move(expanded);
+    };
     while (at < text.size()) {
-        if (text[at] != '%') {
-            expanded += text[at++];
-            continue;
-        }
+        std::size_t open = text.find('%', at);
+        if (!append_capped(expanded, units,
+                           text.substr(at, open == std::string_view::npos ? std::string_view::npos
+                                                                          : open - at)))
+            return finish(false);
+        if (open == std::string_view::npos)
+            break;
+        at = open;
         std::size_t close = text.find('%', at + 1);
         if (close != std::string_view::npos && close > at + 1) {
-            if (const std::string *value = environment.find(text.substr(at + 1, close - at - 1))) {
-                expanded += *value;
+            std::string_view name = text.substr(at + 1, close - at - 1);
+            if (const std::string *value = environment.find(name)) {
+                took_cut = took_cut || environment.cut(name);
+                if (!append_capped(expanded, units, *value))
+                    return finish(false);
                 at = close + 1;
                 continue;
             }
         }
-        expanded += '%';
+        if (!append_capped(expanded, units, "%"))
+            return finish(false);
         at++;
     }
-    return expanded;
+    return finish(true);
+}
+
+std::string first_expandable_name(std::string_view text, const Environment &environment) {
+    for (std::size_t open = text.find('%'); open != std::string_view::npos;) {
+        std::size_t close = text.find('%', open + 1);
+        if (close == std::string_view::npos)
+            break;
+        std::string_view name = text.substr(open + 1, close - open - 1);
+        if (!name.empty() && environment.find(name) != nullptr)
+            return std::string(name);
+        open = close;
+    }
+    return "";
 }
 
 namespace {
@@ -289,13 +466,26 @@ bool add_extension(std::string &path, const char *extension) {
     return true;
 }
 
-// The candidates of a command line, each with whether ".exe" was added to it.
-std::vector<std::pair<std::string, bool>> command_line_parts(std::string_view command_line) {
-    std::vector<std::pair<std::string, bool>> parts;
-    auto add = [&](std::string_view text) {
-        std::string candidate(text);
-        bool added = add_extension(candidate, ".exe");
-        parts.emplace_back(std::move(candidate), added);
+} // namespace
+
+std::vector<CommandLinePart> split_command_line(std::string_view command_line, bool *cut) {
+    std::vector<CommandLinePart> parts;
+    if (cut != nullptr)
+        *cut = false;
+    // Whether a name has a dot is known from the last separator and the last dot seen so far, so
+    // each candidate costs the blanks scanned to reach it, not its length.
+    std::size_t last_separator = std::string_view::npos, last_dot = std::string_view::npos;
+    std::size_t scanned = 0;
+    auto add = [&](std::string_view program) {
+        for (; scanned < program.size(); scanned++) {
+            if (program[scanned] == '\\' || program[scanned] == '/')
+                last_separator = scanned;
+            else if (program[scanned] == '.')
+                last_dot = scanned;
+        }
+        bool has_dot = last_dot != std::string_view::npos &&
+                       (last_separator == std::string_view::npos || last_dot > last_separator);
+        parts.push_back({program, !has_dot});
     };
     std::size_t start = command_line.find_first_not_of(" \t");
     if (start == std::string_view::npos)
@@ -309,6 +499,11 @@ std::vector<std::pair<std::string, bool>> command_line_parts(std::string_view co
     }
     // A second blank in a row gives a candidate that ends in a blank, as Windows tries it too.
     for (std::size_t at = 0;; at++) {
+        if (parts.size() == kMaxCommandLineCandidates) {
+            if (cut != nullptr)
+                *cut = true;
+            return parts;
+        }
         at = command_line.find_first_of(" \t", at);
         add(command_line.substr(0, at));
         if (at == std::string_view::npos)
@@ -316,12 +511,10 @@ std::vector<std::pair<std::string, bool>> command_line_parts(std::string_view co
     }
 }
 
-} // namespace
-
-std::vector<std::string> command_line_candidates(std::string_view command_line) {
+std::vector<std::string> command_line_candidates(std::string_view command_line, bool *cut) {
     std::vector<std::string> candidates;
-    for (auto &part : command_line_parts(command_line))
-        candidates.push_back(std::move(part.first));
+    for (const CommandLinePart &part : split_command_line(command_line, cut))
+        candidates.push_back(std::string(part.program) + (part.add_exe ? ".exe" : ""));
     return candidates;
 }
 
@@ -372,7 +565,6 @@ WindowsPath parse_windows_path(std::string_view text, char drive) {
     std::string normalised(rest);
     if (!raw)
         std::replace(normalised.begin(), normalised.end(), '/', '\\');
-    bool ends_in_separator = !normalised.empty() && normalised.back() == '\\';
     std::vector<std::string> parts = split_components(normalised);
     bool had_folder = rooted || drive_relative || parts.size() > 1;
     std::vector<std::string> components;
@@ -387,18 +579,21 @@ WindowsPath parse_windows_path(std::string_view text, char drive) {
         } else if (part == ".") {
             continue;
         } else if (part == "..") {
-            if (!components.empty())
+            // A relative path keeps the ".." that climb above its start: they depend on the
+            // folder it is taken from.
+            if (!components.empty() && components.back() != "..")
                 components.pop_back();
+            else if (!rooted)
+                components.push_back("..");
             continue;
+        } else {
+            // Windows drops the trailing dots and spaces of every name ("C:\Users.\x.dll").
+            std::size_t keep = part.find_last_not_of(". ");
+            part.erase(keep == std::string::npos ? 0 : keep + 1);
+            if (part.empty())
+                continue;
         }
         components.push_back(std::move(part));
-    }
-    if (!raw && !ends_in_separator && !components.empty()) {
-        std::string &last = components.back();
-        std::size_t keep = last.find_last_not_of(". ");
-        last.erase(keep == std::string::npos ? 0 : keep + 1);
-        if (last.empty())
-            components.pop_back();
     }
     for (const std::string &component : components)
         if (impossible_name(component)) {
@@ -432,26 +627,29 @@ server_search_paths(const WindowsPath &path, const Environment &environment, Ser
     case PathKind::Absolute:
         places.push_back(path.components);
         break;
-    case PathKind::Relative:
-        places.push_back(joined(system32, path.components));
-        break;
-    case PathKind::BareName: {
-        std::vector<std::vector<std::string>> folders = {system32, joined(system_root, {"System"}),
-                                                         system_root};
-        std::string search = environment.value("Path");
-        for (std::size_t start = 0; start <= search.size();) {
-            std::size_t end = std::min(search.find(';', start), search.size());
-            if (auto folder =
-                    volume_path(std::string_view(search).substr(start, end - start), drive))
-                folders.push_back(*folder);
-            start = end + 1;
+    case PathKind::Relative: {
+        std::vector<std::string> place;
+        for (const std::string &component : joined(system32, path.components)) {
+            if (component != "..")
+                place.push_back(component);
+            else if (!place.empty())
+                place.pop_back();
         }
+        places.push_back(std::move(place));
+        break;
+    }
+    case PathKind::BareName: {
         std::set<std::string> seen;
-        for (const std::vector<std::string> &folder : folders) {
+        auto add = [&](const std::vector<std::string> &folder) {
             std::vector<std::string> place = joined(folder, path.components);
             if (seen.insert(fold_case(windows_path_text(place))).second)
                 places.push_back(std::move(place));
-        }
+        };
+        for (const std::vector<std::string> &folder :
+             {system32, joined(system_root, {"System"}), system_root})
+            add(folder);
+        for (const std::vector<std::string> &folder : environment.search_path())
+            add(folder);
         break;
     }
     default:
@@ -493,28 +691,40 @@ std::vector<std::string> redirect_for_view(std::vector<std::string> components,
 
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
                                                ServerKind kind, ServerView view,
-                                               const Environment &environment) {
-    std::string expanded = type == ValueType::ExpandString ? expand_environment(value, environment)
-                                                           : std::string(value);
+                                               const Environment &environment,
+                                               ServerValueNotes *notes) {
+    ServerValueNotes noted;
+    std::string expanded = type == ValueType::ExpandString
+                               ? expand_environment(value, environment, &noted.expansion_cut)
+                               : std::string(value);
     std::vector<ServerCandidate> candidates;
     if (kind == ServerKind::CommandLine) {
-        for (auto &[text, added] : command_line_parts(expanded)) {
+        for (const CommandLinePart &part : split_command_line(expanded, &noted.candidates_cut)) {
             ServerCandidate candidate;
-            candidate.text = std::move(text);
-            candidate.extension_added = added;
+            candidate.text = std::string(part.program) + (part.add_exe ? ".exe" : "");
+            candidate.extension_added = part.add_exe;
             candidates.push_back(std::move(candidate));
         }
-    } else if (expanded.find_first_not_of(" \t") != std::string::npos) {
-        ServerCandidate candidate;
-        candidate.text = expanded;
-        candidate.extension_added = add_extension(candidate.text, ".dll");
-        candidates.push_back(std::move(candidate));
+    } else {
+        std::string_view library = expanded;
+        std::size_t start = library.find_first_not_of(" \t");
+        library.remove_prefix(start == std::string_view::npos ? library.size() : start);
+        if (!library.empty() && library[0] == '"')
+            library = library.substr(1, library.find('"', 1) - 1);
+        if (library.find_first_not_of(" \t") != std::string_view::npos) {
+            ServerCandidate candidate;
+            candidate.text = std::string(library);
+            candidate.extension_added = add_extension(candidate.text, ".dll");
+            candidates.push_back(std::move(candidate));
+        }
     }
     char drive = volume_drive(environment);
     for (ServerCandidate &candidate : candidates) {
         candidate.path = parse_windows_path(candidate.text, drive);
         candidate.places = server_search_paths(candidate.path, environment, view);
     }
+    if (notes != nullptr)
+        *notes = noted;
     return candidates;
 }
 
@@ -526,6 +736,8 @@ const char *location_name(FileLocation location) {
         return "system";
     case FileLocation::ProgramFiles:
         return "program-files";
+    case FileLocation::UserCreate:
+        return "user-create";
     default:
         return "other";
     }
@@ -553,10 +765,16 @@ FileLocations file_locations(const Environment &environment) {
     for (const char *name : {"ProgramFiles", "ProgramFiles(x86)", "ProgramW6432"})
         if (auto folder = volume_path(environment.value(name), drive))
             locations.program_files.push_back(*folder);
-    locations.user_folders = {{"ProgramData"}, {"$Recycle.Bin"}};
-    for (const char *name : {"ProgramData", "ALLUSERSPROFILE", "PUBLIC"})
+    locations.user_folders = {{"$Recycle.Bin"}};
+    if (auto folder = volume_path(environment.value("PUBLIC"), drive))
+        locations.user_folders.push_back(*folder);
+    locations.create_only_folders = {{"ProgramData"}};
+    for (const char *name : {"ProgramData", "ALLUSERSPROFILE"})
         if (auto folder = volume_path(environment.value(name), drive))
-            locations.user_folders.push_back(*folder);
+            locations.create_only_folders.push_back(*folder);
+    for (const std::vector<std::string> &folder : locations.create_only_folders)
+        locations.closed_folders.push_back(
+            joined(folder, {"Microsoft", "Windows Defender", "Platform"}));
     locations.profile_folders = {{"Users"}, {"Documents and Settings"}};
     if (auto home = volume_path(environment.value("USERPROFILE"), drive); home && home->size() > 1)
         locations.profile_folders.emplace_back(home->begin(), home->end() - 1);
@@ -574,6 +792,12 @@ FileLocation classify_location(const std::vector<std::string> &components,
     for (const std::vector<std::string> &folder : locations.program_files)
         if (!folder.empty() && has_prefix(components, folder))
             return FileLocation::ProgramFiles;
+    for (const std::vector<std::string> &folder : locations.closed_folders)
+        if (has_prefix(components, folder))
+            return FileLocation::Other;
+    for (const std::vector<std::string> &folder : locations.create_only_folders)
+        if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
+            return FileLocation::UserCreate;
     for (const std::vector<std::string> &folder : locations.user_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
             return FileLocation::User;

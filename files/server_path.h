@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,16 +17,42 @@ enum class ValueType { String, ExpandString };
 // What the value is: InprocServer32's library path, or LocalServer32's command line.
 enum class ServerKind { InProcess, CommandLine };
 
-// An environment block. Names are compared without regard to ASCII letter case; a name keeps
-// the spelling it was first set with.
+// The most a variable's value or an expansion holds, in UTF-16 units, as Windows caps them.
+constexpr std::size_t kMaxExpandedLength = 32767;
+// The most folders of `Path` a bare server name is searched in; folders past it are not searched
+// (Environment::search_path_cut says so).
+constexpr std::size_t kMaxPathFolders = 128;
+
+// An environment block. Names are compared without regard to letter case; a name keeps the
+// spelling it was first set with. Copies share the variables until one of them is changed, so a
+// copy per server costs nothing, however large a hostile hive made the block.
 class Environment {
   public:
+    Environment();
     const std::string *find(std::string_view name) const; // nullptr when not set
     std::string value(std::string_view name) const;       // empty when not set
-    void set(std::string_view name, std::string value);
+    // `cut`: the value was cut at kMaxExpandedLength when it was set.
+    void set(std::string_view name, std::string value, bool cut = false);
+    bool cut(std::string_view name) const;
+    // The folders of `Path` on the volume's drive, parsed once per block, each once, at most
+    // kMaxPathFolders of them.
+    const std::vector<std::vector<std::string>> &search_path() const;
+    bool search_path_cut() const; // Path named more folders than are searched
 
   private:
-    std::map<std::string, std::pair<std::string, std::string>> variables_; // folded: name, value
+    struct Variable {
+        std::string name, value;
+        bool cut = false;
+    };
+    struct SearchPath {
+        std::vector<std::vector<std::string>> folders;
+        bool cut = false;
+    };
+    const SearchPath &parsed_search_path() const;
+    std::shared_ptr<std::map<std::string, Variable>> variables_; // by folded name
+    mutable std::shared_ptr<const SearchPath> search_path_;      // made when first asked for
+    mutable std::shared_ptr<const Environment> bits32_;          // environment_for_view's
+    friend Environment environment_for_view(const Environment &environment, ServerView view);
 };
 
 // The machine's variables as a 64-bit Windows 10 sets them for a service: SystemDrive,
@@ -49,8 +76,18 @@ struct EnvironmentValue {
 // Sets variables from hive values (SYSTEM's Session Manager\Environment, a user's Environment).
 // Plain values first, then expanded ones, each after the values of this list it names, so that
 // the order in which the hive lists them does not matter; a value that names itself, or a cycle,
-// takes what the other names held before.
-void set_variables(Environment &environment, const std::vector<EnvironmentValue> &values);
+// takes what the other names held before (the first of a cycle in list order is set first). Of
+// two values of one name (a hive holds only one) the last counts. Each value is expanded once and
+// cut at kMaxExpandedLength, so the work is linear in the list and what it writes, however the
+// values name each other. Returns the names of the values that were cut.
+std::vector<std::string> set_variables(Environment &environment,
+                                       const std::vector<EnvironmentValue> &values);
+
+// Sets a user's variables from the Environment key of NTUSER.DAT as set_variables does, but for
+// Path, which Windows appends to the machine's (cut at kMaxExpandedLength). Returns the names of
+// the values that were cut.
+std::vector<std::string> set_user_variables(Environment &environment,
+                                            const std::vector<EnvironmentValue> &values);
 
 // The drive letter of the volume, from SystemDrive ('C' when it is not a drive): the drive that
 // is the ROOT.
@@ -62,19 +99,44 @@ char volume_drive(const Environment &environment);
 const std::vector<std::pair<const char *, const char *>> &program_folder_values();
 
 // The environment a process of `view` sees: WOW64 gives a 32-bit process the (x86) folders as
-// ProgramFiles and CommonProgramFiles.
-Environment environment_for_view(Environment environment, ServerView view);
+// ProgramFiles and CommonProgramFiles. Made once per block and shared by its copies.
+Environment environment_for_view(const Environment &environment, ServerView view);
 
 // As ExpandEnvironmentStrings: each %NAME% of a set variable becomes its value, in one pass; a
 // percent sign that does not open a known name stays, and the scan goes on after it, so that
-// "%UNKNOWN%" stays as written.
-std::string expand_environment(std::string_view text, const Environment &environment);
+// "%UNKNOWN%" stays as written. The result holds at most kMaxExpandedLength UTF-16 units, never
+// part of a character; the work is linear in the text and the result. `cut`, when given, is set
+// when the result was cut there or took a variable that had been cut.
+std::string expand_environment(std::string_view text, const Environment &environment,
+                               bool *cut = nullptr);
+
+// The length of UTF-8 `text` in UTF-16 units.
+std::size_t utf16_length(std::string_view text);
+
+// The first %NAME% of `text` that names a set variable (as spelled in `text`), or empty: what a
+// REG_SZ value would lose if Windows expanded it after all.
+std::string first_expandable_name(std::string_view text, const Environment &environment);
+
+// The most program paths a command line is tried as; a line with more blanks than that is not
+// tried past them (`cut` says so). Windows tries each, but no real program path holds so many
+// blanks, and a hostile line of thousands of words would cost a search each.
+constexpr std::size_t kMaxCommandLineCandidates = 64;
+
+// One program path of a command line: a view of the line, and whether ".exe" goes after it.
+struct CommandLinePart {
+    std::string_view program;
+    bool add_exe = false;
+};
 
 // The program paths CreateProcess tries for `command_line` when it is given no application
 // name, in its order: a quoted first token is the only one; otherwise the text up to each space
 // or tab, left to right, then the whole line. ".exe" is added to a candidate whose file name
-// has no dot.
-std::vector<std::string> command_line_candidates(std::string_view command_line);
+// has no dot. At most kMaxCommandLineCandidates, found in time linear in the line; `cut`, when
+// given, is set when the line had more.
+std::vector<CommandLinePart> split_command_line(std::string_view command_line, bool *cut = nullptr);
+// The same as texts, ".exe" added.
+std::vector<std::string> command_line_candidates(std::string_view command_line,
+                                                 bool *cut = nullptr);
 
 // A Windows path parsed as the file calls read it.
 enum class PathKind {
@@ -131,24 +193,37 @@ struct ServerCandidate {
 // environment is `environment` (see environment_for_view): expanded when the registry holds it
 // as REG_EXPAND_SZ; a command line split as command_line_candidates does; a library path given
 // ".dll" when its file name has no dot, as LoadLibrary does. Empty when the value names nothing.
+// Quotes around a library path are dropped, as COM drops them. `notes`, when given, says what
+// was cut short on the way.
+struct ServerValueNotes {
+    bool expansion_cut = false;  // the expansion reached kMaxExpandedLength (expand_environment)
+    bool candidates_cut = false; // a command line with more than kMaxCommandLineCandidates
+};
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
                                                ServerKind kind, ServerView view,
-                                               const Environment &environment);
+                                               const Environment &environment,
+                                               ServerValueNotes *notes = nullptr);
 
 // Who can write where a file lies.
 enum class FileLocation {
-    User,         // a place a standard user can write
+    User,         // a place a standard user can write or replace files in
     System,       // the Windows folder
     ProgramFiles, // Program Files, Program Files (x86), Program Files (Arm)
     Other,
+    // A place where a standard user can create new files and folders but not replace those of
+    // others (ProgramData's inherited rights): a missing file there can be planted, a present one
+    // is not the user's.
+    UserCreate,
 };
 
-const char *location_name(FileLocation location); // "user", "system", "program-files", "other"
+// "user", "system", "program-files", "other", "user-create"
+const char *location_name(FileLocation location);
 
-// Where `components` (from the volume's root) lie, letter case aside. User: below a profile
-// (Users\<name> or Documents and Settings\<name>, the Default profiles aside; Users\Public
-// included), ProgramData, $Recycle.Bin, and the folders of the Windows folder that grant Users
-// write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
+// Where `components` (from the volume's root) lie, letter case aside. UserCreate: below
+// ProgramData (ALLUSERSPROFILE), but for Defender's Platform folder there (Other: no user writes
+// it). User: below a profile (Users\<name> or Documents and Settings\<name>, the Default profiles
+// aside; Users\Public included), $Recycle.Bin, and the folders of the Windows folder that grant
+// Users write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
 // System32\spool\drivers\color, System32\FxsTmp, System32\com\dmp,
 // System32\Microsoft\Crypto\RSA\MachineKeys, SysWOW64\FxsTmp, SysWOW64\com\dmp). The Windows
 // folder, Program Files and the profiles are also taken from `environment` where it moves them.
@@ -160,7 +235,7 @@ FileLocation classify_location(const std::vector<std::string> &components,
 struct FileLocations {
     std::vector<std::string> system_root;
     std::vector<std::vector<std::string>> writable_system_folders, program_files, user_folders,
-        profile_folders;
+        profile_folders, create_only_folders, closed_folders;
 };
 FileLocations file_locations(const Environment &environment);
 FileLocation classify_location(const std::vector<std::string> &components,

@@ -140,7 +140,12 @@ std::optional<Server> server_of(const MemoryKey *key) {
 
 bool user_writable(const Server &server, ScanView which, const ViewEnvironments &environments) {
     std::vector<std::string> place = first_place(server, which, environments);
-    return !place.empty() && classify_location(place, environments.locations) == FileLocation::User;
+    if (place.empty())
+        return false;
+    // ProgramData (UserCreate) still counts here until the rules tell a present file there from
+    // a missing one.
+    FileLocation location = classify_location(place, environments.locations);
+    return location == FileLocation::User || location == FileLocation::UserCreate;
 }
 
 // Appends a finding's entry: the description line and up to two lines of the rule's own.

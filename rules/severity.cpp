@@ -119,8 +119,12 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     }
 
     // What the server file adds, whichever rule found the class.
-    if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
-        server_location(report, found, environments) == FileLocation::User)
+    // Under ProgramData a user can plant a missing file but not replace a present one.
+    std::optional<FileLocation> location = server_location(report, found, environments);
+    bool present = found.server_file && found.server_file->file.state == FileState::Present;
+    bool plantable =
+        location == FileLocation::User || (location == FileLocation::UserCreate && !present);
+    if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs && plantable)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
             "server in user-writable location");
     if (!found.server_file)

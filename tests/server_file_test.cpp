@@ -146,7 +146,9 @@ TEST(ServerFilePath, FormsOfWindowsPaths) {
         {"x.dll", PathKind::BareName, {"x.dll"}},
         {"sub\\x.dll", PathKind::Relative, {"sub", "x.dll"}},
         {"C:x.dll", PathKind::Relative, {"x.dll"}},
-        {"..\\x.dll", PathKind::Relative, {"x.dll"}},
+        {"..\\..\\x.dll", PathKind::Relative, {"..", "..", "x.dll"}},
+        {"a\\..\\..\\x.dll", PathKind::Relative, {"..", "x.dll"}},
+        {"C:\\Users.\\Public \\evil.dll", PathKind::Absolute, {"Users", "Public", "evil.dll"}},
     };
     for (const Case &test : cases) {
         WindowsPath path = parse_windows_path(test.text);
@@ -208,8 +210,8 @@ TEST(ServerFileLocation, WhoCanWriteWhere) {
     };
     for (const char *user :
          {"C:\\Users\\bob\\AppData\\Local\\a.dll", "C:\\users\\Public\\a.dll",
-          "C:\\ProgramData\\a.dll", "C:\\Windows\\Temp\\a.dll", "C:\\WINDOWS\\tasks\\a.dll",
-          "C:\\Windows\\tracing\\a.dll", "C:\\Windows\\System32\\spool\\drivers\\color\\a.dll",
+          "C:\\Windows\\Temp\\a.dll", "C:\\WINDOWS\\tasks\\a.dll", "C:\\Windows\\tracing\\a.dll",
+          "C:\\Windows\\System32\\spool\\drivers\\color\\a.dll",
           "C:\\$Recycle.Bin\\S-1-5-21\\a.dll", "C:\\Documents and Settings\\bob\\a.dll"})
         EXPECT_EQ(location(user, machine), "user") << user;
     for (const char *system : {"C:\\Windows\\System32\\a.dll", "C:\\Windows\\a.dll",
@@ -218,6 +220,11 @@ TEST(ServerFileLocation, WhoCanWriteWhere) {
     for (const char *programs :
          {"C:\\Program Files\\A\\a.dll", "C:\\PROGRAM FILES (X86)\\A\\a.dll"})
         EXPECT_EQ(location(programs, machine), "program-files") << programs;
+    // ProgramData: new files only; Defender's Platform folder there: no user at all.
+    EXPECT_EQ(location("C:\\ProgramData\\Vendor\\a.dll", machine), "user-create");
+    EXPECT_EQ(
+        location("C:\\programdata\\Microsoft\\Windows Defender\\Platform\\4.18\\a.dll", machine),
+        "other");
     for (const char *other : {"C:\\Users\\Default\\a.dll", "C:\\Users\\a.dll", "C:\\Tools\\a.dll",
                               "C:\\a.dll", "C:\\ProgramDataX\\a.dll"})
         EXPECT_EQ(location(other, machine), "other") << other;
@@ -342,8 +349,14 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     EXPECT_EQ(wow.pe->machine, PeMachine::X86);
     EXPECT_TRUE(wow.pe->dll);
 
-    // Two spellings of one folder: the exact one, else the first in byte order.
-    EXPECT_EQ(examine(volume, "C:\\users\\BOB\\a.dll").path, "users/bob/a.dll");
+    // Two spellings of one folder: the exact one, else the first in byte order; the other is
+    // examined as its twin, so that a decoy never hides it.
+    ServerFile twin = examine(volume, "C:\\users\\BOB\\a.dll");
+    EXPECT_EQ(twin.path, "users/bob/a.dll");
+    ASSERT_EQ(twin.case_variants.size(), 1u);
+    EXPECT_EQ(twin.case_variants[0].path, "Users/bob/a.dll");
+    EXPECT_EQ(twin.case_variants[0].size, 5u);
+    EXPECT_EQ(twin.case_variants[0].location, FileLocation::User);
     EXPECT_EQ(examine(volume, "C:\\USERS\\bob\\a.dll").path, "Users/bob/a.dll");
 
     EXPECT_EQ(examine(volume, "C:\\ProgramData\\big.dll").sha256,
@@ -352,7 +365,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     EXPECT_EQ(hashed, 5u);
     ServerFile hard = examine(volume, "C:\\ProgramData\\hard.dll");
     EXPECT_EQ(hard.sha256, kHelloSha256);
-    EXPECT_EQ(hard.location, FileLocation::User);
+    EXPECT_EQ(hard.location, FileLocation::UserCreate);
     examine(volume, "C:\\Windows\\System32\\good.dll");
     EXPECT_EQ(volume.files_hashed(), hashed); // the same file again, by another name too
 }
@@ -388,7 +401,7 @@ TEST_F(ServerFileVolume, LinksStayInsideTheRootAndOddFilesAreNeverRead) {
         EXPECT_EQ(followed.state, FileState::Present) << inside << ": " << followed.problem;
         EXPECT_EQ(followed.target, "windows/system32/Good.dll");
         EXPECT_EQ(followed.sha256, kHelloSha256);
-        EXPECT_EQ(followed.location, FileLocation::User); // where it is named, not where it lies
+        EXPECT_EQ(followed.location, FileLocation::System); // where it leads, not where it is named
     }
     EXPECT_EQ(volume.files_hashed(), 1u);
 
@@ -410,6 +423,7 @@ TEST_F(ServerFileVolume, LinksStayInsideTheRootAndOddFilesAreNeverRead) {
 
 TEST_F(ServerFileVolume, UnquotedCommandLinesRunTheFirstProgramThatExists) {
     write("Program Files/My App/app.exe", "app");
+    write("Windows/System32/kernel32.dll", "k");
     auto local_server = [&](VolumeFiles &volume, const char *value) {
         return examine_server(volume, value, ValueType::String, ServerKind::CommandLine,
                               ServerView::Bits64, machine_environment());
