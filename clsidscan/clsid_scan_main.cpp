@@ -491,6 +491,8 @@ int main(int argc, char **argv) {
         if (volume->ok()) {
             std::vector<std::string> notes;
             environment = image_environment(options.scan.image, *volume, options.files, notes);
+            if (std::string note = triage_note(*volume, options.scan.image); !note.empty())
+                notes.push_back(note);
             print_notes(notes);
         }
     }

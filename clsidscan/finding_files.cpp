@@ -24,6 +24,14 @@ void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
         }
 }
 
+std::string triage_note(VolumeFiles &volume, const std::string &root) {
+    if (volume.holds_program_files())
+        return std::string();
+    return root + ": holds none of the volume's program files (its System32 has no DLL), as a "
+                  "triage collection of hives: server files not in it are not-collected, the "
+                  "abandoned rule lists nothing, and no severity comes from a missing file";
+}
+
 void finish_findings(std::vector<RuleReport> &reports, VolumeFiles *volume,
                      const Environment &environment, Severity min_severity) {
     if (volume)

@@ -233,6 +233,8 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     VolumeFiles volume(root);
     if (!volume.ok())
         return fail(volume.error());
+    if (std::string note = triage_note(volume, root); !note.empty())
+        scan.notes.push_back(note);
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
     ViewScan machine;
     if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables}))

@@ -138,13 +138,30 @@ std::optional<Server> server_of(const MemoryKey *key) {
     return slot.second;
 }
 
-bool user_writable(const Server &server, ScanView which, const ViewEnvironments &environments) {
-    std::vector<std::string> place = first_place(server, which, environments);
+// Where a server value leads in the volume, as found or as Windows would first load it when it is
+// missing; not read. Empty when the scan has no volume or the value leads nowhere in it.
+std::optional<ServerFile> located(const RuleWalk &walk, const Server &server) {
+    if (!walk.scan->volume)
+        return std::nullopt;
+    ServerExamination examined = examine_server(
+        *walk.scan->volume, server.value.text, value_type(server.value), server.kind,
+        server_process_view(server.kind, walk.which), *walk.scan->environment, false);
+    if (resolved_place(examined).empty())
+        return std::nullopt;
+    return std::move(examined.file);
+}
+
+// Whether a standard user can put code of their own where the server resolves: a place users
+// write, or one where they may only create files (ProgramData) while the file is missing there.
+// Without a volume, the first place Windows tries, either kind.
+bool user_writable(const RuleWalk &walk, const Server &server) {
+    if (std::optional<ServerFile> file = located(walk, server))
+        return file->location == FileLocation::User ||
+               (file->location == FileLocation::UserCreate && file->state == FileState::Missing);
+    std::vector<std::string> place = first_place(server, walk.which, walk.environments);
     if (place.empty())
         return false;
-    // ProgramData (UserCreate) still counts here until the rules tell a present file there from
-    // a missing one.
-    FileLocation location = classify_location(place, environments.locations);
+    FileLocation location = classify_location(place, walk.environments.locations);
     return location == FileLocation::User || location == FileLocation::UserCreate;
 }
 
@@ -314,7 +331,7 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<Server> own_server = server_of(cls.merged);
     bool elsewhere = final_server && !(own_server && fold_case(own_server->value.text) ==
                                                          fold_case(final_server->value.text));
-    bool writable = elsewhere && user_writable(*final_server, walk.which, walk.environments);
+    bool writable = elsewhere && user_writable(walk, *final_server);
     if (!from_user && !writable && end.empty())
         return;
     found.from_user = from_user;
@@ -379,7 +396,7 @@ void user_path(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    if (!user_writable(server, walk.which, walk.environments))
+    if (!user_writable(walk, server))
         return;
     FoundClass found;
     found.server_path = server.value.text;
@@ -393,13 +410,8 @@ void user_path(RuleWalk &walk, const ClassSides &cls) {
 // Where a server value resolves: the place of the file found in the volume, else the first
 // place Windows tries.
 std::optional<FileLocation> resolved_location(const RuleWalk &walk, const Server &server) {
-    if (walk.scan->volume) {
-        ServerExamination examined = examine_server(
-            *walk.scan->volume, server.value.text, value_type(server.value), server.kind,
-            server_process_view(server.kind, walk.which), *walk.scan->environment, false);
-        if (!examined.file.windows_path.empty())
-            return examined.file.location;
-    }
+    if (std::optional<ServerFile> file = located(walk, server))
+        return file->location;
     std::vector<std::string> place = first_place(server, walk.which, walk.environments);
     if (place.empty())
         return std::nullopt;
@@ -435,11 +447,10 @@ void handler(RuleWalk &walk, const ClassSides &cls) {
     add_entry(walk, cls, std::move(found), {{LABEL_INPROC_HANDLER, value->text}});
 }
 
-// Whether `server` is `expected` in the system folder of the view (System32, or SysWOW64 for a
+// Whether `place` is `expected` in the system folder of the view (System32, or SysWOW64 for a
 // 32-bit process), where Windows' own registration puts it.
-bool is_expected_server(const Server &server, const std::string &expected, ScanView which,
-                        const ViewEnvironments &environments, const Environment &environment) {
-    std::vector<std::string> place = first_place(server, which, environments);
+bool is_expected_server(const std::vector<std::string> &place, const std::string &expected,
+                        ScanView which, const Environment &environment) {
     std::vector<std::string> want =
         parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
     want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
@@ -474,9 +485,17 @@ void known(RuleWalk &walk, const ClassSides &cls) {
     }
     for (const MemoryKey *side : {cls.user, cls.machine}) {
         std::optional<Server> server = server_of(side);
-        if (!server || std::any_of(expected.begin(), expected.end(), [&](const std::string &file) {
-                return is_expected_server(*server, file, walk.which, walk.environments,
-                                          *walk.scan->environment);
+        if (!server)
+            continue;
+        // Where the server was found, or where Windows would first load it from.
+        std::optional<ServerFile> file = located(walk, *server);
+        std::vector<std::string> place =
+            file ? file->place : first_place(*server, walk.which, walk.environments);
+        // A link in System32 that leads elsewhere is judged where it leads.
+        bool system_file = !file || file->location == FileLocation::System;
+        if (system_file &&
+            std::any_of(expected.begin(), expected.end(), [&](const std::string &name) {
+                return is_expected_server(place, name, walk.which, *walk.scan->environment);
             }))
             continue;
         FoundClass found;

@@ -96,7 +96,7 @@ void assess_finding(const RuleReport &report, FoundClass &found,
             add(found, Severity::Medium, "machine server on another drive or share");
         else
             add(found,
-                place == FileLocation::User ? Severity::High
+                place == FileLocation::User || place == FileLocation::UserCreate ? Severity::High
                 : place == FileLocation::System || place == FileLocation::ProgramFiles
                     ? Severity::Low
                     : Severity::Medium,
@@ -121,9 +121,10 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     // What the server file adds, whichever rule found the class.
     // Under ProgramData a user can plant a missing file but not replace a present one.
     std::optional<FileLocation> location = server_location(report, found, environments);
-    bool present = found.server_file && found.server_file->file.state == FileState::Present;
-    bool plantable =
-        location == FileLocation::User || (location == FileLocation::UserCreate && !present);
+    // A file a triage collection does not hold (not-collected) may well be there.
+    bool missing = found.server_file && found.server_file->file.state == FileState::Missing;
+    bool plantable = location == FileLocation::User ||
+                     (location == FileLocation::UserCreate && (missing || !found.server_file));
     if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs && plantable)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
             "server in user-writable location");

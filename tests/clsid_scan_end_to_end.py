@@ -574,7 +574,10 @@ def as_windows_loads(scan, work):
     (root / "Users" / "alice" / "evil.exe").write_bytes(b"evil")
     (root / "Users" / "Public").mkdir()
     (root / "Users" / "Public" / "lib.dll").write_bytes(b"lib")
-    mmdev = "{BCDE0395-E52F-467C-8E3D-C4579291692E}"
+    (system32 / "oleacc.dll").symlink_to("../../Users/Public/lib.dll")
+    (root / "ProgramData" / "Vendor").mkdir(parents=True)
+    (root / "ProgramData" / "Vendor" / "present.dll").write_bytes(pe_image(0x8664, True))
+    mmdev, oleacc = "{BCDE0395-E52F-467C-8E3D-C4579291692E}", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}"
     machine_time, user_time, user_server_time = (filetime("2024-06-01T00:00:00"),
                                                  filetime("2023-01-01T00:00:00"),
                                                  filetime("2023-05-02T03:04:05.1234567"))
@@ -598,6 +601,9 @@ def as_windows_loads(scan, work):
         cls("{AT}", "Emulated", sub("AutoTreatAs", ("", "{PUB}"))),
         cls("{PUB}", "Public", sub("InprocServer32", ("", "C:\\Users\\Public\\lib.dll"))),
         cls("{OD}", "Other drive", sub("InprocServer32", ("", "D:\\Tools\\x.dll"))),
+        cls("{PD}", "Installed under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\present.dll"))),
+        cls("{PM}", "Planted under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\gone.dll"))),
+        cls(oleacc, "CAccPropServicesClass", sub("InprocServer32", ("", "C:\\Windows\\System32\\oleacc.dll"))),
         cls("{LA}", "Per user", Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%LOCALAPPDATA%\\Vendor\\x.dll"))])),
         cls(mmdev, "MMDeviceEnumerator", sub("InprocServer32", ("", "C:\\Windows\\System32\\MMDevApi.dll")),
             written=machine_time)]))
@@ -651,6 +657,14 @@ def as_windows_loads(scan, work):
     check("a machine server on another drive is a finding with its own reason",
           listed("abandoned", "{OD}") == ("medium", ["machine server on another drive or share"]),
           [k for k in found if k[1] == "{OD}"])
+    check("ProgramData: an installer's present file is not a user's; a missing one is plantable (high)",
+          listed("userpath", "{PD}") is None and listed("abandoned", "{PD}") is None
+          and listed("abandoned", "{PM}") == ("high", ["server file missing"])
+          and listed("userpath", "{PM}") is not None,
+          [k for k in found if k[1] in ("{PD}", "{PM}")])
+    check("known: a system file that is a link into Users\\Public is judged where it leads",
+          listed("known", oleacc) is not None and listed("known", oleacc)[0] == "high",
+          [k for k in found if k[1] == oleacc])
     known = found.get(("known", mmdev, "alice"))
     check("written: a user override's own keys' time, not the machine class key's",
           known is not None and known["written"] == "2023-05-02T03:04:05.1234567Z"

@@ -11,6 +11,7 @@ there.
 
 import collections
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -54,6 +55,25 @@ def main():
     if not ok:
         print("FAIL: a stock machine must give no high finding and at most %d medium" % MOST_MEDIUM)
         print(notes)
+
+    # The same machine as a triage collection holds it: the hives and nothing else.
+    for folder, _, names in os.walk(root):
+        for name in names:
+            if name.upper() not in ("SOFTWARE", "SYSTEM", "NTUSER.DAT", "USRCLASS.DAT"):
+                os.unlink(os.path.join(folder, name))
+    triage, notes = scan_counts(scan, root)
+    above_low = [f for f in triage if f["severity"] != "low"]
+    said = notes.count("holds none of the volume's program files")
+    print("triage collection: %d findings, %d above low; %d note(s) that it is one"
+          % (len(triage), len(above_low), said))
+    states = collections.Counter(f["file"]["state"] for f in triage if f.get("file"))
+    print("  file states: %s" % dict(states))
+    if above_low or said != 1 or any(f["rule"] == "abandoned" for f in triage):
+        print("FAIL: a triage collection of a clean machine gives nothing above low, no "
+              "abandoned finding, and one note")
+        for f in above_low:
+            print("  %s %s %s %s" % (f["severity"], f["rule"], f["key"], f["reasons"]))
+        ok = False
     return 0 if ok else 1
 
 
