@@ -519,5 +519,9 @@ int main(int argc, char **argv) {
     if (!write_all(STDOUT_FILENO, out))
         return fail(std::string("standard output: ") + std::strerror(errno));
     print_notes(filter_summary(filter, options.verbose));
+    std::vector<std::string> unreadable = unreadable_notes({&scan.reports}, options.scan.image);
+    print_notes(unreadable);
+    if (!unreadable.empty())
+        return EXIT_ERROR;
     return found ? EXIT_FOUND : EXIT_NOTHING_FOUND;
 }

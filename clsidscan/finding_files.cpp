@@ -32,6 +32,22 @@ std::string triage_note(VolumeFiles &volume, const std::string &root) {
                   "abandoned rule lists nothing, and no severity comes from a missing file";
 }
 
+std::vector<std::string> unreadable_notes(const std::vector<const std::vector<RuleReport> *> &scans,
+                                          const std::string &where) {
+    std::vector<std::string> notes;
+    for (const std::vector<RuleReport> *reports : scans)
+        for (const RuleReport &report : *reports)
+            for (const std::string &line : report.unreadable) {
+                std::string note = (where.empty() ? std::string() : where + ": ") + "server file " +
+                                   line +
+                                   " (cannot tell whether it is there; the rules that need it "
+                                   "could not judge it)";
+                if (std::find(notes.begin(), notes.end(), note) == notes.end())
+                    notes.push_back(std::move(note));
+            }
+    return notes;
+}
+
 void finish_findings(std::vector<RuleReport> &reports, VolumeFiles *volume,
                      const Environment &environment, Severity min_severity) {
     if (volume)

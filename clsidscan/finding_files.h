@@ -26,6 +26,12 @@ void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
 // severity comes from a missing file. Empty for a full image.
 std::string triage_note(VolumeFiles &volume, const std::string &root);
 
+// The lines for standard error about the server files the rules could not read, each once, in
+// the order found: "<where>: server file <windows path>: <problem> (...)". Non-empty means the
+// scan ends with exit code 2.
+std::vector<std::string> unreadable_notes(const std::vector<const std::vector<RuleReport> *> &scans,
+                                          const std::string &where);
+
 // What every scan does with its reports once the rules have run: examines the server files when
 // there is a volume, gives each finding its severity and reasons, and leaves out (from the found
 // classes and from the text) the findings below `min_severity`.

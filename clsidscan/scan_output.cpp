@@ -478,7 +478,7 @@ std::string render_reports(const ClassesSides &sides, const std::vector<RuleRepo
             continue;
         }
         for (const FoundClass &one : report.found) {
-            RuleReport entry{report.view, report.rule, one.entry, {}, false};
+            RuleReport entry{report.view, report.rule, one.entry, {}, false, {}};
             std::string entry_text =
                 report_text(entry, settings.sources.code_page, settings.raw_ansi);
             std::string details = finding_details(one, finding_id(sides, report, one, environment));

@@ -311,6 +311,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     finish_findings(machine.reports, &volume, machine_variables, settings.min_severity);
     for (std::size_t u = 0; u < users.size(); u++)
         finish_findings(users[u].reports, &volume, user_variables[u], settings.min_severity);
+    std::vector<const std::vector<RuleReport> *> all_reports = {&machine.reports};
+    for (const ViewScan &user : users)
+        all_reports.push_back(&user.reports);
+    std::vector<std::string> unreadable = unreadable_notes(all_reports, root);
+    scan.notes.insert(scan.notes.end(), unreadable.begin(), unreadable.end());
+    scan.failed = scan.failed || !unreadable.empty();
     if (settings.filter) {
         filter_findings(*settings.filter, machine_sides, machine.reports, machine_variables);
         for (std::size_t u = 0; u < users.size(); u++)

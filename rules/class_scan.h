@@ -70,6 +70,9 @@ struct RuleReport {
     std::string text; // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
     bool out_of_memory = false;
+    // Server files a rule needed and could not read (a folder on the way that cannot be listed):
+    // "<windows path>: <problem>", each once. The scan says so and ends with exit code 2.
+    std::vector<std::string> unreadable;
 };
 
 // Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name

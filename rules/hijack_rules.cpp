@@ -139,25 +139,38 @@ std::optional<Server> server_of(const MemoryKey *key) {
 }
 
 // Where a server value leads in the volume, as found or as Windows would first load it when it is
-// missing; not read. Empty when the scan has no volume or the value leads nowhere in it.
-std::optional<ServerFile> located(const RuleWalk &walk, const Server &server) {
+// missing; not read. Empty when the scan has no volume or the value leads nowhere in it. For a
+// REG_SZ naming %VAR%, `expanded` gets the file it leads to if Windows expands it after all.
+std::optional<ServerFile> located(const RuleWalk &walk, const Server &server,
+                                  std::optional<ServerFile> *expanded = nullptr) {
     if (!walk.scan->volume)
         return std::nullopt;
     ServerExamination examined = examine_server(
         *walk.scan->volume, server.value.text, value_type(server.value), server.kind,
         server_process_view(server.kind, walk.which), *walk.scan->environment, false);
+    if (expanded)
+        *expanded = std::move(examined.if_expanded);
     if (resolved_place(examined).empty())
         return std::nullopt;
     return std::move(examined.file);
 }
 
+bool plantable(const ServerFile &file) {
+    return file.location == FileLocation::User ||
+           (file.location == FileLocation::UserCreate && file.state == FileState::Missing);
+}
+
 // Whether a standard user can put code of their own where the server resolves: a place users
-// write, or one where they may only create files (ProgramData) while the file is missing there.
-// Without a volume, the first place Windows tries, either kind.
+// write, or one where they may only create files (ProgramData) while the file is missing there;
+// either way a REG_SZ with %VAR% may be read. Without a volume, the first place Windows tries,
+// either kind.
 bool user_writable(const RuleWalk &walk, const Server &server) {
-    if (std::optional<ServerFile> file = located(walk, server))
-        return file->location == FileLocation::User ||
-               (file->location == FileLocation::UserCreate && file->state == FileState::Missing);
+    std::optional<ServerFile> expanded;
+    std::optional<ServerFile> file = located(walk, server, &expanded);
+    if (expanded && plantable(*expanded))
+        return true;
+    if (file)
+        return plantable(*file);
     std::vector<std::string> place = first_place(server, walk.which, walk.environments);
     if (place.empty())
         return false;
@@ -379,6 +392,13 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
         parse_windows_path(examined.file.windows_path, volume_drive(*walk.scan->environment)).kind;
     bool elsewhere = examined.file.state == FileState::Outside &&
                      (kind == PathKind::OtherDrive || kind == PathKind::Network);
+    if (examined.file.state == FileState::Unreadable) {
+        std::string line = examined.file.windows_path + ": " + examined.file.problem;
+        std::vector<std::string> &unreadable = walk.report->unreadable;
+        if (std::find(unreadable.begin(), unreadable.end(), line) == unreadable.end())
+            unreadable.push_back(std::move(line));
+        return;
+    }
     if (examined.file.state != FileState::Missing && !elsewhere)
         return;
     FoundClass found;

@@ -135,6 +135,20 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         add(found, found.severity, "server file missing");
     if (found.server_file->passed_over)
         add(found, Severity::High, "unquoted path runs another program");
+    // A REG_SZ naming %VAR%: whether Windows expands it is not documented, so the file it would
+    // be if expanded is judged too, and the worse counts.
+    if (!found.server_file->unexpanded_variable.empty()) {
+        add(found, Severity::Low, "server names a variable that REG_SZ leaves unexpanded");
+        const std::optional<ServerFile> &expanded = found.server_file->if_expanded;
+        if (expanded && report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
+            (expanded->location == FileLocation::User ||
+             (expanded->location == FileLocation::UserCreate &&
+              expanded->state == FileState::Missing)))
+            add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
+                "server in user-writable location");
+    }
+    if (found.server_file->relative)
+        add(found, Severity::Medium, "relative server path");
     std::optional<ClassServer> server = judged_server(found);
     if (file.pe && server && server->kind == ServerKind::InProcess &&
         !machine_fits_view(file.pe->machine, report.view == ScanView::Bits32 ? ServerView::Bits32

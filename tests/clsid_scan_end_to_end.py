@@ -604,6 +604,8 @@ def as_windows_loads(scan, work):
         cls("{PD}", "Installed under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\present.dll"))),
         cls("{PM}", "Planted under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\gone.dll"))),
         cls(oleacc, "CAccPropServicesClass", sub("InprocServer32", ("", "C:\\Windows\\System32\\oleacc.dll"))),
+        cls("{UR}", "Behind a locked folder", sub("InprocServer32", ("", "C:\\Locked\\x.dll"))),
+        cls("{UX}", "Unexpanded", sub("InprocServer32", ("", "%PUBLIC%\\ux.dll"))),
         cls("{LA}", "Per user", Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%LOCALAPPDATA%\\Vendor\\x.dll"))])),
         cls(mmdev, "MMDeviceEnumerator", sub("InprocServer32", ("", "C:\\Windows\\System32\\MMDevApi.dll")),
             written=machine_time)]))
@@ -665,6 +667,11 @@ def as_windows_loads(scan, work):
     check("known: a system file that is a link into Users\\Public is judged where it leads",
           listed("known", oleacc) is not None and listed("known", oleacc)[0] == "high",
           [k for k in found if k[1] == oleacc])
+    unexpanded = found.get(("userpath", "{UX}", None))
+    check("a REG_SZ naming %PUBLIC% is judged expanded too, with a reason that says so",
+          unexpanded is not None
+          and "server names a variable that REG_SZ leaves unexpanded" in unexpanded["reasons"],
+          unexpanded)
     known = found.get(("known", mmdev, "alice"))
     check("written: a user override's own keys' time, not the machine class key's",
           known is not None and known["written"] == "2023-05-02T03:04:05.1234567Z"
@@ -678,6 +685,21 @@ def as_windows_loads(scan, work):
           len(imaged) == 1 and all(imaged[0].get(field) == system.get(field)
                                    for field in ("file", "severity", "id")),
           (imaged, system))
+
+    (root / "Locked").mkdir()
+    command = as_unprivileged([str(scan), "--system", "--rule", "abandoned", "--view", "64", str(root)])
+    if command is None:
+        print("SKIP unreadable server folder: no unprivileged user to run as")
+    else:
+        (root / "Locked").chmod(0)
+        try:
+            locked = subprocess.run(command, capture_output=True, timeout=120)
+        finally:
+            (root / "Locked").chmod(0o755)
+        error = locked.stderr.decode(errors="replace")
+        check("a server file that cannot be looked for is said on standard error, exit code 2",
+              locked.returncode == 2 and "server file C:\\Locked\\" in error
+              and "{UR}" not in locked.stdout.decode(errors="replace"), (locked.returncode, error))
 
     # The id covers the handler and the script a finding judged, not the server alone.
     ids = []
