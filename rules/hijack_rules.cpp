@@ -559,6 +559,14 @@ std::optional<ClassServer> class_server(const MemoryKey *key) {
     return std::nullopt;
 }
 
+bool served_from_code_base(const MemoryKey *key) {
+    std::optional<RegistryString> inproc =
+        key ? subkey_default(*key, u"InprocServer32") : std::nullopt;
+    std::optional<ClassServer> server = class_server(key);
+    return inproc && server && server->kind == ServerKind::InProcess &&
+           server->value.text != inproc->text;
+}
+
 std::optional<ClassServer> judged_server(const FoundClass &found) {
     if (found.judged)
         return ClassServer{{found.judged->text, found.judged->expand}, found.judged->kind};

@@ -43,6 +43,10 @@ struct ClassServer {
 };
 std::optional<ClassServer> class_server(const MemoryKey *key);
 
+// Whether class_server gives the assembly a CodeBase names (a class the CLR serves): its PE
+// headers say AnyCPU code is x86, and the CLR loads it into a process of either view.
+bool served_from_code_base(const MemoryKey *key);
+
 // The server a finding judged: its judged value (a handler), else the server of its server
 // class or class key.
 std::optional<ClassServer> judged_server(const FoundClass &found);

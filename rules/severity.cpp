@@ -151,6 +151,7 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         add(found, Severity::Medium, "relative server path");
     std::optional<ClassServer> server = judged_server(found);
     if (file.pe && server && server->kind == ServerKind::InProcess &&
+        !served_from_code_base(found.server_class ? found.server_class : found.class_key) &&
         !machine_fits_view(file.pe->machine, report.view == ScanView::Bits32 ? ServerView::Bits32
                                                                              : ServerView::Bits64))
         add(found, Severity::Medium, "server machine does not fit view");

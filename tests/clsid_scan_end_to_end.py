@@ -575,6 +575,7 @@ def as_windows_loads(scan, work):
     (root / "Users" / "Public").mkdir()
     (root / "Users" / "Public" / "lib.dll").write_bytes(b"lib")
     (system32 / "oleacc.dll").symlink_to("../../Users/Public/lib.dll")
+    (root / "Users" / "Public" / "managed.dll").write_bytes(pe_image(0x14C, True))  # AnyCPU
     (root / "ProgramData" / "Vendor").mkdir(parents=True)
     (root / "ProgramData" / "Vendor" / "present.dll").write_bytes(pe_image(0x8664, True))
     mmdev, oleacc = "{BCDE0395-E52F-467C-8E3D-C4579291692E}", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}"
@@ -596,7 +597,7 @@ def as_windows_loads(scan, work):
         cls("{UQ}", "Zqpwtnxkqv", sub("LocalServer32", ("", "C:\\Program Files\\My App\\app.exe -Embedding"),
                                       ("ServerExecutable", "C:\\Program Files\\My App\\app.exe"))),
         cls("{CB}", "Managed thing", sub("InprocServer32", ("", "mscoree.dll"),
-                                         ("CodeBase", "file:///C:/Users/Public/lib.dll"),
+                                         ("CodeBase", "file:///C:/Users/Public/managed.dll"),
                                          ("Assembly", "Lib, Version=1.0.0.0"), ("Class", "Lib.Thing"))),
         cls("{AT}", "Emulated", sub("AutoTreatAs", ("", "{PUB}"))),
         cls("{PUB}", "Public", sub("InprocServer32", ("", "C:\\Users\\Public\\lib.dll"))),
@@ -652,7 +653,8 @@ def as_windows_loads(scan, work):
           named)
     managed = found.get(("userpath", "{CB}", None))
     check("CodeBase: the assembly the CLR loads is judged, with its Assembly and Class shown",
-          managed is not None and managed["file"]["path"] == "Users/Public/lib.dll"
+          managed is not None and managed["file"]["path"] == "Users/Public/managed.dll"
+          and "server machine does not fit view" not in managed["reasons"]
           and managed["assembly"] == "Lib, Version=1.0.0.0" and managed["class"] == "Lib.Thing", managed)
     check("AutoTreatAs is not followed as TreatAs: alone, it is its own low reason",
           listed("treatas", "{AT}") == ("low", ["autotreatas alone"]), found.get(("treatas", "{AT}", None)))
