@@ -139,7 +139,7 @@ Environment user_environment_of(Environment environment, const std::string &name
     if (ntuser.empty())
         return environment;
     if (read_hive_strings(ntuser, {"Environment"}, variables, error))
-        set_variables(environment, variables_of(variables));
+        set_user_variables(environment, variables_of(variables)); // Path appended, as Windows does
     else
         notes.push_back(error + "; the user's default variables are used");
     return environment;

@@ -571,6 +571,11 @@ def as_windows_loads(scan, work):
     roaming = root / "Users" / "alice" / "AppData" / "Roaming"
     roaming.mkdir(parents=True)
     (roaming / "ole32.dll").write_bytes(b"evil")
+    (system32 / "Wbem").mkdir()
+    (system32 / "Wbem" / "wbemthing.dll").write_bytes(pe_image(0x8664, True))
+    make_hive.write_hive(str(root / "Users" / "alice" / "NTUSER.DAT"), Key("", [], [
+        Key("Software", [], [Key("Classes")]),
+        Key("Environment", [("Path", REG_EXPAND_SZ, string_data("%USERPROFILE%\\Tools"))])]))
     (root / "Users" / "alice" / "evil.exe").write_bytes(b"evil")
     (root / "Users" / "Public").mkdir()
     (root / "Users" / "Public" / "lib.dll").write_bytes(b"lib")
@@ -607,6 +612,7 @@ def as_windows_loads(scan, work):
         cls(oleacc, "CAccPropServicesClass", sub("InprocServer32", ("", "C:\\Windows\\System32\\oleacc.dll"))),
         cls("{UR}", "Behind a locked folder", sub("InprocServer32", ("", "C:\\Locked\\x.dll"))),
         cls("{UX}", "Unexpanded", sub("InprocServer32", ("", "%PUBLIC%\\ux.dll"))),
+        cls("{WB}", "Found on the search path", sub("InprocServer32", ("", "wbemthing.dll"))),
         cls("{LA}", "Per user", Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%LOCALAPPDATA%\\Vendor\\x.dll"))])),
         cls(mmdev, "MMDeviceEnumerator", sub("InprocServer32", ("", "C:\\Windows\\System32\\MMDevApi.dll")),
             written=machine_time)]))
@@ -687,6 +693,9 @@ def as_windows_loads(scan, work):
           len(imaged) == 1 and all(imaged[0].get(field) == system.get(field)
                                    for field in ("file", "severity", "id")),
           (imaged, system))
+
+    check("a user's Path is appended to the machine's: a bare name in System32\\Wbem is found",
+          not any(k[1] == "{WB}" for k in found), [k for k in found if k[1] == "{WB}"])
 
     (root / "Locked").mkdir()
     command = as_unprivileged([str(scan), "--system", "--rule", "abandoned", "--view", "64", str(root)])
