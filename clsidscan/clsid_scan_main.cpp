@@ -502,8 +502,13 @@ int main(int argc, char **argv) {
         volume = std::make_unique<VolumeFiles>(std::string(1, volume_drive(environment)) + ":");
     } else if (!options.scan.image.empty()) {
         volume = std::make_unique<VolumeFiles>(options.scan.image);
-        if (volume->ok() && !volume->system_folder().empty())
-            environment = machine_environment("C:\\" + volume->system_folder());
+        if (volume->ok()) {
+            std::vector<std::string> notes;
+            environment = image_environment(options.scan.image, *volume, options.files, notes);
+            if (std::string note = triage_note(*volume, options.scan.image); !note.empty())
+                notes.push_back(note);
+            print_notes(notes);
+        }
     }
     if (volume && !volume->ok())
         return fail(volume->error());
@@ -530,5 +535,9 @@ int main(int argc, char **argv) {
     if (!write_all(STDOUT_FILENO, out))
         return fail(std::string("standard output: ") + std::strerror(errno));
     print_notes(filter_summary(filter, options.verbose));
+    std::vector<std::string> unreadable = unreadable_notes({&scan.reports}, options.scan.image);
+    print_notes(unreadable);
+    if (!unreadable.empty())
+        return EXIT_ERROR;
     return found ? EXIT_FOUND : EXIT_NOTHING_FOUND;
 }

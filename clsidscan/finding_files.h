@@ -21,6 +21,17 @@ std::optional<ClassServer> finding_server(const FoundClass &found);
 void examine_findings(std::vector<RuleReport> &reports, VolumeFiles &volume,
                       const Environment &environment);
 
+// The one note for a ROOT that holds none of the volume's program files (a triage collection of
+// hives): its servers' files are `not-collected`, the abandoned rule lists nothing there, and no
+// severity comes from a missing file. Empty for a full image.
+std::string triage_note(VolumeFiles &volume, const std::string &root);
+
+// The lines for standard error about the server files the rules could not read, each once, in
+// the order found: "<where>: server file <windows path>: <problem> (...)". Non-empty means the
+// scan ends with exit code 2.
+std::vector<std::string> unreadable_notes(const std::vector<const std::vector<RuleReport> *> &scans,
+                                          const std::string &where);
+
 // What every scan does with its reports once the rules have run: examines the server files when
 // there is a volume, gives each finding its severity and reasons, and leaves out (from the found
 // classes and from the text) the findings below `min_severity`.

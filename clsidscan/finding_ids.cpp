@@ -27,10 +27,15 @@ std::string id_server(const FoundClass &found, ScanView view, const Environment 
 std::string id_server_text(const ClassServer &server, ScanView view,
                            const Environment &environment) {
     ServerView loads_in = server_process_view(server.kind, view);
-    std::string text = fold_case(
+    return id_folded_text(
         server.value.expand
             ? expand_environment(server.value.text, environment_for_view(environment, loads_in))
-            : server.value.text);
+            : server.value.text,
+        environment);
+}
+
+std::string id_folded_text(std::string_view value, const Environment &environment) {
+    std::string text = fold_case(value);
     std::string profile = fold_case(environment.value("USERPROFILE"));
     while (!profile.empty() && profile.back() == '\\')
         profile.pop_back();
@@ -52,13 +57,16 @@ std::string id_server_text(const ClassServer &server, ScanView view,
 }
 
 std::string finding_id_text(std::string_view rule, std::string_view view, std::string_view side,
-                            std::string_view key, std::string_view server) {
+                            std::string_view key, std::string_view server,
+                            const std::vector<std::string> &judged) {
     std::string upper_key(key);
     for (char &c : upper_key)
         c = upper_ascii(c);
     std::string out;
     out.reserve(32 + key.size() + server.size());
     for (std::string_view field : {rule, view, side, std::string_view(upper_key), server})
+        append_field(out, field);
+    for (const std::string &field : judged)
         append_field(out, field);
     return out;
 }
@@ -67,8 +75,11 @@ std::string finding_id(const ClassesSides &sides, const RuleReport &report, cons
                        const Environment &environment) {
     std::string view = std::to_string(view_bits(report.view));
     const char *side = found.class_key ? side_name_of(sides, *found.class_key) : "machine";
+    std::vector<std::string> judged;
+    for (const std::string &value : judged_values(found))
+        judged.push_back(id_folded_text(value, environment));
     return id_digest(finding_id_text(rule_name(report.rule), view, side, found.key,
-                                     id_server(found, report.view, environment)));
+                                     id_server(found, report.view, environment), judged));
 }
 
 std::string id_hex(std::uint64_t id) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The server of a finding as ids compare it: the finding's server value (finding_server), expanded
 // as Windows expands it for the process that loads or starts it (REG_EXPAND_SZ only) with
@@ -21,11 +22,18 @@ std::string id_server(const FoundClass &found, ScanView view, const Environment 
 std::string id_server_text(const ClassServer &server, ScanView view,
                            const Environment &environment);
 
+// A registry text as ids compare it: ASCII letters lowered, the user's profile folder written
+// "%userprofile%" as in id_server_text (nothing expanded).
+std::string id_folded_text(std::string_view value, const Environment &environment);
+
 // The bytes an id digests: for each of rule ("bare", "name", "shadow"), view ("64", "32"), side
-// ("machine", "user", "both"), class key (ASCII letters raised) and id server, its length in bytes
-// in decimal, a colon, and its bytes. Length-prefixed, so no two field lists give one text.
+// ("machine", "user", "both"), class key (ASCII letters raised), id server and then each of
+// `judged` (the other values the rule judged, judged_values folded with id_folded_text), its
+// length in bytes in decimal, a colon, and its bytes. Length-prefixed, so no two field lists give
+// one text.
 std::string finding_id_text(std::string_view rule, std::string_view view, std::string_view side,
-                            std::string_view key, std::string_view server);
+                            std::string_view key, std::string_view server,
+                            const std::vector<std::string> &judged = {});
 
 // The first 16 hex digits (8 bytes) of the SHA-256 of `text`, lowercase; empty when this build
 // has no SHA-256 (then findings carry no id).

@@ -262,6 +262,9 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
             line += "]";
         }
     }
+    if (!found.assembly.empty() || !found.clr_class.empty())
+        line += ",\"assembly\":" + json_string(found.assembly) +
+                ",\"class\":" + json_string(found.clr_class);
     line += ",\"severity\":\"" + std::string(severity_name(found.severity)) + "\",\"reasons\":[";
     for (std::size_t i = 0; i < found.reasons.size(); i++)
         line += (i ? "," : "") + json_string(found.reasons[i]);
@@ -475,7 +478,7 @@ std::string render_reports(const ClassesSides &sides, const std::vector<RuleRepo
             continue;
         }
         for (const FoundClass &one : report.found) {
-            RuleReport entry{report.view, report.rule, one.entry, {}, false};
+            RuleReport entry{report.view, report.rule, one.entry, {}, false, {}};
             std::string entry_text =
                 report_text(entry, settings.sources.code_page, settings.raw_ansi);
             std::string details = finding_details(one, finding_id(sides, report, one, environment));

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <set>
@@ -27,13 +29,24 @@ bool read_system_hive(const std::string &path, const ScanSettings &settings, Loa
            read_hive_source(path, settings.sources, image, hive, scan.notes, error);
 }
 
-// What tells one finding from another in a report: its entry and the fields it names.
+// What tells one finding from another in a report: its entry, the fields it names, and the
+// file its server resolved to for that user (one machine value such as %LOCALAPPDATA%\x.dll
+// leads each user somewhere else).
 std::string finding_identity(const FoundClass &found) {
     std::string identity = found.entry;
     for (const std::string *field :
          {&found.key, &found.description, &found.server_path, &found.type_lib})
         identity += '\0' + *field;
     identity.append(reinterpret_cast<const char *>(&found.score), sizeof found.score);
+    if (found.server_file) {
+        const ServerExamination &examined = *found.server_file;
+        for (const ServerFile *file :
+             {&examined.file, examined.passed_over ? &*examined.passed_over : nullptr})
+            if (file)
+                identity += '\0' + file->windows_path + '\0' + file->path + '\0' +
+                            state_name(file->state) + '\0' + file->sha256 + '\0' +
+                            location_name(file->location);
+    }
     return identity;
 }
 
@@ -149,6 +162,51 @@ bool anything_found(const ViewScan &scan) {
 
 } // namespace
 
+namespace {
+
+// The file's canonical path, or the path as given when it cannot be resolved.
+std::string canonical_path(const std::string &path) {
+    std::unique_ptr<char, decltype(&std::free)> resolved(realpath(path.c_str(), nullptr),
+                                                         &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+bool file_name_is(const std::string &path, const char *name) {
+    std::size_t cut = path.find_last_of('/');
+    return equal_folded(cut == std::string::npos ? path : path.substr(cut + 1), name);
+}
+
+} // namespace
+
+Environment image_environment(const std::string &root, const VolumeFiles &volume,
+                              const std::vector<std::string> &sources,
+                              std::vector<std::string> &notes) {
+    SystemLayout layout = find_system_hives(root);
+    Environment machine = machine_environment_of(layout, volume, notes);
+    std::vector<std::string> given;
+    for (const std::string &source : sources)
+        given.push_back(canonical_path(source));
+    auto is_given = [&](const std::vector<std::string> &hives) {
+        return std::any_of(hives.begin(), hives.end(), [&](const std::string &hive) {
+            return std::find(given.begin(), given.end(), canonical_path(hive)) != given.end();
+        });
+    };
+    for (const SystemProfile &profile : layout.profiles)
+        if (is_given(profile.usrclass) || is_given(profile.ntuser))
+            return user_environment_of(
+                machine, profile.name,
+                windows_path_text(parse_windows_path(profile.folder).components),
+                profile.ntuser.empty() ? std::string() : profile.ntuser.front(), notes);
+    // A user's NTUSER.DAT from outside the image still holds that user's variables.
+    for (std::size_t i = 0; i < sources.size(); i++)
+        if (file_name_is(sources[i], "NTUSER.DAT")) {
+            std::string folder = given[i].substr(0, given[i].find_last_of('/'));
+            return user_environment_of(machine, folder.substr(folder.find_last_of('/') + 1), {},
+                                       sources[i], notes);
+        }
+    return machine;
+}
+
 RootScan scan_system_root(const std::string &root, const ScanSettings &settings) {
     RootScan scan;
     std::string error;
@@ -186,6 +244,8 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!volume.ok())
         return fail(volume.error());
     volume.set_hash_limit(settings.hash_limit);
+    if (std::string note = triage_note(volume, root); !note.empty())
+        scan.notes.push_back(note);
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
     ViewScan machine;
     if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables}))
@@ -253,11 +313,21 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             return fail(root + ": out of memory");
     }
 
+    // Files first: a finding is common to all users only where it leads each to the same file.
+    examine_findings(machine.reports, volume, machine_variables);
+    for (std::size_t u = 0; u < users.size(); u++)
+        examine_findings(users[u].reports, volume, user_variables[u]);
     report_common_findings_once(machine, users);
 
     finish_findings(machine.reports, &volume, machine_variables, settings.min_severity);
     for (std::size_t u = 0; u < users.size(); u++)
         finish_findings(users[u].reports, &volume, user_variables[u], settings.min_severity);
+    std::vector<const std::vector<RuleReport> *> all_reports = {&machine.reports};
+    for (const ViewScan &user : users)
+        all_reports.push_back(&user.reports);
+    std::vector<std::string> unreadable = unreadable_notes(all_reports, root);
+    scan.notes.insert(scan.notes.end(), unreadable.begin(), unreadable.end());
+    scan.failed = scan.failed || !unreadable.empty();
     if (settings.filter) {
         filter_findings(*settings.filter, machine_sides, machine.reports, machine_variables);
         for (std::size_t u = 0; u < users.size(); u++)

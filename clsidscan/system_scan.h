@@ -19,6 +19,14 @@ struct RootScan {
 // machine view and in every user's view is reported once, for the machine.
 RootScan scan_system_root(const std::string &root, const ScanSettings &settings);
 
+// The environment plain sources are resolved in with --image ROOT: the image's machine variables
+// as --system reads them, and, when a user's hive given is one of the image's profiles' (or is an
+// NTUSER.DAT), that user's profile folder and variables, so that --image and --system resolve a
+// user's server alike. Lines for standard error go to `notes`.
+Environment image_environment(const std::string &root, const VolumeFiles &volume,
+                              const std::vector<std::string> &sources,
+                              std::vector<std::string> &notes);
+
 // Scans every ROOT, `jobs` at a time (0: as many as there are cores), and prints their outputs in
 // ROOT order, whichever finishes first. Returns the exit code: 2 when any ROOT failed, else 1 when
 // anything was found, else 0.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the generated examples beside this script: sample-classes.hive and sample-user-classes.reg.
+# Makes the generated examples beside this script: sample-classes.hive, sample-user-classes.reg
+# and the evidence volume evidence/ (with evidence-LICENSE.txt).
 #
 #   sample-classes.hive       a SOFTWARE-like hive (root with Classes and Microsoft) holding exactly
 #                             the classes of sample-registry.reg, under Classes\CLSID;
@@ -7,7 +8,14 @@
 #                             them, written as the registry editor exports: UTF-16LE with a byte
 #                             order mark, CRLF line ends. Its text is below.
 #
-# Both are deterministic: running this again gives the same bytes. Needs python3; checks the hive
+#   evidence/                 a small Windows 10 volume as a mounted image shows it: a sample of
+#                             one stock machine's classes with their server files, two users, a
+#                             few hijacks and one look-alike (tools/make_example_volume.py says
+#                             which). Its classes come from an MIT-licensed table; its notice is
+#                             evidence-LICENSE.txt. Needs ../shared/data/stock-classes/ beside the
+#                             repository; without it the volume kept here is left as it is.
+#
+# All are deterministic: running this again gives the same bytes. Needs python3; checks the hive
 # with hivexml (Debian package libhivex-bin) when it is installed.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -68,4 +76,13 @@ merged_bare=$(bare_of "merged view" <<<"$counts")
 if [ "$merged_bare" != "$((machine_bare + 1))" ]; then
     echo "make-examples.sh: merged view has $merged_bare bare classes, machine $machine_bare" >&2
     exit 1
+fi
+
+stock=../../shared/data/stock-classes
+if [ -f "$stock/xcyclopedia_COM.json.zip" ]; then
+    python3 "$tools/make_example_volume.py" evidence --classes "$stock/xcyclopedia_COM.json.zip"
+    cp "$stock/LICENSE" evidence-LICENSE.txt
+    chmod u+w evidence-LICENSE.txt
+else
+    echo "make-examples.sh: no $stock; evidence/ left as it is" >&2
 fi

@@ -37,6 +37,18 @@ struct FoundClass {
     std::string expected;
     // Whether the user's own classes supply what the finding rests on.
     bool from_user = false;
+    // A server value the rule judged in place of the class's server (the handler rule's
+    // InprocHandler32, the shadow rule's handler): its text, whether it is REG_EXPAND_SZ, and
+    // whether it is a library or a command line.
+    struct JudgedValue {
+        std::string text;
+        bool expand = false;
+        ServerKind kind = ServerKind::InProcess;
+    };
+    std::optional<JudgedValue> judged;
+    // InprocServer32's Assembly and Class of a class the CLR serves, shown as facts.
+    std::string assembly;
+    std::string clr_class;
     // How much the finding matters, and the fixed texts that say why.
     Severity severity = Severity::Low;
     std::vector<std::string> reasons;
@@ -58,6 +70,9 @@ struct RuleReport {
     std::string text; // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
     bool out_of_memory = false;
+    // Server files a rule needed and could not read (a folder on the way that cannot be listed):
+    // "<windows path>: <problem>", each once. The scan says so and ends with exit code 2.
+    std::vector<std::string> unreadable;
 };
 
 // Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name

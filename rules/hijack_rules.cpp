@@ -44,6 +44,22 @@ std::string file_name_of(std::string path) {
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// The file a CodeBase names: "file:///C:/x/y.dll" or "file://server/share/y.dll" as a Windows
+// path; a plain path as it is.
+std::string code_base_path(std::string text) {
+    const std::string scheme = "file:";
+    if (text.size() >= scheme.size() && equal_folded(text.substr(0, scheme.size()), scheme)) {
+        text.erase(0, scheme.size());
+        std::size_t slashes = 0;
+        while (slashes < text.size() && (text[slashes] == '/' || text[slashes] == '\\'))
+            slashes++;
+        bool drive = text.size() >= slashes + 2 && text[slashes + 1] == ':';
+        text = (drive || slashes < 2 ? "" : "\\\\") + text.substr(slashes);
+    }
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
+}
+
 // One class of the view as a rule sees it: its merged key and, when they hold it, each side's.
 struct ClassSides {
     const MemoryKey *merged = nullptr;
@@ -79,6 +95,26 @@ ClassSides sides_of(const RuleWalk &walk, const MemoryKey &merged) {
 
 using Server = ClassServer;
 
+// The registration a finding shows: the user's when the user's classes supply what the rule
+// judged, else the machine's (the merged key when the view has one side).
+const MemoryKey *shown_side(const ClassSides &cls, bool from_user) {
+    if (from_user && cls.user)
+        return cls.user;
+    return cls.machine ? cls.machine : cls.merged;
+}
+
+// The latest write time of `key` and of those of its subkeys the rule read.
+unsigned long long keys_written(const MemoryKey *key,
+                                std::initializer_list<std::u16string_view> subkeys) {
+    if (!key)
+        return 0;
+    unsigned long long latest = key->written;
+    for (std::u16string_view name : subkeys)
+        if (const MemoryKey *sub = memory_child(names(), *key, stored(name)))
+            latest = std::max(latest, sub->written);
+    return latest;
+}
+
 // The rules of one pass ask for the servers of the same few keys of a class: the last ones are
 // kept, for one class at a time (a key's address may serve another key once a tree is gone).
 struct RecentServers {
@@ -102,13 +138,43 @@ std::optional<Server> server_of(const MemoryKey *key) {
     return slot.second;
 }
 
-bool user_writable(const Server &server, ScanView which, const ViewEnvironments &environments) {
-    std::vector<std::string> place = first_place(server, which, environments);
+// Where a server value leads in the volume, as found or as Windows would first load it when it is
+// missing; not read. Empty when the scan has no volume or the value leads nowhere in it. For a
+// REG_SZ naming %VAR%, `expanded` gets the file it leads to if Windows expands it after all.
+std::optional<ServerFile> located(const RuleWalk &walk, const Server &server,
+                                  std::optional<ServerFile> *expanded = nullptr) {
+    if (!walk.scan->volume)
+        return std::nullopt;
+    ServerExamination examined = examine_server(
+        *walk.scan->volume, server.value.text, value_type(server.value), server.kind,
+        server_process_view(server.kind, walk.which), *walk.scan->environment, false);
+    if (expanded)
+        *expanded = std::move(examined.if_expanded);
+    if (resolved_place(examined).empty())
+        return std::nullopt;
+    return std::move(examined.file);
+}
+
+bool plantable(const ServerFile &file) {
+    return file.location == FileLocation::User ||
+           (file.location == FileLocation::UserCreate && file.state == FileState::Missing);
+}
+
+// Whether a standard user can put code of their own where the server resolves: a place users
+// write, or one where they may only create files (ProgramData) while the file is missing there;
+// either way a REG_SZ with %VAR% may be read. Without a volume, the first place Windows tries,
+// either kind.
+bool user_writable(const RuleWalk &walk, const Server &server) {
+    std::optional<ServerFile> expanded;
+    std::optional<ServerFile> file = located(walk, server, &expanded);
+    if (expanded && plantable(*expanded))
+        return true;
+    if (file)
+        return plantable(*file);
+    std::vector<std::string> place = first_place(server, walk.which, walk.environments);
     if (place.empty())
         return false;
-    // ProgramData (UserCreate) still counts here until the rules tell a present file there from
-    // a missing one.
-    FileLocation location = classify_location(place, environments.locations);
+    FileLocation location = classify_location(place, walk.environments.locations);
     return location == FileLocation::User || location == FileLocation::UserCreate;
 }
 
@@ -145,8 +211,6 @@ void add_entry(RuleWalk &walk, const ClassSides &cls, FoundClass found,
     found.class_key = cls.merged;
     found.key = utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name));
     found.description = description ? description->text : std::string();
-    // The rule may have read a subkey written later than the class key.
-    found.written = std::max(found.written, cls.merged->written);
     walk.report->found.push_back(std::move(found));
 }
 
@@ -197,8 +261,8 @@ void scriptlet(RuleWalk &walk, const ClassSides &cls) {
     found.script = url ? url->text : std::string();
     found.from_user = cls.user && (subkey_default(*cls.user, u"InprocServer32").has_value() ||
                                    memory_child(names(), *cls.user, stored(u"ScriptletURL")));
-    if (const MemoryKey *sub = memory_child(names(), *cls.merged, stored(u"InprocServer32")))
-        found.written = sub->written;
+    found.written =
+        keys_written(shown_side(cls, found.from_user), {u"InprocServer32", u"ScriptletURL"});
     std::vector<std::pair<const char *, std::string>> lines = {
         {LABEL_INPROC_SERVER32, found.server_path}};
     if (url)
@@ -206,18 +270,34 @@ void scriptlet(RuleWalk &walk, const ClassSides &cls) {
     add_entry(walk, cls, std::move(found), lines);
 }
 
-// TreatAs, else AutoTreatAs, of a class: the class it sends activation to.
+// The TreatAs of a class: the class COM activation sends it to. AutoTreatAs is not read there:
+// it is only what CoTreatAsClass restores TreatAs to.
 std::optional<RegistryString> treat_as_of(const MemoryKey &key) {
-    if (auto treat = subkey_default(key, u"TreatAs"))
-        return treat;
-    return subkey_default(key, u"AutoTreatAs");
+    return subkey_default(key, u"TreatAs");
+}
+
+// An AutoTreatAs naming another class where no TreatAs is set: nothing is redirected until a
+// program resets the class's emulation, which copies it into TreatAs.
+void auto_treat_as_alone(RuleWalk &walk, const ClassSides &cls, const std::string &self) {
+    std::optional<RegistryString> target = subkey_default(*cls.merged, u"AutoTreatAs");
+    if (!target || target->text.empty() || fold_case(target->text) == self)
+        return;
+    FoundClass found;
+    found.chain = {utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)), target->text};
+    found.from_user = cls.user && subkey_default(*cls.user, u"AutoTreatAs").has_value();
+    found.reasons.push_back("autotreatas alone");
+    found.written = keys_written(shown_side(cls, found.from_user), {u"AutoTreatAs"});
+    std::string line = found.chain.front() + " -> " + target->text + " (AutoTreatAs)";
+    add_entry(walk, cls, std::move(found), {{LABEL_TREATAS, line}});
 }
 
 void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<RegistryString> first = treat_as_of(*cls.merged);
-    if (!first)
-        return;
     std::string self = fold_case(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    if (!first) {
+        auto_treat_as_alone(walk, cls, self);
+        return;
+    }
     if (fold_case(first->text) == self)
         return; // a TreatAs naming the class itself sends nothing elsewhere
     FoundClass found;
@@ -264,10 +344,11 @@ void treat_as(RuleWalk &walk, const ClassSides &cls) {
     std::optional<Server> own_server = server_of(cls.merged);
     bool elsewhere = final_server && !(own_server && fold_case(own_server->value.text) ==
                                                          fold_case(final_server->value.text));
-    bool writable = elsewhere && user_writable(*final_server, walk.which, walk.environments);
+    bool writable = elsewhere && user_writable(walk, *final_server);
     if (!from_user && !writable && end.empty())
         return;
     found.from_user = from_user;
+    found.written = keys_written(shown_side(cls, from_user), {u"TreatAs"});
     if (from_user)
         found.reasons.push_back("treatas introduced by user");
     if (!end.empty())
@@ -305,11 +386,25 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
     ServerExamination examined =
         examine_server(*walk.scan->volume, server.value.text, value_type(server.value), server.kind,
                        view, *walk.scan->environment, false);
-    if (examined.file.state != FileState::Missing)
+    // A server on another drive or share cannot be examined from the image, and is as much in
+    // someone else's hands as a missing one.
+    PathKind kind =
+        parse_windows_path(examined.file.windows_path, volume_drive(*walk.scan->environment)).kind;
+    bool elsewhere = examined.file.state == FileState::Outside &&
+                     (kind == PathKind::OtherDrive || kind == PathKind::Network);
+    if (examined.file.state == FileState::Unreadable) {
+        std::string line = examined.file.windows_path + ": " + examined.file.problem;
+        std::vector<std::string> &unreadable = walk.report->unreadable;
+        if (std::find(unreadable.begin(), unreadable.end(), line) == unreadable.end())
+            unreadable.push_back(std::move(line));
+        return;
+    }
+    if (examined.file.state != FileState::Missing && !elsewhere)
         return;
     FoundClass found;
     found.server_path = server.value.text;
     found.server_class = machine;
+    found.written = keys_written(machine, {u"InprocServer32", u"LocalServer32"});
     found.server_file = std::move(examined);
     add_entry(walk, cls, std::move(found),
               {{server.kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
@@ -321,34 +416,61 @@ void user_path(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    if (!user_writable(server, walk.which, walk.environments))
+    if (!user_writable(walk, server))
         return;
     FoundClass found;
     found.server_path = server.value.text;
     found.server_class = machine;
+    found.written = keys_written(machine, {u"InprocServer32", u"LocalServer32"});
     add_entry(walk, cls, std::move(found),
               {{server.kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
                 server.value.text}});
 }
 
+// Where a server value resolves: the place of the file found in the volume, else the first
+// place Windows tries.
+std::optional<FileLocation> resolved_location(const RuleWalk &walk, const Server &server) {
+    if (std::optional<ServerFile> file = located(walk, server))
+        return file->location;
+    std::vector<std::string> place = first_place(server, walk.which, walk.environments);
+    if (place.empty())
+        return std::nullopt;
+    return classify_location(place, walk.environments.locations);
+}
+
+// A handler is judged where it resolves: Windows' own handlers live in the system folders and
+// are registered by the machine. One the user's classes give, other than the machine's, or one
+// that resolves anywhere else, is listed.
 void handler(RuleWalk &walk, const ClassSides &cls) {
     std::optional<RegistryString> value = subkey_default(*cls.merged, u"InprocHandler32");
     if (!value || value->text.empty())
         return;
-    std::string name = fold_case(file_name_of(value->text));
-    if (name == "ole32.dll" || name == "combase.dll" || name == "ole32" || name == "combase")
+    std::optional<RegistryString> users =
+        cls.user ? subkey_default(*cls.user, u"InprocHandler32") : std::nullopt;
+    std::optional<RegistryString> machines =
+        cls.machine ? subkey_default(*cls.machine, u"InprocHandler32") : std::nullopt;
+    bool differs = users && cls.machine != cls.user &&
+                   !(machines && fold_case(machines->text) == fold_case(users->text));
+    Server judged{*value, ServerKind::InProcess};
+    bool in_system = resolved_location(walk, judged) == FileLocation::System;
+    if (!differs && in_system)
         return;
     FoundClass found;
     found.handler = value->text;
-    found.from_user = cls.user && subkey_default(*cls.user, u"InprocHandler32").has_value();
+    found.from_user = users.has_value() && cls.machine != cls.user;
+    if (differs)
+        found.reasons.push_back("user-side handler differs from machine");
+    if (!in_system)
+        found.reasons.push_back("handler outside system folders");
+    found.judged = FoundClass::JudgedValue{value->text, value->expand, ServerKind::InProcess};
+    found.written = keys_written(shown_side(cls, found.from_user), {u"InprocHandler32"});
     add_entry(walk, cls, std::move(found), {{LABEL_INPROC_HANDLER, value->text}});
 }
 
-// Whether `server` is `expected` in the system folder of the view (System32, or SysWOW64 for a
+// Whether `place` is `expected` in the system folder of the view (System32, or SysWOW64 for a
 // 32-bit process), where Windows' own registration puts it.
-bool is_expected_server(const Server &server, const std::string &expected, ScanView which,
-                        const ViewEnvironments &environments, const Environment &environment) {
-    std::vector<std::string> place = first_place(server, which, environments);
+bool is_expected_server(const std::vector<std::string> &place, const std::string &expected,
+                        ScanView which, const Environment &environment) {
     std::vector<std::string> want =
         parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
     want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
@@ -371,16 +493,37 @@ void known(RuleWalk &walk, const ClassSides &cls) {
                               [&](const KnownClass &k) { return equal_folded(k.clsid, key); });
     if (entry == list.end())
         return;
+    // Windows registers some of these classes with another of its files from one version to the
+    // next: each file the entry lists is Windows' own.
+    std::vector<std::string> expected;
+    std::istringstream files(entry->expected_file);
+    for (std::string file; std::getline(files, file, ',');) {
+        file.erase(0, file.find_first_not_of(' '));
+        file.erase(file.find_last_not_of(' ') + 1);
+        if (!file.empty())
+            expected.push_back(file);
+    }
     for (const MemoryKey *side : {cls.user, cls.machine}) {
         std::optional<Server> server = server_of(side);
-        if (!server || is_expected_server(*server, entry->expected_file, walk.which,
-                                          walk.environments, *walk.scan->environment))
+        if (!server)
+            continue;
+        // Where the server was found, or where Windows would first load it from.
+        std::optional<ServerFile> file = located(walk, *server);
+        std::vector<std::string> place =
+            file ? file->place : first_place(*server, walk.which, walk.environments);
+        // A link in System32 that leads elsewhere is judged where it leads.
+        bool system_file = !file || file->location == FileLocation::System;
+        if (system_file &&
+            std::any_of(expected.begin(), expected.end(), [&](const std::string &name) {
+                return is_expected_server(place, name, walk.which, *walk.scan->environment);
+            }))
             continue;
         FoundClass found;
         found.server_path = server->value.text;
         found.expected = entry->expected_file;
         found.from_user = side == cls.user;
         found.server_class = side;
+        found.written = keys_written(side, {u"InprocServer32", u"LocalServer32"});
         add_entry(
             walk, cls, std::move(found),
             {{server->kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
@@ -395,11 +538,79 @@ void known(RuleWalk &walk, const ClassSides &cls) {
 std::optional<ClassServer> class_server(const MemoryKey *key) {
     if (!key)
         return std::nullopt;
-    if (auto inproc = subkey_default(*key, u"InprocServer32"))
+    if (auto inproc = subkey_default(*key, u"InprocServer32")) {
+        if (equal_folded(file_name_of(inproc->text), "mscoree.dll") ||
+            equal_folded(file_name_of(inproc->text), "mscoree"))
+            if (auto code_base = subkey_string(*key, u"InprocServer32", u"CodeBase");
+                code_base && !code_base->text.empty())
+                return ClassServer{{code_base_path(code_base->text), code_base->expand},
+                                   ServerKind::InProcess};
         return ClassServer{*inproc, ServerKind::InProcess};
-    if (auto local = subkey_default(*key, u"LocalServer32"))
+    }
+    if (auto local = subkey_default(*key, u"LocalServer32")) {
+        if (auto program = subkey_string(*key, u"LocalServer32", u"ServerExecutable")) {
+            std::string path = program->text;
+            path.erase(std::remove(path.begin(), path.end(), '"'), path.end());
+            if (!path.empty())
+                return ClassServer{{'"' + path + '"', program->expand}, ServerKind::CommandLine};
+        }
         return ClassServer{*local, ServerKind::CommandLine};
+    }
     return std::nullopt;
+}
+
+bool served_from_code_base(const MemoryKey *key) {
+    std::optional<RegistryString> inproc =
+        key ? subkey_default(*key, u"InprocServer32") : std::nullopt;
+    std::optional<ClassServer> server = class_server(key);
+    return inproc && server && server->kind == ServerKind::InProcess &&
+           server->value.text != inproc->text;
+}
+
+std::optional<ClassServer> judged_server(const FoundClass &found) {
+    if (found.judged)
+        return ClassServer{{found.judged->text, found.judged->expand}, found.judged->kind};
+    return class_server(found.server_class ? found.server_class : found.class_key);
+}
+
+std::vector<std::string> judged_values(const FoundClass &found) {
+    const MemoryKey *key = found.server_class ? found.server_class : found.class_key;
+    std::vector<std::string> values;
+    if (!key)
+        return values;
+    auto add = [&](const char *label, std::optional<RegistryString> value) {
+        if (value && !value->text.empty())
+            values.push_back(std::string(label) + "=" + value->text);
+    };
+    add("InprocHandler32", subkey_default(*key, u"InprocHandler32"));
+    add("ScriptletURL", subkey_default(*key, u"ScriptletURL"));
+    add("TreatAs", subkey_default(*key, u"TreatAs"));
+    add("AutoTreatAs", subkey_default(*key, u"AutoTreatAs"));
+    std::optional<RegistryString> code_base = subkey_string(*key, u"InprocServer32", u"CodeBase");
+    std::optional<RegistryString> program =
+        subkey_string(*key, u"LocalServer32", u"ServerExecutable");
+    // The default the named value stands in for is judged too.
+    if (code_base && !code_base->text.empty())
+        add("InprocServer32", subkey_default(*key, u"InprocServer32"));
+    if (program && !program->text.empty())
+        add("LocalServer32", subkey_default(*key, u"LocalServer32"));
+    add("CodeBase", code_base);
+    add("ServerExecutable", program);
+    add("Assembly", subkey_string(*key, u"InprocServer32", u"Assembly"));
+    add("Class", subkey_string(*key, u"InprocServer32", u"Class"));
+    if (found.judged) // the handler or value judged in place of the server
+        values.push_back("judged=" + found.judged->text);
+    return values;
+}
+
+void add_clr_facts(FoundClass &found) {
+    const MemoryKey *key = found.server_class ? found.server_class : found.class_key;
+    if (!key)
+        return;
+    if (auto assembly = subkey_string(*key, u"InprocServer32", u"Assembly"))
+        found.assembly = assembly->text;
+    if (auto clr_class = subkey_string(*key, u"InprocServer32", u"Class"))
+        found.clr_class = clr_class->text;
 }
 
 ViewEnvironments view_environments(const Environment &environment) {
@@ -429,6 +640,11 @@ std::vector<std::string> first_place(const ClassServer &server, ScanView which,
 }
 
 std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16string_view subkey) {
+    return subkey_string(key, subkey, u"");
+}
+
+std::optional<RegistryString> subkey_string(const MemoryKey &key, std::u16string_view subkey,
+                                            std::u16string_view name) {
     // The rules ask for a handful of subkey names, once a class each: their stored forms are
     // made once.
     thread_local std::vector<std::pair<std::u16string, std::string>> stored_names;
@@ -439,8 +655,11 @@ std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16strin
     const MemoryKey *sub = memory_child(names(), key, known->second);
     if (!sub)
         return std::nullopt;
+    std::string value_name = name.empty() ? std::string() : stored(name);
     for (const MemoryValue &value : sub->values)
-        if (value.name.empty() && (value.type == REG_SZ_TYPE || value.type == REG_EXPAND_SZ_TYPE)) {
+        if ((name.empty() ? value.name.empty()
+                          : memory_compare_names(names(), value.name, value_name) == 0) &&
+            (value.type == REG_SZ_TYPE || value.type == REG_EXPAND_SZ_TYPE)) {
             std::u16string text = utf16le_bytes_to_text(value.data);
             return RegistryString{utf16_to_utf8(text.substr(0, text.find(u'\0'))),
                                   value.type == REG_EXPAND_SZ_TYPE};

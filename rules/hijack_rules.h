@@ -29,14 +29,36 @@ struct RegistryString {
     bool expand = false;
 };
 std::optional<RegistryString> subkey_default(const MemoryKey &key, std::u16string_view subkey);
+// A named string value of a subkey (`name` empty: the default), as the registry holds it.
+std::optional<RegistryString> subkey_string(const MemoryKey &key, std::u16string_view subkey,
+                                            std::u16string_view name);
 
-// The server a class registration names: its InprocServer32 default, else its LocalServer32
-// command line.
+// The server a class registration names, as COM loads it: its InprocServer32 default (for a
+// class the CLR serves, mscoree.dll with a CodeBase, the assembly CodeBase names), else its
+// LocalServer32 command line (the program LocalServer32\ServerExecutable names, quoted, when
+// that is set: COM starts it and passes the line as its arguments).
 struct ClassServer {
     RegistryString value;
     ServerKind kind;
 };
 std::optional<ClassServer> class_server(const MemoryKey *key);
+
+// Whether class_server gives the assembly a CodeBase names (a class the CLR serves): its PE
+// headers say AnyCPU code is x86, and the CLR loads it into a process of either view.
+bool served_from_code_base(const MemoryKey *key);
+
+// The server a finding judged: its judged value (a handler), else the server of its server
+// class or class key.
+std::optional<ClassServer> judged_server(const FoundClass &found);
+
+// What else a finding's id covers besides its server, as "Name=value" texts in a fixed order,
+// the names empty ones left out: the class's InprocHandler32, ScriptletURL, TreatAs and
+// AutoTreatAs, and the server values COM reads besides the defaults (InprocServer32 and
+// LocalServer32 when a named value replaces them, CodeBase, ServerExecutable, Assembly, Class).
+std::vector<std::string> judged_values(const FoundClass &found);
+
+// InprocServer32's Assembly and Class of the finding's server class, into the finding.
+void add_clr_facts(FoundClass &found);
 
 // How the registry holds a server value: REG_EXPAND_SZ or REG_SZ.
 ValueType value_type(const RegistryString &value);

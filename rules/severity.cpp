@@ -22,8 +22,7 @@ std::optional<FileLocation> server_location(const RuleReport &report, const Foun
                                             const ViewEnvironments &environments) {
     if (found.server_file && !found.server_file->file.windows_path.empty())
         return found.server_file->file.location;
-    std::optional<ClassServer> server =
-        class_server(found.server_class ? found.server_class : found.class_key);
+    std::optional<ClassServer> server = judged_server(found);
     if (!server)
         return std::nullopt;
     std::vector<std::string> place = first_place(*server, report.view, environments);
@@ -66,8 +65,9 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         break;
     case ScanRule::Shadow:
         add(found, Severity::Medium,
-            found.subkey == "TreatAs" ? "user adds treatas"
-                                      : "user-side server differs from machine");
+            found.subkey == "TreatAs"           ? "user adds treatas"
+            : found.subkey == "InprocHandler32" ? "user-side handler differs from machine"
+                                                : "user-side server differs from machine");
         break;
     case ScanRule::Scriptlet:
         if (found.from_user)
@@ -85,17 +85,33 @@ void assess_finding(const RuleReport &report, FoundClass &found,
                 reason == "treatas introduced by user" ||
                         reason == "treatas ends at user-writable server"
                     ? Severity::High
-                    : Severity::Medium,
+                : reason == "autotreatas alone" ? Severity::Low
+                                                : Severity::Medium,
                 reason.c_str());
         break;
-    case ScanRule::Abandoned:
-        add(found, Severity::Medium, "server file missing");
+    case ScanRule::Abandoned: {
+        // As bad as the place the file would be planted in.
+        std::optional<FileLocation> place = server_location(report, found, environments);
+        if (found.server_file && found.server_file->file.state == FileState::Outside)
+            add(found, Severity::Medium, "machine server on another drive or share");
+        else
+            add(found,
+                place == FileLocation::User || place == FileLocation::UserCreate ? Severity::High
+                : place == FileLocation::System || place == FileLocation::ProgramFiles
+                    ? Severity::Low
+                    : Severity::Medium,
+                "server file missing");
         break;
+    }
     case ScanRule::UserPath:
         add(found, Severity::Medium, "machine server in user-writable location");
         break;
     case ScanRule::Handler:
-        add(found, found.from_user ? Severity::High : Severity::Medium, "handler not the system's");
+        for (const std::string &reason : own)
+            add(found,
+                reason == "user-side handler differs from machine" ? Severity::High
+                                                                   : Severity::Medium,
+                reason.c_str());
         break;
     case ScanRule::Known:
         add(found, Severity::High, "known target hijacked");
@@ -105,9 +121,10 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     // What the server file adds, whichever rule found the class.
     // Under ProgramData a user can plant a missing file but not replace a present one.
     std::optional<FileLocation> location = server_location(report, found, environments);
-    bool present = found.server_file && found.server_file->file.state == FileState::Present;
-    bool plantable =
-        location == FileLocation::User || (location == FileLocation::UserCreate && !present);
+    // A file a triage collection does not hold (not-collected) may well be there.
+    bool missing = found.server_file && found.server_file->file.state == FileState::Missing;
+    bool plantable = location == FileLocation::User ||
+                     (location == FileLocation::UserCreate && (missing || !found.server_file));
     if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs && plantable)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
             "server in user-writable location");
@@ -118,9 +135,23 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         add(found, found.severity, "server file missing");
     if (found.server_file->passed_over)
         add(found, Severity::High, "unquoted path runs another program");
-    std::optional<ClassServer> server =
-        class_server(found.server_class ? found.server_class : found.class_key);
+    // A REG_SZ naming %VAR%: whether Windows expands it is not documented, so the file it would
+    // be if expanded is judged too, and the worse counts.
+    if (!found.server_file->unexpanded_variable.empty()) {
+        add(found, Severity::Low, "server names a variable that REG_SZ leaves unexpanded");
+        const std::optional<ServerFile> &expanded = found.server_file->if_expanded;
+        if (expanded && report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
+            (expanded->location == FileLocation::User ||
+             (expanded->location == FileLocation::UserCreate &&
+              expanded->state == FileState::Missing)))
+            add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
+                "server in user-writable location");
+    }
+    if (found.server_file->relative)
+        add(found, Severity::Medium, "relative server path");
+    std::optional<ClassServer> server = judged_server(found);
     if (file.pe && server && server->kind == ServerKind::InProcess &&
+        !served_from_code_base(found.server_class ? found.server_class : found.class_key) &&
         !machine_fits_view(file.pe->machine, report.view == ScanView::Bits32 ? ServerView::Bits32
                                                                              : ServerView::Bits64))
         add(found, Severity::Medium, "server machine does not fit view");

@@ -13,6 +13,12 @@ const char LABEL_USER_LOCAL[] = "\\Local (user)  \t";
 const char LABEL_MACHINE_LOCAL[] = "\\Local (mach)  \t";
 const char LABEL_USER_TREATAS[] = "\\TreatAs (user)\t";
 const char LABEL_MACHINE_TREATAS[] = "\\TreatAs (mach)\t";
+const char LABEL_USER_HANDLER[] = "\\Handler (user)\t";
+const char LABEL_MACHINE_HANDLER[] = "\\Handler (mach)\t";
+const char LABEL_USER_CODEBASE[] = "\\CodeBase(user)\t";
+const char LABEL_MACHINE_CODEBASE[] = "\\CodeBase(mach)\t";
+const char LABEL_USER_EXECUTABLE[] = "\\Exec (user)   \t";
+const char LABEL_MACHINE_EXECUTABLE[] = "\\Exec (mach)   \t";
 
 static_assert(sizeof LABEL_USER_INPROC - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_MACHINE_INPROC - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
@@ -20,19 +26,34 @@ static_assert(sizeof LABEL_USER_LOCAL - 1 == LABEL_FIELD_CHARS, "label fields ar
 static_assert(sizeof LABEL_MACHINE_LOCAL - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_USER_TREATAS - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_MACHINE_TREATAS - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_USER_HANDLER - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_MACHINE_HANDLER - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_USER_CODEBASE - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_MACHINE_CODEBASE - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_USER_EXECUTABLE - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_MACHINE_EXECUTABLE - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 
 namespace {
 
+// The values COM reads to load a class: each subkey's default, and the named values that take
+// the place of a server's default (CodeBase for the CLR, ServerExecutable for a local server).
 struct ServerSubkey {
     const char16_t *name;
+    const char16_t *value; // empty: the default
     const char *user_label;
     const char *machine_label;
+    const char *finding_subkey; // what the finding calls it
 };
 
 const ServerSubkey SERVER_SUBKEYS[] = {
-    {u"InprocServer32", LABEL_USER_INPROC, LABEL_MACHINE_INPROC},
-    {u"LocalServer32", LABEL_USER_LOCAL, LABEL_MACHINE_LOCAL},
-    {u"TreatAs", LABEL_USER_TREATAS, LABEL_MACHINE_TREATAS},
+    {u"InprocServer32", u"", LABEL_USER_INPROC, LABEL_MACHINE_INPROC, "InprocServer32"},
+    {u"LocalServer32", u"", LABEL_USER_LOCAL, LABEL_MACHINE_LOCAL, "LocalServer32"},
+    {u"TreatAs", u"", LABEL_USER_TREATAS, LABEL_MACHINE_TREATAS, "TreatAs"},
+    {u"InprocHandler32", u"", LABEL_USER_HANDLER, LABEL_MACHINE_HANDLER, "InprocHandler32"},
+    {u"InprocServer32", u"CodeBase", LABEL_USER_CODEBASE, LABEL_MACHINE_CODEBASE,
+     "InprocServer32\\CodeBase"},
+    {u"LocalServer32", u"ServerExecutable", LABEL_USER_EXECUTABLE, LABEL_MACHINE_EXECUTABLE,
+     "LocalServer32\\ServerExecutable"},
 };
 
 // What the walk on this thread compares: the CLSID keys of the two sides, and where to put what
@@ -57,14 +78,18 @@ std::string stored_text(const std::string &data) {
     return utf16_to_utf8(text.substr(0, text.find(u'\0')));
 }
 
-// The text of the default string value of `subkey` below `key`, when it has one.
-std::optional<std::u16string> default_string(const MemoryRegistry &side, const MemoryKey &key,
-                                             const char16_t *subkey) {
+// The text of the string value `name` (empty: the default) of `subkey` below `key`, when it has
+// one.
+std::optional<std::u16string> subkey_string(const MemoryRegistry &side, const MemoryKey &key,
+                                            const char16_t *subkey, const char16_t *name) {
     const MemoryKey *sub = memory_child(side, key, stored(subkey));
     if (!sub)
         return std::nullopt;
+    std::string wanted = stored(name);
     for (const MemoryValue &value : sub->values)
-        if (value.name.empty() && (value.type == 1 || value.type == 2)) {
+        if ((wanted.empty() ? value.name.empty()
+                            : memory_compare_names(side, value.name, wanted) == 0) &&
+            (value.type == 1 || value.type == 2)) {
             std::u16string text = utf16le_bytes_to_text(value.data);
             return text.substr(0, text.find(u'\0'));
         }
@@ -91,10 +116,12 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
     const bool described = read_default_string(cls.key, description, &description_bytes);
     const std::u16string class_name = utf16le_bytes_to_text(merged->name);
     for (const ServerSubkey &subkey : SERVER_SUBKEYS) {
-        std::optional<std::u16string> theirs = default_string(user, *user_class, subkey.name);
-        if (!theirs)
+        std::optional<std::u16string> theirs =
+            subkey_string(user, *user_class, subkey.name, subkey.value);
+        if (!theirs || (*subkey.value && theirs->empty()))
             continue;
-        std::optional<std::u16string> ours = default_string(machine, *machine_class, subkey.name);
+        std::optional<std::u16string> ours =
+            subkey_string(machine, *machine_class, subkey.name, subkey.value);
         if (ours && same_text(user, *theirs, *ours))
             continue;
         // A TreatAs naming the class itself sends nothing elsewhere.
@@ -112,7 +139,10 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
         }
         FoundClass found = found_class_entry(cls, report, start);
         found.description = described ? stored_text(merged->values[0].data) : std::string();
-        found.subkey = utf16_to_utf8(subkey.name);
+        found.subkey = subkey.finding_subkey;
+        if (subkey.user_label == LABEL_USER_HANDLER)
+            found.judged =
+                FoundClass::JudgedValue{utf16_to_utf8(*theirs), false, ServerKind::InProcess};
         // What the finding rests on is the user's registration: its class key and subkey.
         found.server_class = user_class;
         found.written = user_class->written;

@@ -524,17 +524,18 @@ def hijack_rules(scan, work):
           listed("treatas", "{W1}") == ("high", ["treatas ends at user-writable server"])
           and listed("treatas", "{T5}", view=32) == ("high", ["treatas ends at user-writable server"]),
           [(k, v["reasons"]) for k, v in found.items() if k[0] == "treatas"])
-    check("abandoned: a missing machine server; high where a user could plant it",
-          listed("abandoned", "{A1}") == ("medium", ["server file missing"])
+    check("abandoned: a missing machine server; high where a user could plant it, low in System32",
+          listed("abandoned", "{A1}") == ("low", ["server file missing"])
           and listed("abandoned", "{A2}") == ("high", ["server file missing"])
           and "server in user-writable location" in found[("abandoned", "{A2}", 64, None)]["reasons"]
           and listed("abandoned", "{T2}") is None, [k for k in found if k[0] == "abandoned"])
     check("userpath: a machine server where a standard user can write",
           listed("userpath", "{U1}") == ("medium", ["machine server in user-writable location"])
           and listed("userpath", "{A1}") is None, [k for k in found if k[0] == "userpath"])
-    check("handler: not the system's own; the user's is high",
-          listed("handler", "{H2}") == ("medium", ["handler not the system's"])
-          and listed("handler", "{H3}", user="eve")[0] == "high" and listed("handler", "{H1}") is None,
+    check("handler: one outside the system folders; the user's own is high",
+          listed("handler", "{H2}") == ("medium", ["handler outside system folders"])
+          and listed("handler", "{H3}", user="eve") == ("high", ["user-side handler differs from machine"])
+          and listed("handler", "{H1}") is None,
           [k for k in found if k[0] == "handler"])
     check("known: a targeted class whose server is not its system file, on either side and view",
           listed("known", mmdev, user="eve") == ("high", ["known target hijacked"])
@@ -552,6 +553,199 @@ def hijack_rules(scan, work):
     check("abandoned without a volume lists nothing and says so",
           done.returncode == 0 and "the abandoned rule needs the server files" in done.stderr.decode(),
           done.stderr.decode())
+
+
+def as_windows_loads(scan, work):
+    """Handlers, named server values, AutoTreatAs, other drives, times and ids, judged as COM
+    loads the class rather than by the text of its default values."""
+    root = work / "loads-root"
+    shutil.rmtree(root, ignore_errors=True)
+    system32 = root / "Windows" / "System32"
+    (system32 / "config").mkdir(parents=True)
+    for name in ("ole32.dll", "shcore.dll", "ok.dll", "mscoree.dll"):
+        (system32 / name).write_bytes(pe_image(0x8664, True))
+    (system32 / "good.exe").write_bytes(pe_image(0x8664, False))
+    (root / "Program.exe").write_bytes(b"planted")
+    (root / "Program Files" / "My App").mkdir(parents=True)
+    (root / "Program Files" / "My App" / "app.exe").write_bytes(pe_image(0x8664, False))
+    roaming = root / "Users" / "alice" / "AppData" / "Roaming"
+    roaming.mkdir(parents=True)
+    (roaming / "ole32.dll").write_bytes(b"evil")
+    (system32 / "Wbem").mkdir()
+    (system32 / "Wbem" / "wbemthing.dll").write_bytes(pe_image(0x8664, True))
+    make_hive.write_hive(str(root / "Users" / "alice" / "NTUSER.DAT"), Key("", [], [
+        Key("Software", [], [Key("Classes")]),
+        Key("Environment", [("Path", REG_EXPAND_SZ, string_data("%USERPROFILE%\\Tools"))])]))
+    (root / "Users" / "alice" / "evil.exe").write_bytes(b"evil")
+    (root / "Users" / "Public").mkdir()
+    (root / "Users" / "Public" / "lib.dll").write_bytes(b"lib")
+    (system32 / "oleacc.dll").symlink_to("../../Users/Public/lib.dll")
+    (root / "Users" / "Public" / "managed.dll").write_bytes(pe_image(0x14C, True))  # AnyCPU
+    (root / "ProgramData" / "Vendor").mkdir(parents=True)
+    (root / "ProgramData" / "Vendor" / "present.dll").write_bytes(pe_image(0x8664, True))
+    mmdev, oleacc = "{BCDE0395-E52F-467C-8E3D-C4579291692E}", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}"
+    machine_time, user_time, user_server_time = (filetime("2024-06-01T00:00:00"),
+                                                 filetime("2023-01-01T00:00:00"),
+                                                 filetime("2023-05-02T03:04:05.1234567"))
+
+    def cls(name, description, *subkeys, written=None):
+        return Key(name, [sz("", description)] if description else [], list(subkeys),
+                   written=written)
+
+    def sub(name, *values, written=None):
+        return Key(name, [sz(n, v) for n, v in values], written=written)
+    ok = sub("InprocServer32", ("", "C:\\Windows\\System32\\ok.dll"))
+    make_hive.write_hive(str(system32 / "config" / "SOFTWARE"), software([
+        cls("{HS}", "Shell handler", ok, sub("InprocHandler32", ("", "C:\\Windows\\System32\\shcore.dll"))),
+        cls("{HD}", "Doc handler", ok, sub("InprocHandler32", ("", "ole32.dll"))),
+        cls("{SE}", "Local thing", sub("LocalServer32", ("", "C:\\Windows\\System32\\good.exe"))),
+        cls("{UQ}", "Zqpwtnxkqv", sub("LocalServer32", ("", "C:\\Program Files\\My App\\app.exe -Embedding"),
+                                      ("ServerExecutable", "C:\\Program Files\\My App\\app.exe"))),
+        cls("{CB}", "Managed thing", sub("InprocServer32", ("", "mscoree.dll"),
+                                         ("CodeBase", "file:///C:/Users/Public/managed.dll"),
+                                         ("Assembly", "Lib, Version=1.0.0.0"), ("Class", "Lib.Thing"))),
+        cls("{AT}", "Emulated", sub("AutoTreatAs", ("", "{PUB}"))),
+        cls("{PUB}", "Public", sub("InprocServer32", ("", "C:\\Users\\Public\\lib.dll"))),
+        cls("{OD}", "Other drive", sub("InprocServer32", ("", "D:\\Tools\\x.dll"))),
+        cls("{PD}", "Installed under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\present.dll"))),
+        cls("{PM}", "Planted under ProgramData", sub("InprocServer32", ("", "C:\\ProgramData\\Vendor\\gone.dll"))),
+        cls(oleacc, "CAccPropServicesClass", sub("InprocServer32", ("", "C:\\Windows\\System32\\oleacc.dll"))),
+        cls("{UR}", "Behind a locked folder", sub("InprocServer32", ("", "C:\\Locked\\x.dll"))),
+        cls("{UX}", "Unexpanded", sub("InprocServer32", ("", "%PUBLIC%\\ux.dll"))),
+        cls("{WB}", "Found on the search path", sub("InprocServer32", ("", "wbemthing.dll"))),
+        cls("{LA}", "Per user", Key("InprocServer32", [("", REG_EXPAND_SZ, string_data("%LOCALAPPDATA%\\Vendor\\x.dll"))])),
+        cls(mmdev, "MMDeviceEnumerator", sub("InprocServer32", ("", "C:\\Windows\\System32\\MMDevApi.dll")),
+            written=machine_time)]))
+    classes = root / "Users" / "alice" / "AppData" / "Local" / "Microsoft" / "Windows"
+    classes.mkdir(parents=True)
+    make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass([
+        cls("{HD}", None, sub("InprocHandler32", ("", "C:\\Users\\alice\\AppData\\Roaming\\ole32.dll"))),
+        cls("{SE}", None, sub("LocalServer32", ("", "C:\\Windows\\System32\\good.exe"),
+                              ("ServerExecutable", "C:\\Users\\alice\\evil.exe"))),
+        cls(mmdev, None, sub("InprocServer32", ("", "C:\\Users\\Public\\m.dll"), written=user_server_time),
+            written=user_time)]))
+    bobs = root / "Users" / "bob" / "AppData" / "Local" / "Microsoft" / "Windows"
+    bobs.mkdir(parents=True)
+    make_hive.write_hive(str(bobs / "UsrClass.dat"), usrclass([cls("{BOB}", "Bob's own", ok)]))
+    done = run(scan, "--system", "--format", "json", "--rule", "all", root)
+    found = {}
+    for f in map(json.loads, done.stdout.decode().splitlines()):
+        found.setdefault((f["rule"], f["key"], f["user"]), f)
+    per_user = [found.get(("abandoned", "{LA}", user)) for user in ("alice", "bob")]
+    check("common to all users means the same file: a machine %LOCALAPPDATA% server is each user's",
+          all(f and f["severity"] == "high" for f in per_user)
+          and [f["file"]["path"] for f in per_user] == [
+              "Users/%s/AppData/Local/Vendor/x.dll" % user for user in ("alice", "bob")],
+          [k for k in found if k[1] == "{LA}"])
+
+    def listed(rule, key, user=None):
+        f = found.get((rule, key, user))
+        return (f["severity"], f["reasons"][:1]) if f else None
+    check("handler: Windows' own in System32 is no finding; a user's ole32.dll in AppData is high",
+          listed("handler", "{HS}") is None and listed("handler", "{HD}") is None
+          and listed("handler", "{HD}", "alice") == ("high", ["user-side handler differs from machine"])
+          and found[("handler", "{HD}", "alice")]["file"]["path"] == "Users/alice/AppData/Roaming/ole32.dll"
+          and listed("shadow", "{HD}", "alice") == ("high", ["user-side handler differs from machine"]),
+          sorted(k for k in found if k[1] == "{HD}"))
+    shadow = found.get(("shadow", "{SE}", "alice"))
+    check("ServerExecutable: COM starts it; a user's over a machine class is a high shadow finding",
+          shadow is not None and shadow["subkey"] == "LocalServer32\\ServerExecutable"
+          and shadow["severity"] == "high" and shadow["file"]["path"] == "Users/alice/evil.exe",
+          shadow)
+    named = found.get(("name", "{UQ}", None))
+    check("ServerExecutable: the program examined; an unquoted command line beside it runs nothing else",
+          named is not None and named["file"]["path"] == "Program Files/My App/app.exe"
+          and "unquoted path runs another program" not in named["reasons"] and "passed_over" not in named,
+          named)
+    managed = found.get(("userpath", "{CB}", None))
+    check("CodeBase: the assembly the CLR loads is judged, with its Assembly and Class shown",
+          managed is not None and managed["file"]["path"] == "Users/Public/managed.dll"
+          and "server machine does not fit view" not in managed["reasons"]
+          and managed["assembly"] == "Lib, Version=1.0.0.0" and managed["class"] == "Lib.Thing", managed)
+    check("AutoTreatAs is not followed as TreatAs: alone, it is its own low reason",
+          listed("treatas", "{AT}") == ("low", ["autotreatas alone"]), found.get(("treatas", "{AT}", None)))
+    check("a machine server on another drive is a finding with its own reason",
+          listed("abandoned", "{OD}") == ("medium", ["machine server on another drive or share"]),
+          [k for k in found if k[1] == "{OD}"])
+    check("ProgramData: an installer's present file is not a user's; a missing one is plantable (high)",
+          listed("userpath", "{PD}") is None and listed("abandoned", "{PD}") is None
+          and listed("abandoned", "{PM}") == ("high", ["server file missing"])
+          and listed("userpath", "{PM}") is not None,
+          [k for k in found if k[1] in ("{PD}", "{PM}")])
+    check("known: a system file that is a link into Users\\Public is judged where it leads",
+          listed("known", oleacc) is not None and listed("known", oleacc)[0] == "high",
+          [k for k in found if k[1] == oleacc])
+    unexpanded = found.get(("userpath", "{UX}", None))
+    check("a REG_SZ naming %PUBLIC% is judged expanded too, with a reason that says so",
+          unexpanded is not None
+          and "server names a variable that REG_SZ leaves unexpanded" in unexpanded["reasons"],
+          unexpanded)
+    known = found.get(("known", mmdev, "alice"))
+    check("written: a user override's own keys' time, not the machine class key's",
+          known is not None and known["written"] == "2023-05-02T03:04:05.1234567Z"
+          and found[("handler", "{HD}", "alice")]["written"] != "2024-06-01T00:00:00.0000000Z", known)
+
+    image = run(scan, "--format", "json", "--rule", "abandoned", "--view", "64", "--image", root,
+                system32 / "config" / "SOFTWARE", classes / "UsrClass.dat")
+    imaged = [f for f in map(json.loads, image.stdout.decode().splitlines()) if f["key"] == "{LA}"]
+    system = per_user[0] or {}
+    check("--image with a user's hive resolves in that user's profile, as --system does",
+          len(imaged) == 1 and all(imaged[0].get(field) == system.get(field)
+                                   for field in ("file", "severity", "id")),
+          (imaged, system))
+
+    check("a user's Path is appended to the machine's: a bare name in System32\\Wbem is found",
+          not any(k[1] == "{WB}" for k in found), [k for k in found if k[1] == "{WB}"])
+
+    (root / "Locked").mkdir()
+    command = as_unprivileged([str(scan), "--system", "--rule", "abandoned", "--view", "64", str(root)])
+    if command is None:
+        print("SKIP unreadable server folder: no unprivileged user to run as")
+    else:
+        (root / "Locked").chmod(0)
+        try:
+            locked = subprocess.run(command, capture_output=True, timeout=120)
+        finally:
+            (root / "Locked").chmod(0o755)
+        error = locked.stderr.decode(errors="replace")
+        check("a server file that cannot be looked for is said on standard error, exit code 2",
+              locked.returncode == 2 and "server file C:\\Locked\\" in error
+              and "{UR}" not in locked.stdout.decode(errors="replace"), (locked.returncode, error))
+
+    # The id covers the handler and the script a finding judged, not the server alone.
+    ids = []
+    for handler, url in (("C:\\evil\\a.dll", "http://one.invalid/a.sct"),
+                         ("C:\\Users\\Public\\evil.dll", "http://two.invalid/b.sct")):
+        hive = work / "loads-id.hive"
+        make_hive.write_hive(str(hive), software([
+            cls("{IH}", "Handled", ok, sub("InprocHandler32", ("", handler))),
+            cls("{IS}", "Scripted", sub("InprocServer32", ("", "C:\\Windows\\System32\\scrobj.dll")),
+                sub("ScriptletURL", ("", url)))]))
+        done = run(scan, "--format", "json", "--rule", "handler,scriptlet", "--view", "64", hive)
+        ids.append({f["rule"]: f["id"] for f in map(json.loads, done.stdout.decode().splitlines())})
+    check("ids differ when only the handler or the ScriptletURL differs",
+          len(ids[0]) == 2 and all(ids[0][rule] != ids[1].get(rule) for rule in ids[0]), ids)
+
+
+def example_volume(scan):
+    """The shipped evidence volume: each planted hijack high, the uninstalled vendor's orphan low,
+    alice's harmless copy of a machine registration and the stock classes nothing above low."""
+    done = run(scan, "--system", "--format", "json", HERE.parent / "examples" / "evidence")
+    found = {(f["user"], f["rule"], f["key"]): f["severity"]
+             for f in map(json.loads, done.stdout.decode().splitlines())}
+    planted = {("alice", "handler", "{000C1090-0000-0000-C000-000000000046}"),
+               ("alice", "known", "{BCDE0395-E52F-467C-8E3D-C4579291692E}"),
+               ("bob", "shadow", "{0289a7c5-91bf-4547-81ae-fec91a89dec5}"),
+               ("bob", "scriptlet", "{C5D6E7F8-0A1B-4C2D-8E3F-4A5B6C7D8E9F}"),
+               (None, "treatas", "{F56F6FDD-AA9D-4618-A949-C1B91AF43B1A}"),
+               (None, "abandoned", "{91B4C2D8-3E7F-4A16-B5C9-D0E1F2A3B4C5}")}
+    high = {k for k, severity in found.items() if severity == "high"}
+    check("examples/evidence: every planted hijack high, the look-alikes low or nothing",
+          done.returncode == 1 and planted <= high
+          and found.get((None, "abandoned", "{3C9E8A71-6F2B-4D05-8E14-A9B7C6D5E4F3}")) == "low"
+          and not any(k[0] == "alice" and k[2] == "{0000002F-0000-0000-C000-000000000046}" for k in found)
+          and all(k[2] in {p[2] for p in planted} for k in high),
+          sorted(found.items(), key=str))
 
 
 def as_unprivileged(command):
@@ -1119,6 +1313,8 @@ def main():
     system_folders(scan, work)
     server_files(scan, work)
     hijack_rules(scan, work)
+    as_windows_loads(scan, work)
+    example_volume(scan)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then shows the scanners on the bundled examples:
-#  1. clsid-scan, built natively, on a .reg export, on a small hive, and on that hive merged with
-#     a user's classes (examples/, made by examples/make-examples.sh);
+#  1. clsid-scan, built natively: first the examiner's main job, every machine and user of an
+#     evidence volume with each finding's time, id, severity and file (examples/evidence); then a
+#     .reg export, a small hive, and that hive merged with a user's classes (examples/, made by
+#     examples/make-examples.sh);
 #  2. the Windows programs under Wine on the same sample registry. Without a display it prints
 #     what each message box shows, decoded to UTF-8; with one (DISPLAY set) the real message
 #     boxes appear. Everything Wine needs lives in build/: the user's own Wine prefix is never
@@ -17,6 +19,7 @@ run() {
     "$scan" "$@" || [ $? -eq 1 ] # exit code 1: something was found
     echo
 }
+run --system --details examples/evidence
 run --rule both examples/sample-registry.reg
 run --rule bare --view 64 examples/sample-classes.hive
 run --rule bare --view 64 examples/sample-classes.hive examples/sample-user-classes.reg
