@@ -181,7 +181,7 @@ std::string parse_line(dom::parser &parser, char *text, std::size_t length, Find
 
 // The number of line feeds in the first `offset` bytes of the file.
 std::uint64_t line_feeds_before(int fd, std::uint64_t offset) {
-    std::vector<char> block(BLOCK);
+    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, offset)));
     std::uint64_t count = 0;
     for (std::uint64_t at = 0; at < offset;) {
         ssize_t got = pread(fd, block.data(), std::min<std::uint64_t>(BLOCK, offset - at),
@@ -224,7 +224,8 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
         return true;
 
     // The buffer holds [0, filled) of the file from `base` on, and SIMDJSON_PADDING bytes more.
-    std::vector<char> buffer(BLOCK + simdjson::SIMDJSON_PADDING);
+    // A small file takes a small buffer.
+    std::vector<char> buffer(simdjson::SIMDJSON_PADDING);
     std::uint64_t base = begin, read_at = begin;
     std::size_t filled = 0, line_start = 0;
     std::uint64_t lines_before = 0; // line feeds from `begin` to the line being read
@@ -265,10 +266,10 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
             searched = filled;
             if (filled > LONGEST_FINDING_LINE)
                 return fail(too_long);
-            if (buffer.size() < filled + BLOCK + simdjson::SIMDJSON_PADDING)
-                buffer.resize(filled + BLOCK + simdjson::SIMDJSON_PADDING);
             std::size_t want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, size - read_at));
+            if (buffer.size() < filled + want + simdjson::SIMDJSON_PADDING)
+                buffer.resize(filled + want + simdjson::SIMDJSON_PADDING);
             ssize_t got = want == 0   ? 0
                           : is_stream ? read(file.fd, buffer.data() + filled, want)
                                       : pread(file.fd, buffer.data() + filled, want,

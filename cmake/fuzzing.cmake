@@ -35,6 +35,10 @@ target_link_libraries(hive_load_fuzzer PRIVATE clsidscan_core)
 add_executable(treatas_fuzzer fuzz/treatas_fuzzer.cpp)
 target_link_libraries(treatas_fuzzer PRIVATE clsid_rules)
 
+# The JSON Lines reader of --stack and --baseline, over a file made from the input.
+add_executable(stack_reader_fuzzer fuzz/stack_reader_fuzzer.cpp)
+target_link_libraries(stack_reader_fuzzer PRIVATE clsidscan_core)
+
 # Longest input each target is given: room for data beyond 1024 bytes and long names.
 set(registry_walk_max_len 8192)
 set(letter_pair_max_len 4096)
@@ -42,8 +46,9 @@ set(reg_export_max_len 8192)
 set(hive_recovery_max_len 8192)
 set(hive_load_max_len 16384)
 set(treatas_max_len 384)
+set(stack_reader_max_len 8192)
 
-foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas stack_reader)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>
