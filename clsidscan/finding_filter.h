@@ -3,6 +3,7 @@
 #pragma once
 
 #include "classes/classes_merge.h"
+#include "clsidscan/finding_ids.h"
 #include "files/server_path.h"
 #include "rules/class_scan.h"
 
@@ -61,7 +62,7 @@ struct AllowIndex {
         std::unordered_map<std::string, std::vector<Place>> by_prefix;
         std::vector<std::size_t> prefix_lengths; // those by_prefix holds, increasing
     };
-    std::unordered_map<std::uint64_t, std::vector<Place>> ids;
+    std::unordered_map<std::uint64_t, std::vector<Place>, IdHash> ids;
     std::unordered_map<std::string, std::vector<Place>> sha256s;
     std::unordered_map<std::string, KeyEntries> keys; // by the key, ASCII letters raised
 };
@@ -70,7 +71,7 @@ struct AllowIndex {
 // workers: the tallies are atomic.
 struct FindingFilter {
     std::vector<std::string> baseline_files;
-    std::unordered_map<std::uint64_t, std::size_t> baseline_ids; // id → its first baseline file
+    std::unordered_map<std::uint64_t, std::size_t, IdHash> baseline_ids; // id → first file with it
     struct Allowlist {
         std::string file;
         std::vector<AllowEntry> entries;

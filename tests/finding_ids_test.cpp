@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <unordered_map>
 
 namespace {
 
@@ -171,4 +172,20 @@ TEST(Allowlist, AFindingIsComparedWithTheEntriesThatCanMatchItAlone) {
         compared[size == 100 ? 0 : 1] = filter.entries_compared;
     }
     EXPECT_EQ(compared[0], compared[1]);
+}
+
+TEST(FindingIds, IdsChosenToShareABucketAreSpreadOverThem) {
+    // Multiples of the bucket count all fall into one bucket when ids hash to themselves.
+    for (std::uint64_t count : {1000u, 50000u}) {
+        std::unordered_map<std::uint64_t, int, IdHash> table;
+        table.reserve(count);
+        std::uint64_t buckets = table.bucket_count();
+        std::size_t longest = 0;
+        for (std::uint64_t i = 1; i <= count; i++)
+            table.emplace(i * buckets, 0);
+        ASSERT_EQ(table.bucket_count(), buckets);
+        for (std::size_t bucket = 0; bucket < buckets; bucket++)
+            longest = std::max(longest, table.bucket_size(bucket));
+        EXPECT_LE(longest, 16u) << count;
+    }
 }

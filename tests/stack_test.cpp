@@ -64,6 +64,22 @@ TEST(Stack, MemberSetsCountLikeASetAcrossTheSwitchToABitmap) {
     }
 }
 
+TEST(Stack, MemberSetsTakeMembersInAnyOrderInLinearWork) {
+    // Each number going before all the others: a sorted list would move all of them each time.
+    std::uint64_t work[2];
+    for (std::uint32_t count : {2000u, 20000u}) {
+        MemberSet members;
+        for (std::uint32_t member = count; member-- > 0;)
+            members.insert(member * 2, UINT32_MAX);
+        members.insert(count, UINT32_MAX); // there already
+        ASSERT_EQ(members.size(), count);
+        std::vector<std::uint32_t> all = members.members();
+        ASSERT_TRUE(std::is_sorted(all.begin(), all.end()));
+        work[count == 2000 ? 0 : 1] = members.work();
+    }
+    EXPECT_LT(work[1], 20 * work[0]) << work[0] << " " << work[1]; // not 100 times
+}
+
 TEST(Stack, PartsMeetingAtAnyByteReadEachLineOnce) {
     std::string text = "\xEF\xBB\xBF";
     std::vector<std::uint64_t> all;
