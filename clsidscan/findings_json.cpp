@@ -254,6 +254,10 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
             // Keep the partial line, and read more behind it; the rest of a line that started
             // before the range is the range before's to read.
             if (skip_partial) {
+                // No line starts in a range that lies inside one line: it is not read to its end,
+                // which each of the many ranges of a long line would do.
+                if (base + filled >= end)
+                    return true;
                 base += filled;
                 filled = line_start = 0;
             }

@@ -153,6 +153,14 @@ TEST(Stack, EveryLineClsidScanWritesReadsBack) {
     ASSERT_EQ(descriptions.size(), 3u);
     EXPECT_EQ(descriptions[1], "x:1e999,");
     EXPECT_EQ(descriptions[2], std::string(3000000, '\x01'));
+    // Parts inside the long line hold no line, and the part it starts in holds it.
+    std::uint64_t start = scored.size() + in_text.size() + 2;
+    std::vector<std::uint64_t> ids;
+    for (std::uint64_t begin : {start + 1, start + (std::uint64_t(5) << 20)})
+        EXPECT_TRUE(read_part(path, begin, begin + (std::uint64_t(1) << 20), ids, error)) << error;
+    EXPECT_TRUE(ids.empty());
+    EXPECT_TRUE(read_part(path, start - 1, start + 1, ids, error)) << error;
+    EXPECT_EQ(ids, std::vector<std::uint64_t>{1});
 }
 
 TEST(Stack, MachinesAndUsersAreTheirExactBytes) {
