@@ -154,6 +154,36 @@ bool allow_entry_matches(const AllowEntry &entry, const FindingFacts &finding) {
     return false;
 }
 
+namespace {
+
+void index_entry(AllowIndex &index, const AllowEntry &entry, AllowIndex::Place place) {
+    switch (entry.kind) {
+    case AllowEntry::Kind::Id:
+        index.ids[entry.id].push_back(place);
+        return;
+    case AllowEntry::Kind::Sha256:
+        index.sha256s[entry.value].push_back(place);
+        return;
+    case AllowEntry::Kind::Key:
+        break;
+    }
+    AllowIndex::KeyEntries &key = index.keys[entry.value];
+    std::size_t wildcard = entry.pattern.find_first_of("*?");
+    if (entry.pattern.empty()) {
+        key.any_server.push_back(place);
+    } else if (wildcard == std::string::npos) {
+        key.literal[entry.pattern].push_back(place);
+    } else {
+        std::size_t length = std::min(wildcard, AllowIndex::PATTERN_PREFIX);
+        key.by_prefix[entry.pattern.substr(0, length)].push_back(place);
+        auto at = std::lower_bound(key.prefix_lengths.begin(), key.prefix_lengths.end(), length);
+        if (at == key.prefix_lengths.end() || *at != length)
+            key.prefix_lengths.insert(at, length);
+    }
+}
+
+} // namespace
+
 bool read_allowlists(const std::vector<std::string> &files, FindingFilter &filter,
                      std::string &error) {
     for (const std::string &file : files) {
@@ -164,6 +194,46 @@ bool read_allowlists(const std::vector<std::string> &files, FindingFilter &filte
         filter.allowlists.push_back(std::move(list));
     }
     filter.allowed = std::vector<std::atomic<std::size_t>>(filter.allowlists.size());
+    for (std::size_t l = 0; l < filter.allowlists.size(); l++)
+        for (std::size_t e = 0; e < filter.allowlists[l].entries.size(); e++)
+            index_entry(filter.allow_index, filter.allowlists[l].entries[e], {l, e});
+    return true;
+}
+
+bool allow_finding(FindingFilter &filter, const FindingFacts &finding, bool has_id) {
+    const AllowIndex &index = filter.allow_index;
+    std::size_t first_list = filter.allowlists.size();
+    auto try_entries = [&](const std::vector<AllowIndex::Place> &places) {
+        filter.entries_compared += places.size();
+        for (const AllowIndex::Place &place : places)
+            if (allow_entry_matches(filter.allowlists[place.list].entries[place.entry], finding)) {
+                filter.matched[place.list][place.entry] = true;
+                first_list = std::min(first_list, place.list);
+            }
+    };
+    auto look_up = [&](const auto &table, const auto &name) {
+        auto found = table.find(name);
+        if (found != table.end())
+            try_entries(found->second);
+    };
+    if (has_id)
+        look_up(index.ids, finding.id);
+    if (!finding.sha256.empty())
+        look_up(index.sha256s, std::string(finding.sha256));
+    auto key = index.keys.find(raised(finding.key));
+    if (key != index.keys.end()) {
+        const AllowIndex::KeyEntries &entries = key->second;
+        try_entries(entries.any_server);
+        look_up(entries.literal, std::string(finding.server));
+        for (std::size_t length : entries.prefix_lengths) {
+            if (length > finding.server.size())
+                break;
+            look_up(entries.by_prefix, std::string(finding.server.substr(0, length)));
+        }
+    }
+    if (first_list == filter.allowlists.size())
+        return false;
+    filter.allowed[first_list]++;
     return true;
 }
 
@@ -188,19 +258,7 @@ void filter_findings(FindingFilter &filter, const ClassesSides &sides,
             if (file && file->state == FileState::Present)
                 sha256 = file->sha256;
             FindingFacts facts{has_id ? id : 0, found.key, server, sha256};
-            bool allowed = false;
-            for (std::size_t l = 0; l < filter.allowlists.size(); l++)
-                for (std::size_t e = 0; e < filter.allowlists[l].entries.size(); e++) {
-                    const AllowEntry &entry = filter.allowlists[l].entries[e];
-                    if ((entry.kind != AllowEntry::Kind::Id || has_id) &&
-                        allow_entry_matches(entry, facts)) {
-                        filter.matched[l][e] = true;
-                        if (!allowed)
-                            filter.allowed[l]++;
-                        allowed = true;
-                    }
-                }
-            return allowed;
+            return allow_finding(filter, facts, has_id);
         };
         auto &found = report.found;
         auto kept_end = std::remove_if(found.begin(), found.end(), left_out);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "classes/classes_merge.h"
+#include "clsidscan/finding_ids.h"
 #include "files/server_path.h"
 #include "rules/class_scan.h"
 
@@ -45,28 +46,55 @@ struct FindingFacts {
 
 bool allow_entry_matches(const AllowEntry &entry, const FindingFacts &finding);
 
+// The allowlists' entries found by what they name, so that a finding is compared only with the
+// entries that can match it, however many there are: ids, SHA-256s and class keys in hash tables;
+// under each key, the patterns without wildcards in a hash table and the others by their first
+// characters (up to PATTERN_PREFIX of them, before the first wildcard), looked up for each
+// beginning of the server of that length. Patterns of one key that begin alike are tried in turn.
+struct AllowIndex {
+    static constexpr std::size_t PATTERN_PREFIX = 64;
+    struct Place {
+        std::size_t list, entry;
+    };
+    struct KeyEntries {
+        std::vector<Place> any_server;
+        std::unordered_map<std::string, std::vector<Place>> literal;
+        std::unordered_map<std::string, std::vector<Place>> by_prefix;
+        std::vector<std::size_t> prefix_lengths; // those by_prefix holds, increasing
+    };
+    std::unordered_map<std::uint64_t, std::vector<Place>, IdHash> ids;
+    std::unordered_map<std::string, std::vector<Place>> sha256s;
+    std::unordered_map<std::string, KeyEntries> keys; // by the key, ASCII letters raised
+};
+
 // The baselines and allowlists of one run, and what they took out. Shared by the --system
 // workers: the tallies are atomic.
 struct FindingFilter {
     std::vector<std::string> baseline_files;
-    std::unordered_map<std::uint64_t, std::size_t> baseline_ids; // id → its first baseline file
+    std::unordered_map<std::uint64_t, std::size_t, IdHash> baseline_ids; // id → first file with it
     struct Allowlist {
         std::string file;
         std::vector<AllowEntry> entries;
     };
     std::vector<Allowlist> allowlists;
+    AllowIndex allow_index;
 
     std::vector<std::atomic<std::size_t>> known;         // findings left out, by baseline file
     std::vector<std::atomic<std::size_t>> allowed;       // findings left out, by allowlist
     std::vector<std::vector<std::atomic<bool>>> matched; // by allowlist, by entry
+    std::atomic<std::uint64_t> entries_compared{0};      // entries a finding was compared with
 };
+
+// Whether an allowlist allows the finding (`has_id`: whether its id is known), marking each entry
+// that matches it and counting it for the first allowlist that does.
+bool allow_finding(FindingFilter &filter, const FindingFacts &finding, bool has_id);
 
 // Reads each baseline's ids into `filter` (Linux build: clsidscan/baseline.cpp). False with
 // `error` naming the file and line of the first line that is not clsid-scan JSON Lines.
 bool read_baselines(const std::vector<std::string> &files, FindingFilter &filter,
                     std::string &error);
 
-// Reads each allowlist into `filter`.
+// Reads each allowlist into `filter`, and indexes their entries.
 bool read_allowlists(const std::vector<std::string> &files, FindingFilter &filter,
                      std::string &error);
 

@@ -4,6 +4,7 @@
 #include "clsidscan/finding_files.h"
 
 #include <optional>
+#include <random>
 
 namespace {
 
@@ -104,4 +105,16 @@ bool parse_id(std::string_view text, std::uint64_t &id) {
         id = id << 4 | digit;
     }
     return true;
+}
+
+std::size_t IdHash::operator()(std::uint64_t id) const {
+    static const std::uint64_t key = [] {
+        std::random_device random;
+        return (std::uint64_t(random()) << 32) ^ random();
+    }();
+    // The key, then a finaliser that spreads every input bit over the whole result.
+    std::uint64_t mixed = id ^ key;
+    mixed = (mixed ^ (mixed >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    mixed = (mixed ^ (mixed >> 27)) * 0x94d049bb133111ebULL;
+    return static_cast<std::size_t>(mixed ^ (mixed >> 31));
 }

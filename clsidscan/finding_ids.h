@@ -48,3 +48,10 @@ std::string finding_id(const ClassesSides &sides, const RuleReport &report, cons
 std::string id_hex(std::uint64_t id);
 // An id from 16 hex digits (either case); false when `text` is not that.
 bool parse_id(std::string_view text, std::uint64_t &id);
+
+// The hash of ids in tables of ids read from files (baselines, other machines' findings), which
+// an attacker may have written: keyed with a number drawn when the program starts, so that no
+// set of ids can be chosen to fall into one bucket and make each look-up walk them all.
+struct IdHash {
+    std::size_t operator()(std::uint64_t id) const;
+};

@@ -21,6 +21,8 @@ namespace {
 namespace dom = simdjson::dom;
 
 constexpr std::size_t BLOCK = std::size_t(1) << 20;
+static_assert(LONGEST_FINDING_LINE == simdjson::SIMDJSON_MAXSIZE_BYTES,
+              "lines as long as the parser takes");
 
 // Closes the descriptor it holds.
 struct Descriptor {
@@ -55,12 +57,57 @@ bool file_field(dom::element value, std::string_view &sha256) {
            (!file["sha256"].get(hash) && string_or_null(hash, sha256, present));
 }
 
+// A name's bytes from the lowercase hex clsid-scan writes them in ("machine_hex", "user_hex").
+bool hex_name(std::string_view hex, std::string &bytes) {
+    if (hex.empty() || hex.size() % 2 != 0)
+        return false;
+    auto digit = [](char c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    bytes.clear();
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        int high = digit(hex[i]), low = digit(hex[i + 1]);
+        if (high < 0 || low < 0)
+            return false;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return true;
+}
+
+// clsid-scan writes a score of infinity as the number 1e999, which the parser refuses as out of
+// range: each such number, outside strings, is spelt 1e308 instead (the score is not read).
+// Whether any was.
+bool spell_infinite_scores(char *text, std::size_t length) {
+    bool in_string = false, changed = false;
+    for (std::size_t i = 0; i < length; i++) {
+        char c = text[i];
+        if (in_string) {
+            if (c == '\\')
+                i++;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '1' && length - i >= 5 && std::memcmp(text + i, "1e999", 5) == 0 && i > 0 &&
+                   std::string_view(":,[ -").find(text[i - 1]) != std::string_view::npos &&
+                   (length - i == 5 ||
+                    std::string_view(",]} \t").find(text[i + 5]) != std::string_view::npos)) {
+            std::memcpy(text + i, "1e308", 5);
+            changed = true;
+            i += 4;
+        }
+    }
+    return changed;
+}
+
 // Reads one line's object into `line`; an empty string on success, else what is wrong.
-std::string parse_line(dom::parser &parser, const char *text, std::size_t length,
-                       FindingLine &line) {
+std::string parse_line(dom::parser &parser, char *text, std::size_t length, FindingLine &line) {
     line = FindingLine();
     dom::element document;
-    if (parser.parse(text, length, false).get(document))
+    simdjson::error_code parsed = parser.parse(text, length, false).get(document);
+    if (parsed == simdjson::NUMBER_ERROR && spell_infinite_scores(text, length))
+        parsed = parser.parse(text, length, false).get(document);
+    if (parsed)
         return "not JSON";
     dom::object object;
     if (document.get_object().get(object))
@@ -120,17 +167,21 @@ std::string parse_line(dom::parser &parser, const char *text, std::size_t length
             return std::string("no \"") + required_names[i] + "\"" +
                    (i == ID ? " (not clsid-scan JSON Lines, or written before findings had ids)"
                             : "");
+    if (has_machine_hex && !hex_name(machine_hex, line.machine_bytes))
+        return "\"machine_hex\" is not what clsid-scan writes there";
+    if (has_user_hex && !hex_name(user_hex, line.user_bytes))
+        return "\"user_hex\" is not what clsid-scan writes there";
     line.has_machine = has_machine || has_machine_hex;
-    line.machine = has_machine_hex ? machine_hex : machine;
+    line.machine = has_machine_hex ? std::string_view(line.machine_bytes) : machine;
     line.has_user = has_user || has_user_hex;
-    line.user = has_user_hex ? user_hex : user;
+    line.user = has_user_hex ? std::string_view(line.user_bytes) : user;
     line.server = has_server ? server : has_user_server ? user_server : std::string_view();
     return std::string();
 }
 
 // The number of line feeds in the first `offset` bytes of the file.
 std::uint64_t line_feeds_before(int fd, std::uint64_t offset) {
-    std::vector<char> block(BLOCK);
+    std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, offset)));
     std::uint64_t count = 0;
     for (std::uint64_t at = 0; at < offset;) {
         ssize_t got = pread(fd, block.data(), std::min<std::uint64_t>(BLOCK, offset - at),
@@ -159,12 +210,22 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
         begin = 0;
         size = std::numeric_limits<std::uint64_t>::max();
     }
+    if (!is_stream && size == 0) {
+        // A file of /proc or /sys gives its size as 0 and makes up its text as it is read.
+        char byte;
+        if (pread(file.fd, &byte, 1, 0) > 0) {
+            error = path + ": gives its size as 0 but holds data (a file of /proc or /sys?): not a "
+                           "file clsid-scan wrote";
+            return false;
+        }
+    }
     end = std::min(end, size);
     if (begin >= end)
         return true;
 
     // The buffer holds [0, filled) of the file from `base` on, and SIMDJSON_PADDING bytes more.
-    std::vector<char> buffer(BLOCK + simdjson::SIMDJSON_PADDING);
+    // A small file takes a small buffer.
+    std::vector<char> buffer(simdjson::SIMDJSON_PADDING);
     std::uint64_t base = begin, read_at = begin;
     std::size_t filled = 0, line_start = 0;
     std::uint64_t lines_before = 0; // line feeds from `begin` to the line being read
@@ -178,17 +239,25 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
         error = path + ":" + std::to_string(number) + ": " + what;
         return false;
     };
+    const std::string too_long = "a line longer than " + std::to_string(LONGEST_FINDING_LINE) +
+                                 " bytes: not clsid-scan JSON Lines";
     if (skip_partial) {
         // A range that starts inside a line leaves that line to the range before it.
         base = read_at = begin - 1;
     }
+    std::size_t searched = 0; // the buffer holds no line feed from line_start up to here
     while (true) {
-        char *newline =
-            static_cast<char *>(std::memchr(buffer.data() + line_start, '\n', filled - line_start));
+        // A long line is searched once, not again with each block read behind it.
+        std::size_t from = std::max(line_start, searched);
+        char *newline = static_cast<char *>(std::memchr(buffer.data() + from, '\n', filled - from));
         if (newline == nullptr && !at_end) {
             // Keep the partial line, and read more behind it; the rest of a line that started
             // before the range is the range before's to read.
             if (skip_partial) {
+                // No line starts in a range that lies inside one line: it is not read to its end,
+                // which each of the many ranges of a long line would do.
+                if (base + filled >= end)
+                    return true;
                 base += filled;
                 filled = line_start = 0;
             }
@@ -198,13 +267,13 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
                 base += line_start;
                 line_start = 0;
             }
+            searched = filled;
             if (filled > LONGEST_FINDING_LINE)
-                return fail("a line longer than " + std::to_string(LONGEST_FINDING_LINE >> 20) +
-                            " MiB: not clsid-scan JSON Lines");
-            if (buffer.size() < filled + BLOCK + simdjson::SIMDJSON_PADDING)
-                buffer.resize(filled + BLOCK + simdjson::SIMDJSON_PADDING);
+                return fail(too_long);
             std::size_t want =
                 static_cast<std::size_t>(std::min<std::uint64_t>(BLOCK, size - read_at));
+            if (buffer.size() < filled + want + simdjson::SIMDJSON_PADDING)
+                buffer.resize(filled + want + simdjson::SIMDJSON_PADDING);
             ssize_t got = want == 0   ? 0
                           : is_stream ? read(file.fd, buffer.data() + filled, want)
                                       : pread(file.fd, buffer.data() + filled, want,
@@ -231,7 +300,7 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
             if (offset >= end)
                 return true;
             std::size_t length = line_end - line_start;
-            const char *text = buffer.data() + line_start;
+            char *text = buffer.data() + line_start;
             if (offset == 0 && length >= 2 &&
                 ((text[0] == '\xFF' && text[1] == '\xFE') ||
                  (text[0] == '\xFE' && text[1] == '\xFF')))
@@ -244,8 +313,7 @@ bool read_finding_lines(const std::string &path, std::uint64_t begin, std::uint6
             if (length > 0 && text[length - 1] == '\r')
                 length--;
             if (length > LONGEST_FINDING_LINE)
-                return fail("a line longer than " + std::to_string(LONGEST_FINDING_LINE >> 20) +
-                            " MiB: not clsid-scan JSON Lines");
+                return fail(too_long);
             bool blank = std::all_of(text, text + length,
                                      [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
             if (!blank) {

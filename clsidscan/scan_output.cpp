@@ -3,6 +3,7 @@
 
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_ids.h"
+#include "clsidscan/findings_json.h"
 #include "registry/code_page.h"
 #include "rules/hijack_rules.h"
 #include "rules/severity.h"
@@ -381,10 +382,12 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
         name += " server " + server->value.text;
     if (!id.empty())
         name += " id " + id;
-    // Seconds since 1970; a time before it (or none) is 0, which timelines leave out.
+    // Seconds since 1970; a time before it (or none) is 0, which timelines leave out, and one past
+    // the year 9999 is its last second, as the JSON and CSV write it.
     constexpr unsigned long long unix_epoch = 116444736000000000ULL;
-    unsigned long long seconds =
-        found.written > unix_epoch ? (found.written - unix_epoch) / 10000000 : 0;
+    constexpr unsigned long long last_second = 253402300799ULL; // 9999-12-31T23:59:59Z
+    unsigned long long seconds = std::min(
+        found.written > unix_epoch ? (found.written - unix_epoch) / 10000000 : 0, last_second);
     return "0|" + bodyfile_name(name) + "|0|0|0|0|0|0|" + std::to_string(seconds) + "|0|0\n";
 }
 
@@ -434,8 +437,44 @@ std::string scope_json(const ReportScope &scope) {
 
 } // namespace
 
+namespace {
+
+// A number as clsid-scan writes one (a view, a score): a spreadsheet reads it as a number and
+// never as a formula, so it keeps its leading minus.
+bool is_plain_number(std::string_view text) {
+    std::size_t at = text.size() > 1 && text[0] == '-' ? 1 : 0;
+    bool digits = false, exponent = false, point = false;
+    for (; at < text.size(); at++) {
+        char c = text[at];
+        if (c >= '0' && c <= '9') {
+            digits = true;
+        } else if (c == '.' && !point && !exponent && digits) {
+            point = true;
+        } else if ((c == 'e' || c == 'E') && digits && !exponent) {
+            exponent = true;
+            digits = false;
+            if (at + 1 < text.size() && (text[at + 1] == '-' || text[at + 1] == '+'))
+                at++;
+        } else {
+            return false;
+        }
+    }
+    return digits;
+}
+
+// Whether a spreadsheet would run the cell as a formula (or, after a tab or a CR it drops, as
+// one): those cells get a leading ' so that they open as the text they are.
+bool runs_as_formula(std::string_view text) {
+    return !text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos &&
+           !is_plain_number(text);
+}
+
+} // namespace
+
 std::string csv_field(std::string_view text) {
     std::string utf8 = utf8_text(text);
+    if (runs_as_formula(utf8))
+        utf8.insert(0, 1, '\'');
     if (utf8.find_first_of(",\"\r\n") == std::string::npos)
         return utf8;
     std::string out = "\"";
@@ -460,14 +499,19 @@ std::string render_reports(const ClassesSides &sides, const std::vector<RuleRepo
             for (const FoundClass &one : report.found) {
                 std::string id = finding_id(sides, report, one, environment);
                 std::string id_field = id.empty() ? "\"id\":null" : "\"id\":\"" + id + "\"";
-                out += settings.format == ReportFormat::Json
-                           ? json_found_class(sides, report, one,
-                                              json_extra + (json_extra.empty() ? "" : ",") +
-                                                  id_field) +
-                                 "\n"
-                       : settings.format == ReportFormat::Csv
-                           ? csv_row(sides, report, one, scope, id)
-                           : bodyfile_line(report, one, scope, id);
+                if (settings.format == ReportFormat::Json) {
+                    std::string line =
+                        json_found_class(sides, report, one,
+                                         json_extra + (json_extra.empty() ? "" : ",") + id_field);
+                    if (line.size() > LONGEST_FINDING_LINE)
+                        print_note("the JSON line of " + printable_text(one.key) + " is longer " +
+                                   "than --stack and --baseline read (4 GiB)");
+                    out += line;
+                    out += '\n';
+                    continue;
+                }
+                out += settings.format == ReportFormat::Csv ? csv_row(sides, report, one, scope, id)
+                                                            : bodyfile_line(report, one, scope, id);
             }
             continue;
         }

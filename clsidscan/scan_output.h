@@ -45,8 +45,9 @@ std::string json_server_file(const ServerFile &file);
 std::string json_found_class(const ClassesSides &sides, const RuleReport &report,
                              const FoundClass &found, const std::string &extra);
 
-// A field of an RFC 4180 CSV row: UTF-8 whatever the bytes (U+FFFD for the others), quoted when
-// it holds a comma, a quote or a line end.
+// A field of an RFC 4180 CSV row: UTF-8 whatever the bytes (U+FFFD for the others), after a
+// leading ' when a spreadsheet would run it as a formula (it starts with =, +, -, @, a tab or a
+// CR, and is not a plain number), quoted when it holds a comma, a quote or a line end.
 std::string csv_field(std::string_view text);
 
 // The renderings: the programs' text, JSON Lines, CSV for timelines and spreadsheets, and the

@@ -26,25 +26,49 @@ void MemberSet::insert(std::uint32_t member, std::uint32_t universe) {
         bits_[member / 64] |= bit;
         return;
     }
-    if (sparse_.empty() || sparse_.back() < member) {
+    work_++;
+    if (sorted_ == sparse_.size() && (sparse_.empty() || sparse_.back() < member)) {
         sparse_.push_back(member);
+        sorted_++;
+        count_++;
+    } else if (std::binary_search(sparse_.begin(), sparse_.begin() + sorted_, member)) {
+        return;
     } else {
-        auto at = std::lower_bound(sparse_.begin(), sparse_.end(), member);
-        if (*at == member)
-            return;
-        sparse_.insert(at, member);
+        sparse_.push_back(member);
+        if (sparse_.size() - sorted_ >= 64 + sorted_ / 4)
+            merge_waiting();
     }
-    count_++;
     // A list of n numbers takes 32 n bits, a bitmap one bit for each member there is.
     if (sparse_.size() >= 64 && std::uint64_t(sparse_.size()) * 32 > universe) {
+        merge_waiting();
         bits_.assign(std::max<std::uint32_t>(universe, sparse_.back() + 1) / 64 + 1, 0);
         for (std::uint32_t each : sparse_)
             bits_[each / 64] |= std::uint64_t(1) << (each % 64);
         std::vector<std::uint32_t>().swap(sparse_);
+        sorted_ = 0;
     }
 }
 
+// Sorts the waiting numbers into the list; none of them is in its sorted part.
+void MemberSet::merge_waiting() const {
+    if (sorted_ == sparse_.size())
+        return;
+    auto middle = sparse_.begin() + sorted_;
+    std::sort(middle, sparse_.end());
+    sparse_.erase(std::unique(middle, sparse_.end()), sparse_.end());
+    count_ += static_cast<std::uint32_t>(sparse_.end() - middle);
+    std::inplace_merge(sparse_.begin(), middle, sparse_.end());
+    sorted_ = static_cast<std::uint32_t>(sparse_.size());
+    work_ += sparse_.size();
+}
+
+std::uint32_t MemberSet::size() const {
+    merge_waiting();
+    return count_;
+}
+
 std::vector<std::uint32_t> MemberSet::members() const {
+    merge_waiting();
     if (bits_.empty())
         return sparse_;
     std::vector<std::uint32_t> out;
@@ -91,7 +115,7 @@ struct Names {
 };
 
 struct StackTable {
-    std::unordered_map<std::uint64_t, StackEntry> ids;
+    std::unordered_map<std::uint64_t, StackEntry, IdHash> ids;
     Names machines, users;
     std::uint64_t lines = 0;
 };

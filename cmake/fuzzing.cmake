@@ -39,6 +39,10 @@ target_link_libraries(treatas_fuzzer PRIVATE clsid_rules)
 add_executable(environment_fuzzer fuzz/environment_fuzzer.cpp)
 target_link_libraries(environment_fuzzer PRIVATE server_files)
 
+# The JSON Lines reader of --stack and --baseline, over a file made from the input.
+add_executable(stack_reader_fuzzer fuzz/stack_reader_fuzzer.cpp)
+target_link_libraries(stack_reader_fuzzer PRIVATE clsidscan_core)
+
 # Longest input each target is given: room for data beyond 1024 bytes and long names.
 set(registry_walk_max_len 8192)
 set(letter_pair_max_len 4096)
@@ -47,8 +51,10 @@ set(hive_recovery_max_len 8192)
 set(hive_load_max_len 16384)
 set(treatas_max_len 384)
 set(environment_max_len 8192)
+set(stack_reader_max_len 8192)
 
-foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas environment)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas environment
+        stack_reader)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>

@@ -131,12 +131,23 @@ void civil_from_days(std::int64_t days, std::int64_t &year, unsigned &month, uns
 }
 
 std::string format_time(std::int64_t days, std::uint32_t second_of_day, std::uint32_t ticks) {
+    // ISO 8601 writes years 0000 to 9999 alone; a time outside them (only a forged one) is
+    // written as the nearest of the two ends, so every time has one fixed width.
+    constexpr std::int64_t first_day = -719528, day_after_last = 2932897; // 0000-01-01, 10000-01-01
+    if (days < first_day) {
+        days = first_day;
+        second_of_day = ticks = 0;
+    } else if (days >= day_after_last) {
+        days = day_after_last - 1;
+        second_of_day = 86399;
+        ticks = 9999999;
+    }
     std::int64_t year;
     unsigned month, day;
     civil_from_days(days, year, month, day);
     char text[64];
-    std::snprintf(text, sizeof text, "%s%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ", year < 0 ? "-" : "",
-                  static_cast<long long>(year < 0 ? -year : year), month, day, second_of_day / 3600,
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ",
+                  static_cast<long long>(year), month, day, second_of_day / 3600,
                   second_of_day / 60 % 60, second_of_day % 60, ticks);
     return text;
 }

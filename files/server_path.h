@@ -273,7 +273,8 @@ std::optional<PeImage> parse_pe_image(std::string_view bytes);
 // view, x64 or arm64 in the 64-bit view (arm64 Windows loads x64 code through ARM64EC).
 bool machine_fits_view(PeMachine machine, ServerView view);
 
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ", UTC, from a FILETIME (100 ns since 1601-01-01), any value.
+// "YYYY-MM-DDTHH:MM:SS.fffffffZ", UTC, from a FILETIME (100 ns since 1601-01-01), any value: one
+// past the year 9999 is written 9999-12-31T23:59:59.9999999Z (and one before 0000, 0000-01-01).
 std::string format_filetime(std::uint64_t filetime);
 // The same from a Unix time with nanoseconds (kept to 100 ns), any value.
 std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds);

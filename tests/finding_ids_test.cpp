@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <unordered_map>
 
 namespace {
 
@@ -124,4 +125,67 @@ TEST(Allowlist, PatternsMatchWholeAndNeverBlowUp) {
     // Many stars over a long near miss: the greedy walk stays quadratic at worst.
     std::string text(20000, 'a');
     EXPECT_FALSE(matches_pattern("*a*a*a*a*a*a*a*a*b", text));
+}
+
+namespace {
+
+// An allowlist of `size` entries of each kind: ids, SHA-256s, keys with a pattern, and one key
+// with many literal servers and many patterns.
+std::string allowlist_of(std::size_t size) {
+    std::string text;
+    char line[256];
+    for (std::size_t i = 0; i < size; i++) {
+        std::snprintf(line, sizeof line, "a%015zx\n%064zx\n{P%zu} c:\\vendor%zu\\*.dll\n", i, i, i,
+                      i);
+        text += line;
+        std::snprintf(line, sizeof line, "{Q} c:\\q%zu\\*.dll\n{q} C:\\LIT%zu.DLL\n", i, i);
+        text += line;
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(Allowlist, AFindingIsComparedWithTheEntriesThatCanMatchItAlone) {
+    std::uint64_t compared[2];
+    for (std::size_t size : {100u, 10000u}) {
+        FindingFilter filter;
+        std::string error;
+        ASSERT_TRUE(read_allowlists(
+            {write_file("small.txt", "{Q}\n"), write_file("large.txt", allowlist_of(size))}, filter,
+            error))
+            << error;
+        std::string sha = std::string(62, '0') + "2a";
+        const FindingFacts findings[] = {
+            {0xa000000000000005, "{X}", "c:\\x.dll", ""}, {7, "{p3}", "c:\\vendor3\\x.dll", ""},
+            {8, "{P3}", "c:\\vendor4\\x.dll", ""},        {9, "{Y}", "c:\\y.dll", sha},
+            {10, "{q}", "c:\\q17\\sub\\a.dll", ""},       {11, "{Q}", "c:\\lit42.dll", ""},
+            {0xb000000000000005, "{Z}", "c:\\z.dll", ""}};
+        std::vector<bool> allowed;
+        for (const FindingFacts &finding : findings)
+            allowed.push_back(allow_finding(filter, finding, true));
+        EXPECT_EQ(allowed, (std::vector<bool>{true, true, false, true, true, true, false}));
+        EXPECT_EQ(filter.allowed[0], 2u); // {Q} alone, in the first list, counts both of its
+        EXPECT_EQ(filter.allowed[1], 3u);
+        EXPECT_TRUE(filter.matched[1][5 * 17 + 3]); // {Q} c:\q17\*.dll
+        EXPECT_FALSE(filter.matched[1][5 * 18 + 3]);
+        compared[size == 100 ? 0 : 1] = filter.entries_compared;
+    }
+    EXPECT_EQ(compared[0], compared[1]);
+}
+
+TEST(FindingIds, IdsChosenToShareABucketAreSpreadOverThem) {
+    // Multiples of the bucket count all fall into one bucket when ids hash to themselves.
+    for (std::uint64_t count : {1000u, 50000u}) {
+        std::unordered_map<std::uint64_t, int, IdHash> table;
+        table.reserve(count);
+        std::uint64_t buckets = table.bucket_count();
+        std::size_t longest = 0;
+        for (std::uint64_t i = 1; i <= count; i++)
+            table.emplace(i * buckets, 0);
+        ASSERT_EQ(table.bucket_count(), buckets);
+        for (std::size_t bucket = 0; bucket < buckets; bucket++)
+            longest = std::max(longest, table.bucket_size(bucket));
+        EXPECT_LE(longest, 16u) << count;
+    }
 }

@@ -32,3 +32,34 @@ TEST(ScanOutput, PrintableTextCannotForgeLinesOrReachTheTerminal) {
     // A name that spells an escape cannot pass for one.
     EXPECT_EQ(printable_text("\\x0a"), "\\x5cx0a");
 }
+
+TEST(ScanOutput, CsvCellsASpreadsheetWouldRunOpenAsText) {
+    EXPECT_EQ(csv_field("=HYPERLINK(\"http://x\",\"y\")"),
+              "\"'=HYPERLINK(\"\"http://x\"\",\"\"y\"\")\"");
+    const std::pair<const char *, const char *> neutralised[] = {
+        {"+1+2", "'+1+2"},   {"-2+3", "'-2+3"}, {"@SUM(A1)", "'@SUM(A1)"}, {"\tx", "'\tx"},
+        {"\rx", "\"'\rx\""}, {"-", "'-"},       {"-1e999x", "'-1e999x"}};
+    for (const auto &[formula, cell] : neutralised)
+        EXPECT_EQ(csv_field(formula), cell);
+    // Numbers clsid-scan writes, and text with these characters further in, stay as they are.
+    for (const char *kept : {"-1e999", "-2.5", "64", "a=b", "C:\\x.dll", ""})
+        EXPECT_EQ(csv_field(kept), kept);
+}
+
+TEST(ScanOutput, TimesPastTheYear9999AreTheLastOneInEveryFormat) {
+    ClassesSides sides;
+    RuleReport report{ScanView::Bits64, ScanRule::Bare, "", {}, false};
+    FoundClass found;
+    found.key = "{K}";
+    found.description = "@cmd";
+    found.written = UINT64_MAX;
+    report.found.push_back(found);
+    ScanSettings settings;
+    settings.format = ReportFormat::Csv;
+    std::string csv = render_reports(sides, {report}, settings, ReportScope(), false);
+    EXPECT_EQ(csv.rfind("9999-12-31T23:59:59.9999999Z,", 0), 0u) << csv;
+    EXPECT_NE(csv.find(",'@cmd,"), std::string::npos) << csv;
+    settings.format = ReportFormat::Bodyfile;
+    std::string body = render_reports(sides, {report}, settings, ReportScope(), false);
+    EXPECT_NE(body.find("|0|0|0|0|0|0|253402300799|0|0\n"), std::string::npos) << body;
+}

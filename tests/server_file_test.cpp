@@ -422,11 +422,13 @@ TEST(ServerFileTime, FiletimesAndUnixTimesOfAnyValue) {
     EXPECT_EQ(format_filetime(0), "1601-01-01T00:00:00.0000000Z");
     EXPECT_EQ(format_filetime(116444736000000000ull), "1970-01-01T00:00:00.0000000Z");
     EXPECT_EQ(format_filetime(133000000001234567ull), "2022-06-18T04:26:40.1234567Z");
-    EXPECT_EQ(format_filetime(UINT64_MAX), "60056-05-28T05:36:10.9551615Z");
+    EXPECT_EQ(format_filetime(2650467743999999999ull), "9999-12-31T23:59:59.9999999Z");
+    EXPECT_EQ(format_filetime(UINT64_MAX), "9999-12-31T23:59:59.9999999Z");
     EXPECT_EQ(format_unix_time(1709164800, 123456789), "2024-02-29T00:00:00.1234567Z");
     EXPECT_EQ(format_unix_time(-1, 999999999), "1969-12-31T23:59:59.9999999Z");
-    EXPECT_EQ(format_unix_time(INT64_MIN, 0), "-292277022657-01-27T08:29:52.0000000Z");
-    EXPECT_EQ(format_unix_time(INT64_MAX, 0), "292277026596-12-04T15:30:07.0000000Z");
+    // Past the years ISO 8601 writes in four digits: the nearest end.
+    EXPECT_EQ(format_unix_time(INT64_MIN, 0), "0000-01-01T00:00:00.0000000Z");
+    EXPECT_EQ(format_unix_time(INT64_MAX, 0), "9999-12-31T23:59:59.9999999Z");
 }
 
 // A ROOT in a temporary folder, removed afterwards (links are removed, never followed).
