@@ -48,7 +48,9 @@ TEST(ScanOutput, CsvCellsASpreadsheetWouldRunOpenAsText) {
 
 TEST(ScanOutput, TimesPastTheYear9999AreTheLastOneInEveryFormat) {
     ClassesSides sides;
-    RuleReport report{ScanView::Bits64, ScanRule::Bare, "", {}, false};
+    RuleReport report;
+    report.view = ScanView::Bits64;
+    report.rule = ScanRule::Bare;
     FoundClass found;
     found.key = "{K}";
     found.description = "@cmd";
