@@ -132,6 +132,14 @@ Environment user_environment_of(Environment environment, const std::string &name
     return environment;
 }
 
+// What in these hives makes Windows load classes; a hive that cannot be read for it is noted.
+void add_hive_loaders(const std::string &path, HiveKind kind, std::vector<ClassLoader> &loaders,
+                      std::vector<std::string> &notes) {
+    std::string error;
+    if (!read_hive_loaders(path, kind, loaders, error))
+        notes.push_back(error + "; what it makes Windows load is not known");
+}
+
 bool anything_found(const ViewScan &scan) {
     return std::any_of(scan.reports.begin(), scan.reports.end(),
                        [](const RuleReport &r) { return !r.found.empty(); });
@@ -176,14 +184,22 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!volume.ok())
         return fail(volume.error());
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
+    std::vector<ClassLoader> machine_loaders;
+    add_hive_loaders(layout.software.front(), HiveKind::Software, machine_loaders, scan.notes);
+    if (!layout.system.empty() &&
+        !read_system_loaders(layout.system.front(), machine_loaders, error))
+        scan.notes.push_back(error + "; what its environment makes Windows load is not known");
+    ClassLoaderIndex machine_index = index_loaders(machine_loaders);
     ViewScan machine;
-    if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables}))
+    if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables, &machine_index}))
         return fail(root + ": out of memory");
 
     std::vector<std::string> user_names;
     std::vector<ClassesSides> user_sides;
     std::vector<ViewScan> users;
     std::vector<Environment> user_variables;
+    std::vector<ClassLoaderIndex> user_loaders;
+    user_loaders.reserve(layout.profiles.size());
     user_sides.reserve(layout.profiles.size());
     users.reserve(layout.profiles.size());
     user_variables.reserve(layout.profiles.size());
@@ -235,10 +251,16 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             machine_variables, profile.name,
             windows_path_text(parse_windows_path(profile.folder).components),
             profile.ntuser.empty() ? std::string() : profile.ntuser.front(), scan.notes));
+        std::vector<ClassLoader> loaders = machine_loaders;
+        for (const std::string &hive : profile.ntuser)
+            add_hive_loaders(hive, HiveKind::NtUser, loaders, scan.notes);
+        for (const std::string &hive : profile.usrclass)
+            add_hive_loaders(hive, HiveKind::UserClasses, loaders, scan.notes);
+        user_loaders.push_back(index_loaders(std::move(loaders)));
         user_sides.push_back(std::move(sides));
         users.emplace_back();
         if (!scan_view(user_sides.back(), settings, users.back(),
-                       {&volume, &user_variables.back()}))
+                       {&volume, &user_variables.back(), &user_loaders.back()}))
             return fail(root + ": out of memory");
     }
 
