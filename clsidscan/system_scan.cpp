@@ -5,7 +5,9 @@
 #include "clsidscan/finding_filter.h"
 #include "evidence/hive_source.h"
 #include "evidence/hive_strings.h"
+#include "evidence/scheduled_tasks.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -140,6 +142,31 @@ void add_hive_loaders(const std::string &path, HiveKind kind, std::vector<ClassL
         notes.push_back(error + "; what it makes Windows load is not known");
 }
 
+// The scheduled tasks of the Windows folder that holds `software` (ROOT/.../System32/config/
+// SOFTWARE): its System32's Tasks folder, in any letter case.
+void add_task_loaders(const std::string &root, const std::string &software,
+                      std::vector<ClassLoader> &loaders, std::vector<std::string> &notes) {
+    if (software.compare(0, root.size() + 1, root + "/") != 0)
+        return;
+    std::string relative = software.substr(root.size() + 1);
+    for (int up = 0; up < 2; up++) {
+        std::size_t cut = relative.rfind('/');
+        if (cut == std::string::npos)
+            return;
+        relative.erase(cut);
+    }
+    struct FolderCloser {
+        void operator()(DIR *folder) const { closedir(folder); }
+    };
+    std::unique_ptr<DIR, FolderCloser> system32(opendir((root + "/" + relative).c_str()));
+    std::vector<std::string> folders;
+    while (dirent *entry = system32 ? readdir(system32.get()) : nullptr)
+        if (equal_folded(entry->d_name, "Tasks"))
+            folders.push_back(relative + "/" + entry->d_name);
+    for (const std::string &tasks : folders)
+        read_task_loaders(root, tasks, loaders, notes);
+}
+
 bool anything_found(const ViewScan &scan) {
     return std::any_of(scan.reports.begin(), scan.reports.end(),
                        [](const RuleReport &r) { return !r.found.empty(); });
@@ -189,6 +216,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!layout.system.empty() &&
         !read_system_loaders(layout.system.front(), machine_loaders, error))
         scan.notes.push_back(error + "; what its environment makes Windows load is not known");
+    add_task_loaders(root, layout.software.front(), machine_loaders, scan.notes);
     ClassLoaderIndex machine_index = index_loaders(machine_loaders);
     ViewScan machine;
     if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables, &machine_index}))

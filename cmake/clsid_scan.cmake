@@ -104,6 +104,8 @@ endif()
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
+# Scheduled task files are XML, read with libxml2 (libxml2-dev).
+pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
 find_package(Threads REQUIRED)
 
 add_library(evidence STATIC ${evidence_portable_sources}
@@ -112,8 +114,10 @@ add_library(evidence STATIC ${evidence_portable_sources}
     evidence/source_file_mapped.cpp
     evidence/system_folder.cpp
     evidence/hive_strings.cpp
-    evidence/class_loaders_hive.cpp)
-target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
+    evidence/class_loaders_hive.cpp
+    evidence/scheduled_tasks.cpp)
+target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX
+    PkgConfig::LIBXML2)
 
 # Finding ids are digested with libcrypto's SHA-256; JSON Lines are read back (--baseline,
 # --stack) with simdjson (libsimdjson-dev).

@@ -596,12 +596,26 @@ def loaders_stock_and_user_classes(scan, work):
     make_hive.write_hive(str(profile / "NTUSER.DAT"), Key("", [], [
         Key("Environment", [sz("COR_ENABLE_PROFILING", "1"), sz("COR_PROFILER", uid[1])]),
         Key("Software")]))
+
+    tasks = root / "Windows" / "System32" / "tasks" / "Vendor"
+    tasks.mkdir(parents=True)
+    (tasks / "Update").write_bytes(
+        ('<?xml version="1.0" encoding="UTF-16"?>\r\n<Task xmlns="http://schemas.microsoft.com/'
+         'windows/2004/02/mit/task"><Actions Context="Author"><ComHandler><ClassId>'
+         f'{uid[9]}</ClassId></ComHandler></Actions></Task>').encode("utf-16"))
+    (tasks / "Huge").write_bytes(b" " * (1 << 20 | 1))
     make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass(
-        [server(uid[n], appdata + f"u{n}.dll") for n in range(1, 8)]
+        [server(uid[n], appdata + f"u{n}.dll") for n in (*range(1, 8), 9)]
         + [server(uid[8], "C:\\Windows\\System32\\u8.dll"), server(oleaut, appdata + "o.dll")]))
 
     done = run(scan, "--system", "--format", "json", "--view", "64", root)
     found = {(f["rule"], f["key"], f["user"]): f for f in map(json.loads, done.stdout.decode().splitlines())}
+    check("scheduled tasks: a COM handler loads its class; a file too large is noted",
+          found.get(("userclass", uid[9], "eve"), {}).get("loaded_by") == [{
+              "kind": "scheduled-task", "side": "machine", "value": "Actions/ComHandler/ClassId",
+              "file": "Windows/System32/tasks/Vendor/Update"}]
+          and found[("userclass", uid[9], "eve")]["severity"] == "high"
+          and "Vendor/Huge: larger than 1 MiB" in done.stderr.decode(), done.stderr.decode())
 
     def listed(rule, key, user="eve"):
         f = found.get((rule, key, user))
