@@ -403,7 +403,13 @@ void stock(RuleWalk &walk, const ClassSides &cls) {
     if (!server)
         return; // a class without a server loads nothing
     Server expected{{entry->server, true}, entry->kind};
-    std::vector<std::string> now = first_place(*server, walk.which, walk.environments);
+    // COM drops quotes around an in-process server's path: the table holds it without them.
+    Server compared = *server;
+    std::string &path = compared.value.text;
+    if (compared.kind == ServerKind::InProcess && path.size() > 1 && path.front() == '"' &&
+        path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+    std::vector<std::string> now = first_place(compared, walk.which, walk.environments);
     std::vector<std::string> was = first_place(expected, walk.which, walk.environments);
     auto same_place = [](const std::vector<std::string> &a, const std::vector<std::string> &b) {
         return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), equal_folded);

@@ -608,8 +608,30 @@ def loaders_stock_and_user_classes(scan, work):
         [server(uid[n], appdata + f"u{n}.dll") for n in (*range(1, 8), 9)]
         + [server(uid[8], "C:\\Windows\\System32\\u8.dll"), server(oleaut, appdata + "o.dll")]))
 
+    # Ordinary per-user software: a sync client's overlay (its HKLM entry names a per-user
+    # class), an editor's context menu handler approved in HKCU, chat and meeting clients'
+    # notification activators, all served from AppData.
+    ann_local = "C:\\Users\\ann\\AppData\\Local\\"
+    ann = root / "Users" / "ann"
+    (ann / "AppData" / "Local" / "Microsoft" / "Windows").mkdir(parents=True)
+    make_hive.write_hive(str(ann / "NTUSER.DAT"), Key("", [], [Key("Software", [], [
+        Key("Microsoft", [], [Key("Windows", [], [Key("CurrentVersion", [], [
+            Key("Shell Extensions", [], [Key("Approved", [sz(uid[5], "Editor menu")])])])])])])]))
+    make_hive.write_hive(str(ann / "AppData" / "Local" / "Microsoft" / "Windows" / "UsrClass.dat"),
+                         Key("", [], [Key("CLSID", [], [
+                             server(uid[4], ann_local + "Sync\\SyncShell64.dll"),
+                             server(uid[5], ann_local + "Programs\\Editor\\menu.dll"),
+                             server("{A1000000-0000-0000-0000-000000000001}",
+                                    ann_local + "Chat\\chat.exe -ToastActivated", "LocalServer32"),
+                             server("{A1000000-0000-0000-0000-000000000002}",
+                                    ann_local + "Meet\\bin\\meet.exe", "LocalServer32")])]))
+
     done = run(scan, "--system", "--format", "json", "--view", "64", root)
     found = {(f["rule"], f["key"], f["user"]): f for f in map(json.loads, done.stdout.decode().splitlines())}
+    levels = {k[1]: v["severity"] for k, v in found.items() if k[2] == "ann"}
+    check("per-user registrations of ordinary software give no high finding",
+          sum(k[0] == "userclass" and k[2] == "ann" for k in found) == 4
+          and "high" not in levels.values(), levels)
     check("scheduled tasks: a COM handler loads its class; a file too large is noted",
           found.get(("userclass", uid[9], "eve"), {}).get("loaded_by") == [{
               "kind": "scheduled-task", "side": "machine", "value": "Actions/ComHandler/ClassId",

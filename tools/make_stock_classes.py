@@ -49,8 +49,9 @@ def with_variables(path):
 
 
 def server_of(registry):
+    subkeys = {name.lower(): values for name, values in registry.items()}  # any letter case
     for subkey, kind in (("InprocServer32", "inproc"), ("LocalServer32", "local")):
-        values = registry.get(subkey)
+        values = subkeys.get(subkey.lower())
         if isinstance(values, dict) and isinstance(values.get("(default)"), str):
             value = values["(default)"].strip()
             if not value:
