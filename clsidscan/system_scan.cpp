@@ -22,11 +22,19 @@
 
 namespace {
 
+// Reads a hive's classes and, into `loaders` when given, what it makes Windows load: both from
+// the hive as its logs leave it.
 bool read_system_hive(const std::string &path, const ScanSettings &settings, LoadedHive &hive,
-                      RootScan &scan, std::string &error) {
+                      RootScan &scan, std::string &error,
+                      std::vector<ClassLoader> *loaders = nullptr) {
     SourceFile image;
-    return read_source_file(path, image, error) &&
-           read_hive_source(path, settings.sources, image, hive, scan.notes, error);
+    if (!read_source_file(path, image, error) ||
+        !read_hive_source(path, settings.sources, image, hive, scan.notes, error))
+        return false;
+    std::string why;
+    if (loaders && !read_hive_image_loaders(path, image.bytes(), hive.classes.kind, *loaders, why))
+        scan.notes.push_back(why + "; what it makes Windows load is not known");
+    return true;
 }
 
 // What tells one finding from another in a report: its entry and the fields it names.
@@ -192,9 +200,11 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     // Every SOFTWARE found is the machine's (a ROOT with two must hold the same classes in both).
     std::vector<LoadedHive> software(layout.software.size());
     ClassesSides machine_sides;
+    std::vector<ClassLoader> machine_loaders;
     for (std::size_t i = 0; i < software.size(); i++) {
         const std::string &path = layout.software[i];
-        if (!read_system_hive(path, settings, software[i], scan, error))
+        if (!read_system_hive(path, settings, software[i], scan, error,
+                              i == 0 ? &machine_loaders : nullptr))
             return fail(error);
         if (software[i].classes.kind != HiveKind::Software)
             return fail(path + ": a " + hive_kind_name(software[i].classes.kind) +
@@ -211,8 +221,6 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (!volume.ok())
         return fail(volume.error());
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
-    std::vector<ClassLoader> machine_loaders;
-    add_hive_loaders(layout.software.front(), HiveKind::Software, machine_loaders, scan.notes);
     if (!layout.system.empty() &&
         !read_system_loaders(layout.system.front(), machine_loaders, error))
         scan.notes.push_back(error + "; what its environment makes Windows load is not known");
@@ -233,6 +241,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     user_variables.reserve(layout.profiles.size());
     for (const SystemProfile &profile : layout.profiles) {
         ClassesSides sides;
+        std::vector<ClassLoader> loaders = machine_loaders;
         bool has_classes = false, failed = false;
         add_machine(sides);
         std::vector<std::string> hives = profile.usrclass;
@@ -242,10 +251,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             bool ntuser = i >= profile.usrclass.size();
             LoadedHive hive;
             error.clear();
-            if (!read_system_hive(path, settings, hive, scan, error)) {
+            if (!read_system_hive(path, settings, hive, scan, error, &loaders)) {
                 // A user's hive is known by its place: one without the keys that tell its kind
                 // (a new, empty or damaged profile) holds no classes, no reason to stop.
                 if (hive.classes.holds_no_classes_key) {
+                    if (ntuser) // its Environment and Explorer keys still count
+                        add_hive_loaders(path, HiveKind::NtUser, loaders, scan.notes);
                     scan.notes.push_back(
                         path +
                         (ntuser ? ": holds no Software\\Classes" : ": holds no classes keys") +
@@ -279,11 +290,6 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             machine_variables, profile.name,
             windows_path_text(parse_windows_path(profile.folder).components),
             profile.ntuser.empty() ? std::string() : profile.ntuser.front(), scan.notes));
-        std::vector<ClassLoader> loaders = machine_loaders;
-        for (const std::string &hive : profile.ntuser)
-            add_hive_loaders(hive, HiveKind::NtUser, loaders, scan.notes);
-        for (const std::string &hive : profile.usrclass)
-            add_hive_loaders(hive, HiveKind::UserClasses, loaders, scan.notes);
         user_loaders.push_back(index_loaders(std::move(loaders)));
         user_sides.push_back(std::move(sides));
         users.emplace_back();

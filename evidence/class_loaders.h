@@ -5,6 +5,7 @@
 #include "evidence/hive_source.h"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // What kind of reference loads the class.
@@ -45,6 +46,11 @@ bool is_clsid_text(const std::string &text);
 // an error naming it.
 bool read_hive_loaders(const std::string &path, HiveKind kind, std::vector<ClassLoader> &out,
                        std::string &error);
+
+// The same for a hive already read into memory, such as one recovered from its logs; `path`
+// names it in messages.
+bool read_hive_image_loaders(const std::string &path, std::string_view image, HiveKind kind,
+                             std::vector<ClassLoader> &out, std::string &error);
 
 // The same for a SYSTEM hive: the profiler variables of its current control set's environment.
 bool read_system_loaders(const std::string &path, std::vector<ClassLoader> &out,

@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace {
@@ -251,6 +254,26 @@ Hive open_hive(const std::string &path, std::string &error) {
     return hive;
 }
 
+// Reads the references of an open hive of `kind`.
+void read_loaders(hive_h *hive, HiveKind kind, std::vector<ClassLoader> &out) {
+    hive_node_h root = hivex_root(hive);
+    Reader reader{hive, kind != HiveKind::Software, std::string(), &out};
+    switch (kind) {
+    case HiveKind::Software:
+        reader.software_keys(root, "HKLM\\SOFTWARE");
+        reader.classes(child(hive, root, "Classes"), "HKLM\\SOFTWARE\\Classes");
+        break;
+    case HiveKind::NtUser:
+        reader.software_keys(child(hive, root, "Software"), "HKCU\\Software");
+        reader.environment(child(hive, root, "Environment"), "HKCU\\Environment");
+        reader.classes(find_key(hive, root, {"Software", "Classes"}), "HKCU\\Software\\Classes");
+        break;
+    case HiveKind::UserClasses:
+        reader.classes(root, "HKCU\\Software\\Classes");
+        break;
+    }
+}
+
 } // namespace
 
 bool read_hive_loaders(const std::string &path, HiveKind kind, std::vector<ClassLoader> &out,
@@ -258,23 +281,30 @@ bool read_hive_loaders(const std::string &path, HiveKind kind, std::vector<Class
     Hive hive = open_hive(path, error);
     if (!hive)
         return false;
-    hive_node_h root = hivex_root(hive.get());
-    Reader reader{hive.get(), kind != HiveKind::Software, std::string(), &out};
-    switch (kind) {
-    case HiveKind::Software:
-        reader.software_keys(root, "HKLM\\SOFTWARE");
-        reader.classes(child(hive.get(), root, "Classes"), "HKLM\\SOFTWARE\\Classes");
-        break;
-    case HiveKind::NtUser:
-        reader.software_keys(child(hive.get(), root, "Software"), "HKCU\\Software");
-        reader.environment(child(hive.get(), root, "Environment"), "HKCU\\Environment");
-        reader.classes(find_key(hive.get(), root, {"Software", "Classes"}),
-                       "HKCU\\Software\\Classes");
-        break;
-    case HiveKind::UserClasses:
-        reader.classes(root, "HKCU\\Software\\Classes");
-        break;
+    read_loaders(hive.get(), kind, out);
+    return true;
+}
+
+bool read_hive_image_loaders(const std::string &path, std::string_view image, HiveKind kind,
+                             std::vector<ClassLoader> &out, std::string &error) {
+    // libhivex opens files only: the image goes to it through an anonymous in-memory file.
+    int fd = memfd_create("hive-image", MFD_CLOEXEC);
+    bool filled = fd >= 0;
+    for (std::size_t written = 0; filled && written < image.size();) {
+        ssize_t n = write(fd, image.data() + written, image.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        filled = n > 0;
+        written += filled ? static_cast<std::size_t>(n) : 0;
     }
+    Hive hive = filled ? open_hive("/proc/self/fd/" + std::to_string(fd), error) : nullptr;
+    if (fd >= 0)
+        close(fd);
+    if (!hive) {
+        error = path + ": cannot be read for what it loads (" + std::strerror(errno) + ")";
+        return false;
+    }
+    read_loaders(hive.get(), kind, out);
     return true;
 }
 

@@ -8,3 +8,8 @@ bool read_hive_loaders(const std::string &, HiveKind, std::vector<ClassLoader> &
 bool read_system_loaders(const std::string &, std::vector<ClassLoader> &, std::string &) {
     return true;
 }
+
+bool read_hive_image_loaders(const std::string &, std::string_view, HiveKind,
+                             std::vector<ClassLoader> &, std::string &) {
+    return true;
+}

@@ -680,6 +680,18 @@ def loaders_stock_and_user_classes(scan, work):
     keys = {json.loads(line)["key"] for line in done.stdout.decode().splitlines()}
     check("stock: --allow silences an entry", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}" not in keys
           and "{BCDE0395-E52F-467C-8E3D-C4579291692E}" in keys, keys)
+    # A profiler set just before collection is only in NTUSER.DAT's log: it is read replayed.
+    ntuser = profile / "NTUSER.DAT"
+    ntuser.unlink()
+    write_grown_hive(ntuser, Key("", [], [
+        Key("Environment", [sz("COR_ENABLE_PROFILING", "1"), sz("COR_PROFILER", uid[1])]),
+        Key("Software", [], [Key("Classes", [], [Key("CLSID", [], [
+            bare("{D%03d}" % i, "Bare", "C:\\Windows\\System32\\b.dll") for i in range(60)])])])]), 1)
+    done = run(scan, "--system", "--rule", "userclass", "--format", "json", root)
+    profiled = [f for f in map(json.loads, done.stdout.decode().splitlines()) if f["key"] == uid[1]]
+    check("loaded_by: a dirty NTUSER.DAT is read as its log leaves it",
+          [f["loaded_by"][0]["kind"] for f in profiled] == ["profiler"]
+          and "NTUSER.DAT: dirty, recovered" in done.stderr.decode(), (profiled, done.stderr.decode()))
     done = run(scan, "--system", "--rule", "userclass", "--details", root)
     rows = list(csv.reader(io.StringIO(run(scan, "--system", "--rule", "userclass", "--format",
                                            "csv", root).stdout.decode())))
