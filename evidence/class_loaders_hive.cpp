@@ -14,6 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -213,13 +214,17 @@ struct Reader {
                 shellex(child(hive, found->second, "Background"),
                         root_place + "\\Directory\\Background");
         }
+        // Many extensions may name one ProgID: each class is read once, so the work stays
+        // that of the hive's own keys.
+        std::unordered_set<hive_node_h> read;
         for (const auto &[name, key] : extensions) {
-            shellex(key, root_place + "\\" + name);
+            if (read.insert(key).second)
+                shellex(key, root_place + "\\" + name);
             std::string program;
             if (!default_text(hive, key, program) || program.empty())
                 continue;
             auto found = by_name.find(ascii_folded(program));
-            if (found != by_name.end())
+            if (found != by_name.end() && read.insert(found->second).second)
                 shellex(found->second, root_place + "\\" + program);
         }
     }

@@ -588,7 +588,9 @@ def loaders_stock_and_user_classes(scan, work):
     machine.children[0].children += [
         Key("*", [], [Key("shellex", [], [Key("ContextMenuHandlers", [], [Key("Sync", [sz("", uid[5])])])])]),
         Key(".abc", [sz("", "abcfile")]),
-        Key("abcfile", [], [Key("shellex", [], [Key("IconHandler", [sz("", uid[6])])])])]
+        Key("abcfile", [], [Key("shellex", [], [Key("IconHandler", [sz("", uid[6])])])]),
+        Key("sharedfile", [], [Key("shellex", [], [Key("IconHandler", [sz("", uid[6])])])]),
+        *[Key(".x%03d" % i, [sz("", "sharedfile")]) for i in range(300)]]
     make_hive.write_hive(str(config / "SOFTWARE"), machine)
     profile = root / "Users" / "eve"
     classes = profile / "AppData" / "Local" / "Microsoft" / "Windows"
@@ -662,7 +664,9 @@ def loaders_stock_and_user_classes(scan, work):
           and overlay == [{"kind": "icon-overlay", "side": "machine", "value": "(default)",
                            "key": "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer"
                                   "\\ShellIconOverlayIdentifiers\\  SyncOverlay"}]
-          and found[("shadow", oleaut, "eve")]["loaded_by"] == [], (profiler, overlay))
+          and found[("shadow", oleaut, "eve")]["loaded_by"] == []
+          # 300 extensions name one ProgID: it is read once, not once for each.
+          and len(found[("userclass", uid[6], "eve")]["loaded_by"]) == 2, (profiler, overlay))
     check("stock: medium for another System32 file, high elsewhere, both servers named",
           listed("stock", "{BCDE0395-E52F-467C-8E3D-C4579291692E}", None)
           == ("medium", ["stock class re-pointed within system folder"])
