@@ -390,6 +390,24 @@ void known(RuleWalk &walk, const ClassSides &cls) {
     }
 }
 
+// Defender's classes move with its updates from Program Files\Windows Defender to its platform
+// folder, ProgramData\Microsoft\Windows Defender\Platform\<version>, the same file name.
+bool defender_platform_move(const std::vector<std::string> &stock_place,
+                            const std::vector<std::string> &place) {
+    static const char *const from[] = {"Program Files", "Windows Defender"};
+    static const char *const to[] = {"ProgramData", "Microsoft", "Windows Defender", "Platform"};
+    if (stock_place.size() != 3 || place.size() != 6 ||
+        !equal_folded(stock_place.back(), place.back()))
+        return false;
+    for (std::size_t i = 0; i < 2; i++)
+        if (!equal_folded(stock_place[i], from[i]))
+            return false;
+    for (std::size_t i = 0; i < 4; i++)
+        if (!equal_folded(place[i], to[i]))
+            return false;
+    return true;
+}
+
 // The machine's server of a class the stock table holds, when it differs from the stock one:
 // another file (after expansion, letter case aside), another kind, or another command line.
 void stock(RuleWalk &walk, const ClassSides &cls) {
@@ -428,6 +446,8 @@ void stock(RuleWalk &walk, const ClassSides &cls) {
         return;
     if (server->kind == expected.kind && in_system && !was.empty() &&
         moved_between_windows_files(was.back(), now.back()))
+        return;
+    if (server->kind == expected.kind && defender_platform_move(was, now))
         return;
     FoundClass found;
     found.server_path = server->value.text;

@@ -583,7 +583,9 @@ def loaders_stock_and_user_classes(scan, work):
         server(shell, "C:\\Windows\\System32\\windows.storage.dll"),
         server("{BCDE0395-E52F-467C-8E3D-C4579291692E}", "C:\\Windows\\System32\\wbem\\evil.dll"),
         server("{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", "C:\\Tools\\oleacc.dll"),
-        server(local, "C:\\Windows\\System32\\rundll32.exe evil.dll,Run", "LocalServer32")])
+        server(local, "C:\\Windows\\System32\\rundll32.exe evil.dll,Run", "LocalServer32"),
+        server("{2781761E-28E0-4109-99FE-B9D127C57AFE}",
+               '"C:\\ProgramData\\Microsoft\\Windows Defender\\Platform\\4.18.2111.5-0\\MpOav.dll"')])
     machine.children[1] = microsoft
     machine.children[0].children += [
         Key("*", [], [Key("shellex", [], [Key("ContextMenuHandlers", [], [Key("Sync", [sz("", uid[5])])])])]),
@@ -676,7 +678,8 @@ def loaders_stock_and_user_classes(scan, work):
           == "%SystemRoot%\\System32\\oleacc.dll"
           and listed("stock", local, None) is not None, [k for k in found if k[0] == "stock"])
     check("stock: the stock server spelled otherwise and Windows' own DLL moves are not findings",
-          listed("stock", oleaut, None) is None and listed("stock", shell, None) is None,
+          listed("stock", oleaut, None) is None and listed("stock", shell, None) is None
+          and listed("stock", "{2781761E-28E0-4109-99FE-B9D127C57AFE}", None) is None,
           [k for k in found if k[0] == "stock"])
     allow = work / "loads-allow.txt"
     allow.write_text("{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}\n")
