@@ -50,12 +50,16 @@ std::string node_name(hive_h *hive, hive_node_h node) {
     return name ? name.get() : std::string();
 }
 
-// A string value's text up to its first NUL; nullopt-like empty flag for other types.
+// What names a class or enables profiling is short (a CLSID is 78 bytes in UTF-16): longer
+// strings are not read, so values that share one large data cell cannot multiply memory.
+constexpr std::size_t MOST_STRING_BYTES = 512;
+
+// A string value's text up to its first NUL; false for other types and longer strings.
 bool value_text(hive_h *hive, hive_value_h value, std::string &text) {
     hive_type type;
     std::size_t size = 0;
     if (hivex_value_type(hive, value, &type, &size) != 0 ||
-        (type != REG_SZ_TYPE && type != REG_EXPAND_SZ_TYPE) || size > 65536)
+        (type != REG_SZ_TYPE && type != REG_EXPAND_SZ_TYPE) || size > MOST_STRING_BYTES)
         return false;
     Held data(hivex_value_value(hive, value, &type, &size), &std::free);
     if (!data)
