@@ -584,6 +584,9 @@ def loaders_stock_and_user_classes(scan, work):
         server("{BCDE0395-E52F-467C-8E3D-C4579291692E}", "C:\\Windows\\System32\\wbem\\evil.dll"),
         server("{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", "C:\\Tools\\oleacc.dll"),
         server(local, "C:\\Windows\\System32\\rundll32.exe evil.dll,Run", "LocalServer32"),
+        # Two WMI classes re-pointed to other DLLs in System32, as an administrator can.
+        server("{4590F811-1D3A-11D0-891F-00AA004B2E24}", "C:\\Windows\\System32\\wbem\\wbemsvcx.dll"),
+        server("{1B1CAD8C-2DAB-11D2-B604-00104B703EFD}", "%SystemRoot%\\System32\\cmdext.dll", kind=REG_EXPAND_SZ),
         server("{2781761E-28E0-4109-99FE-B9D127C57AFE}",
                '"C:\\ProgramData\\Microsoft\\Windows Defender\\Platform\\4.18.2111.5-0\\MpOav.dll"')])
     machine.children[1] = microsoft
@@ -676,7 +679,10 @@ def loaders_stock_and_user_classes(scan, work):
           == ("high", ["stock class re-pointed outside system folder"])
           and found[("stock", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", None)]["expected"]
           == "%SystemRoot%\\System32\\oleacc.dll"
-          and listed("stock", local, None) is not None, [k for k in found if k[0] == "stock"])
+          and listed("stock", local, None) is not None
+          and listed("stock", "{4590F811-1D3A-11D0-891F-00AA004B2E24}", None)[0] == "medium"
+          and listed("stock", "{1B1CAD8C-2DAB-11D2-B604-00104B703EFD}", None)[0] == "medium",
+          [k for k in found if k[0] == "stock"])
     check("stock: the stock server spelled otherwise and Windows' own DLL moves are not findings",
           listed("stock", oleaut, None) is None and listed("stock", shell, None) is None
           and listed("stock", "{2781761E-28E0-4109-99FE-B9D127C57AFE}", None) is None,
