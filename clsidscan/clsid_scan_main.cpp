@@ -97,13 +97,15 @@ CLI::Validator one_of(std::vector<std::string> words) {
 }
 
 const char RULE_NAMES[] =
-    "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known";
+    "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known, stock, "
+    "userclass";
 
 // The rules a --rule value names, in the order of the list of rules; empty when a name is unknown.
 std::vector<ScanRule> rules_named(const std::string &names) {
-    const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
-                              ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
-                              ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
+    const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
+                              ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
+                              ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
+                              ScanRule::Stock,     ScanRule::UserClass};
     std::vector<bool> chosen(std::size(every), false);
     std::size_t start = 0;
     while (start <= names.size()) {
@@ -176,8 +178,10 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
            "commas: bare (clsid-bare-scan's), name (clsid-name-\n"
            "scan's), shadow (a user's own server for a machine's\n"
            "class), scriptlet, treatas, abandoned, userpath,\n"
-           "handler, known; both (bare and name) or all (every\n"
-           "rule, the default)")
+           "handler, known, stock (a machine server that is not\n"
+           "stock Windows'), userclass (a user-only class served\n"
+           "where the user can write); both (bare and name) or\n"
+           "all (every rule, the default)")
         ->option_text("RULE[,RULE]...")
         ->check(CLI::Validator(
             [](std::string &rules) {
@@ -518,9 +522,22 @@ int main(int argc, char **argv) {
                              ScanRule::Abandoned) != options.scan.rules.end())
         print_notes({"the abandoned rule needs the server files (--image ROOT, or --system); it "
                      "lists nothing"});
+    // What the hives given make Windows load: a user's hive is read for both kinds it can be.
+    std::vector<ClassLoader> loaders;
+    for (const ScanSource &source : sides.sources) {
+        if (source.hive_state.empty())
+            continue; // .reg exports and the live registry: not read for references
+        std::vector<HiveKind> kinds = {HiveKind::Software};
+        if (source.side == ClassesSide::User)
+            kinds = {HiveKind::NtUser, HiveKind::UserClasses};
+        for (HiveKind kind : kinds)
+            if (!read_hive_loaders(source.file, kind, loaders, error))
+                print_notes({error + "; what it makes Windows load is not known"});
+    }
+    ClassLoaderIndex loader_index = index_loaders(std::move(loaders));
     static ViewScan *const kept_scan = new ViewScan;
     ViewScan &scan = *kept_scan;
-    if (!scan_view(sides, options.scan, scan, {volume.get(), &environment}))
+    if (!scan_view(sides, options.scan, scan, {volume.get(), &environment, &loader_index}))
         return fail("out of memory while building the report");
     finish_findings(scan.reports, volume.get(), environment, options.scan.min_severity);
     if (options.scan.filter)

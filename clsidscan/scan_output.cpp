@@ -254,7 +254,7 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
                                       : json_string(found.server_path));
         if (report.rule == ScanRule::Scriptlet)
             line += ",\"script\":" + (found.script.empty() ? "null" : json_string(found.script));
-        if (report.rule == ScanRule::Known)
+        if (report.rule == ScanRule::Known || report.rule == ScanRule::Stock)
             line += ",\"expected\":" + json_string(found.expected);
         if (report.rule == ScanRule::TreatAs) {
             line += ",\"chain\":[";
@@ -269,6 +269,15 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
     line += ",\"severity\":\"" + std::string(severity_name(found.severity)) + "\",\"reasons\":[";
     for (std::size_t i = 0; i < found.reasons.size(); i++)
         line += (i ? "," : "") + json_string(found.reasons[i]);
+    line += "],\"loaded_by\":[";
+    for (std::size_t i = 0; i < found.loaded_by.size(); i++) {
+        const ClassLoader &loader = found.loaded_by[i];
+        line += std::string(i ? "," : "") + "{\"kind\":\"" + loader_kind_name(loader.kind) +
+                "\",\"side\":\"" + (loader.user ? "user" : "machine") + "\"," +
+                (loader.in_file ? json_name_field("file", loader.place)
+                                : "\"key\":" + json_string(loader.place)) +
+                ",\"value\":" + json_string(loader.value) + "}";
+    }
     line += "]";
     line +=
         ",\"written\":" + (found.written ? "\"" + format_filetime(found.written) + "\"" : "null");
@@ -282,7 +291,7 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
                const ScanPlace &place) {
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
-    HijackScan hijacks{&scan.view, &sides, place.environment, place.volume};
+    HijackScan hijacks{&scan.view, &sides, place.environment, place.volume, place.loaders};
     std::vector<ScanRule> hijack_rules;
     for (ScanRule rule : settings.rules)
         if (rule != ScanRule::Shadow && rule != ScanRule::Bare && rule != ScanRule::Name)
@@ -301,6 +310,10 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
                 return false;
         }
     }
+    for (RuleReport &report : scan.reports)
+        for (FoundClass &found : report.found)
+            if (found.loaded_by.empty())
+                found.loaded_by = loaders_of(place.loaders, found.key);
     return true;
 }
 
@@ -324,6 +337,15 @@ std::string finding_message(const RuleReport &report, const FoundClass &found) {
     if (std::optional<ClassServer> server = finding_server(found))
         message += " server " + server->value.text;
     return message;
+}
+
+// What loads a finding's class, one reference a part: "kind side place value", joined by "; ".
+std::string loaded_by_text(const FoundClass &found) {
+    std::string text;
+    for (const ClassLoader &loader : found.loaded_by)
+        text += (text.empty() ? "" : "; ") + std::string(loader_kind_name(loader.kind)) +
+                (loader.user ? " user " : " machine ") + loader.place + " " + loader.value;
+    return text;
 }
 
 std::string csv_row(const ClassesSides &sides, const RuleReport &report, const FoundClass &found,
@@ -354,6 +376,7 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         found.machine_server,
         severity_name(found.severity),
         joined_reasons(found),
+        loaded_by_text(found),
         id,
     };
     std::string row;
@@ -399,6 +422,10 @@ std::string finding_details(const FoundClass &found, const std::string &id) {
         out += "    id       " + id + "\n";
     out += "    severity " + std::string(severity_name(found.severity)) +
            (found.reasons.empty() ? "" : " (" + joined_reasons(found) + ")") + "\n";
+    for (const ClassLoader &loader : found.loaded_by)
+        out += "    loaded   " + std::string(loader_kind_name(loader.kind)) +
+               (loader.user ? " (user) " : " (machine) ") + printable_text(loader.place) + "  " +
+               printable_text(loader.value) + "\n";
     if (!found.server_file)
         return out;
     for (const ServerFile *file :
@@ -486,7 +513,7 @@ std::string csv_field(std::string_view text) {
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
     "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,severity,"
-    "reasons,id\r\n";
+    "reasons,loaded_by,id\r\n";
 
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
                            const ScanSettings &settings, const ReportScope &scope, bool headers) {

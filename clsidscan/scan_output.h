@@ -4,6 +4,7 @@
 #include "classes/classes_merge.h"
 #include "evidence/scan_sources.h"
 #include "rules/class_scan.h"
+#include "rules/hijack_rules.h"
 
 #include <optional>
 #include <string>
@@ -61,9 +62,10 @@ struct FindingFilter; // clsidscan/finding_filter.h
 
 // What to scan and how to print it.
 struct ScanSettings {
-    std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
-                                   ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
-                                   ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
+    std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
+                                   ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
+                                   ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
+                                   ScanRule::Stock,     ScanRule::UserClass};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
     ReportFormat format = ReportFormat::Text;
     bool details = false;
@@ -89,6 +91,8 @@ struct ViewScan {
 struct ScanPlace {
     VolumeFiles *volume = nullptr;
     const Environment *environment = nullptr;
+    // What in the same evidence loads classes, for `loaded_by` and the userclass rule.
+    const ClassLoaderIndex *loaders = nullptr;
 };
 
 // Merges `sides` and runs the rules of `settings` over it. Returns false when a report could not

@@ -5,7 +5,9 @@
 #include "clsidscan/finding_filter.h"
 #include "evidence/hive_source.h"
 #include "evidence/hive_strings.h"
+#include "evidence/scheduled_tasks.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,11 +24,19 @@
 
 namespace {
 
+// Reads a hive's classes and, into `loaders` when given, what it makes Windows load: both from
+// the hive as its logs leave it.
 bool read_system_hive(const std::string &path, const ScanSettings &settings, LoadedHive &hive,
-                      RootScan &scan, std::string &error) {
+                      RootScan &scan, std::string &error,
+                      std::vector<ClassLoader> *loaders = nullptr) {
     SourceFile image;
-    return read_source_file(path, image, error) &&
-           read_hive_source(path, settings.sources, image, hive, scan.notes, error);
+    if (!read_source_file(path, image, error) ||
+        !read_hive_source(path, settings.sources, image, hive, scan.notes, error))
+        return false;
+    std::string why;
+    if (loaders && !read_hive_image_loaders(path, image.bytes(), hive.classes.kind, *loaders, why))
+        scan.notes.push_back(why + "; what it makes Windows load is not known");
+    return true;
 }
 
 // What tells one finding from another in a report: its entry, the fields it names, and the
@@ -155,6 +165,39 @@ Environment user_environment_of(Environment environment, const std::string &name
     return environment;
 }
 
+// What in these hives makes Windows load classes; a hive that cannot be read for it is noted.
+void add_hive_loaders(const std::string &path, HiveKind kind, std::vector<ClassLoader> &loaders,
+                      std::vector<std::string> &notes) {
+    std::string error;
+    if (!read_hive_loaders(path, kind, loaders, error))
+        notes.push_back(error + "; what it makes Windows load is not known");
+}
+
+// The scheduled tasks of the Windows folder that holds `software` (ROOT/.../System32/config/
+// SOFTWARE): its System32's Tasks folder, in any letter case.
+void add_task_loaders(const std::string &root, const std::string &software,
+                      std::vector<ClassLoader> &loaders, std::vector<std::string> &notes) {
+    if (software.compare(0, root.size() + 1, root + "/") != 0)
+        return;
+    std::string relative = software.substr(root.size() + 1);
+    for (int up = 0; up < 2; up++) {
+        std::size_t cut = relative.rfind('/');
+        if (cut == std::string::npos)
+            return;
+        relative.erase(cut);
+    }
+    struct FolderCloser {
+        void operator()(DIR *folder) const { closedir(folder); }
+    };
+    std::unique_ptr<DIR, FolderCloser> system32(opendir((root + "/" + relative).c_str()));
+    std::vector<std::string> folders;
+    while (dirent *entry = system32 ? readdir(system32.get()) : nullptr)
+        if (equal_folded(entry->d_name, "Tasks"))
+            folders.push_back(relative + "/" + entry->d_name);
+    for (const std::string &tasks : folders)
+        read_task_loaders(root, tasks, loaders, notes);
+}
+
 bool anything_found(const ViewScan &scan) {
     return std::any_of(scan.reports.begin(), scan.reports.end(),
                        [](const RuleReport &r) { return !r.found.empty(); });
@@ -225,9 +268,11 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     // Every SOFTWARE found is the machine's (a ROOT with two must hold the same classes in both).
     std::vector<LoadedHive> software(layout.software.size());
     ClassesSides machine_sides;
+    std::vector<ClassLoader> machine_loaders;
     for (std::size_t i = 0; i < software.size(); i++) {
         const std::string &path = layout.software[i];
-        if (!read_system_hive(path, settings, software[i], scan, error))
+        if (!read_system_hive(path, settings, software[i], scan, error,
+                              i == 0 ? &machine_loaders : nullptr))
             return fail(error);
         if (software[i].classes.kind != HiveKind::Software)
             return fail(path + ": a " + hive_kind_name(software[i].classes.kind) +
@@ -247,19 +292,27 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     if (std::string note = triage_note(volume, root); !note.empty())
         scan.notes.push_back(note);
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
+    if (!layout.system.empty() &&
+        !read_system_loaders(layout.system.front(), machine_loaders, error))
+        scan.notes.push_back(error + "; what its environment makes Windows load is not known");
+    add_task_loaders(root, layout.software.front(), machine_loaders, scan.notes);
+    ClassLoaderIndex machine_index = index_loaders(machine_loaders);
     ViewScan machine;
-    if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables}))
+    if (!scan_view(machine_sides, settings, machine, {&volume, &machine_variables, &machine_index}))
         return fail(root + ": out of memory");
 
     std::vector<std::string> user_names;
     std::vector<ClassesSides> user_sides;
     std::vector<ViewScan> users;
     std::vector<Environment> user_variables;
+    std::vector<ClassLoaderIndex> user_loaders;
+    user_loaders.reserve(layout.profiles.size());
     user_sides.reserve(layout.profiles.size());
     users.reserve(layout.profiles.size());
     user_variables.reserve(layout.profiles.size());
     for (const SystemProfile &profile : layout.profiles) {
         ClassesSides sides;
+        std::vector<ClassLoader> loaders = machine_loaders;
         bool has_classes = false, failed = false;
         add_machine(sides);
         std::vector<std::string> hives = profile.usrclass;
@@ -269,10 +322,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             bool ntuser = i >= profile.usrclass.size();
             LoadedHive hive;
             error.clear();
-            if (!read_system_hive(path, settings, hive, scan, error)) {
+            if (!read_system_hive(path, settings, hive, scan, error, &loaders)) {
                 // A user's hive is known by its place: one without the keys that tell its kind
                 // (a new, empty or damaged profile) holds no classes, no reason to stop.
                 if (hive.classes.holds_no_classes_key) {
+                    if (ntuser) // its Environment and Explorer keys still count
+                        add_hive_loaders(path, HiveKind::NtUser, loaders, scan.notes);
                     scan.notes.push_back(
                         path +
                         (ntuser ? ": holds no Software\\Classes" : ": holds no classes keys") +
@@ -306,10 +361,11 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             machine_variables, profile.name,
             windows_path_text(parse_windows_path(profile.folder).components),
             profile.ntuser.empty() ? std::string() : profile.ntuser.front(), scan.notes));
+        user_loaders.push_back(index_loaders(std::move(loaders)));
         user_sides.push_back(std::move(sides));
         users.emplace_back();
         if (!scan_view(user_sides.back(), settings, users.back(),
-                       {&volume, &user_variables.back()}))
+                       {&volume, &user_variables.back(), &user_loaders.back()}))
             return fail(root + ": out of memory");
     }
 

@@ -19,6 +19,7 @@ target_link_libraries(live_source PUBLIC classes_merge)
 
 # evidence/: the readers of files into a side's classes.
 set(evidence_portable_sources
+    evidence/class_loaders.cpp
     evidence/hive_kind.cpp
     evidence/hive_recovery.cpp
     evidence/marvin32.cpp
@@ -33,8 +34,14 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/known_classes.cpp.in
     ${CMAKE_BINARY_DIR}/known_classes.cpp @ONLY)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/rules/known_classes.tsv)
+# The stock machine's servers (tools/make_stock_classes.py) are compiled in the same way.
+file(READ ${CMAKE_SOURCE_DIR}/rules/stock_classes.tsv STOCK_CLASSES_TSV)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/stock_classes.cpp.in
+    ${CMAKE_BINARY_DIR}/stock_classes.cpp @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/rules/stock_classes.tsv)
 add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp rules/hijack_rules.cpp
-    rules/severity.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp)
+    rules/severity.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp ${CMAKE_BINARY_DIR}/stock_classes.cpp)
 target_link_libraries(clsid_rules PUBLIC
     classes_merge barescan_rule namescan_rule scanframe platform_memory server_files)
 
@@ -59,6 +66,7 @@ endfunction()
 if(WIN32)
     add_library(evidence STATIC ${evidence_portable_sources}
         evidence/no_hive_source.cpp
+        evidence/no_class_loaders_hive.cpp
         evidence/heap_reserve_none.cpp
         evidence/source_file_read.cpp)
     target_link_libraries(evidence PUBLIC classes_merge memory_registry)
@@ -96,6 +104,8 @@ endif()
 
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
+# Scheduled task files are XML, read with libxml2 (libxml2-dev).
+pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
 find_package(Threads REQUIRED)
 
 add_library(evidence STATIC ${evidence_portable_sources}
@@ -103,8 +113,11 @@ add_library(evidence STATIC ${evidence_portable_sources}
     evidence/hive_source.cpp
     evidence/source_file_mapped.cpp
     evidence/system_folder.cpp
-    evidence/hive_strings.cpp)
-target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
+    evidence/hive_strings.cpp
+    evidence/class_loaders_hive.cpp
+    evidence/scheduled_tasks.cpp)
+target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX
+    PkgConfig::LIBXML2)
 
 # Finding ids are digested with libcrypto's SHA-256; JSON Lines are read back (--baseline,
 # --stack) with simdjson (libsimdjson-dev).

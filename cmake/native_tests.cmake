@@ -39,7 +39,8 @@ add_executable(clsid_scan_tests
     tests/source_file_test.cpp
     tests/server_file_test.cpp
     tests/finding_ids_test.cpp
-    tests/stack_test.cpp)
+    tests/stack_test.cpp
+    tests/scheduled_tasks_test.cpp)
 target_link_libraries(clsid_scan_tests PRIVATE clsidscan_core server_files GTest::gtest_main)
 gtest_discover_tests(clsid_scan_tests)
 

@@ -4,6 +4,9 @@
 include(GNUInstallDirs)
 install(TARGETS clsid-scan RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/docs/clsid-scan.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The stock machine's table is compiled in; its source's licence notice, at the table's head,
+# ships beside the program as well.
+install(FILES ${CMAKE_SOURCE_DIR}/rules/stock_classes.tsv DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The Windows programs, taken at install time from the Windows presets' builds, each one that
 # is there: a package made after `cmake --workflow --preset windows-x64` carries clsid-scan.exe
@@ -62,7 +65,7 @@ find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON) # libhivex0 (>= ...) among them
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhivex0, libstdc++6, libgcc-s1, libc6")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libhivex0, libxml2, libstdc++6, libgcc-s1, libc6")
 endif()
 include(CPack)
 

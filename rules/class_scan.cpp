@@ -95,6 +95,10 @@ const char *rule_name(ScanRule rule) {
         return "handler";
     case ScanRule::Known:
         return "known";
+    case ScanRule::Stock:
+        return "stock";
+    case ScanRule::UserClass:
+        return "userclass";
     }
     return "?";
 }

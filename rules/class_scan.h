@@ -1,6 +1,7 @@
 // Running the programs' class rules over a merged view, through the frame's walk.
 #pragma once
 
+#include "evidence/class_loaders.h"
 #include "files/server_file.h"
 #include "registry/memory_registry.h"
 #include "scanframe/scanframe.h"
@@ -9,11 +10,24 @@
 #include <string>
 #include <vector>
 
-enum class ScanRule { Bare, Name, Shadow, Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known };
+enum class ScanRule {
+    Bare,
+    Name,
+    Shadow,
+    Scriptlet,
+    TreatAs,
+    Abandoned,
+    UserPath,
+    Handler,
+    Known,
+    Stock,
+    UserClass
+};
 enum class ScanView { Bits64, Bits32 };
 enum class Severity { Low, Medium, High };
 
-// "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known"
+// "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known",
+// "stock", "userclass"
 const char *rule_name(ScanRule rule);
 int view_bits(ScanView view); // 64, 32
 
@@ -34,7 +48,7 @@ struct FoundClass {
     std::string script;
     std::vector<std::string> chain;
     std::string handler;
-    std::string expected;
+    std::string expected; // known: the expected file; stock: the stock machine's server
     // Whether the user's own classes supply what the finding rests on.
     bool from_user = false;
     // A server value the rule judged in place of the class's server (the handler rule's
@@ -57,6 +71,8 @@ struct FoundClass {
     // The class registration whose server the finding names, when not `class_key` (the shadow
     // rule: the user's own).
     const MemoryKey *server_class = nullptr;
+    // The places in the same evidence that make Windows load the class.
+    std::vector<ClassLoader> loaded_by;
     // The server file, resolved and examined, when the scan has a volume to look in.
     std::optional<ServerExamination> server_file;
     // The latest write time (FILETIME) of the keys the rule read: the class key and its subkeys

@@ -2,13 +2,16 @@
 #include "rules/hijack_rules.h"
 
 #include "registry/code_page.h"
+#include "rules/severity.h"
 #include "scanframe/scanframe.h"
 
 #include <algorithm>
 #include <sstream>
+#include <unordered_map>
 
-// rules/known_classes.tsv as it was when the build was configured.
+// rules/known_classes.tsv and rules/stock_classes.tsv as they were when the build was configured.
 extern const char KNOWN_CLASSES_TSV[];
+extern const char STOCK_CLASSES_TSV[];
 
 namespace {
 
@@ -20,6 +23,7 @@ const char LABEL_FINAL_SERVER[] = "\\(serves)      \t";
 const char LABEL_LOCAL_SERVER32[] = "\\LocalServer32 \t";
 const char LABEL_INPROC_HANDLER[] = "\\InprocHandler \t";
 const char LABEL_EXPECTED[] = "\\(expected)    \t";
+const char LABEL_STOCK[] = "\\(stock)       \t";
 
 static_assert(sizeof LABEL_SCRIPTLET_URL - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_TREATAS - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
@@ -27,6 +31,7 @@ static_assert(sizeof LABEL_FINAL_SERVER - 1 == LABEL_FIELD_CHARS, "label fields 
 static_assert(sizeof LABEL_LOCAL_SERVER32 - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_INPROC_HANDLER - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 static_assert(sizeof LABEL_EXPECTED - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
+static_assert(sizeof LABEL_STOCK - 1 == LABEL_FIELD_CHARS, "label fields are 16 wide");
 
 std::string stored(std::u16string_view name) {
     return text_to_utf16le_bytes(std::u16string(name));
@@ -533,7 +538,125 @@ void known(RuleWalk &walk, const ClassSides &cls) {
     }
 }
 
+// Defender's classes move with its updates from Program Files\Windows Defender to its platform
+// folder, ProgramData\Microsoft\Windows Defender\Platform\<version>, the same file name.
+bool defender_platform_move(const std::vector<std::string> &stock_place,
+                            const std::vector<std::string> &place) {
+    static const char *const from[] = {"Program Files", "Windows Defender"};
+    static const char *const to[] = {"ProgramData", "Microsoft", "Windows Defender", "Platform"};
+    if (stock_place.size() != 3 || place.size() != 6 ||
+        !equal_folded(stock_place.back(), place.back()))
+        return false;
+    for (std::size_t i = 0; i < 2; i++)
+        if (!equal_folded(stock_place[i], from[i]))
+            return false;
+    for (std::size_t i = 0; i < 4; i++)
+        if (!equal_folded(place[i], to[i]))
+            return false;
+    return true;
+}
+
+// The machine's server of a class the stock table holds, when it differs from the stock one:
+// another file (after expansion, letter case aside), another kind, or another command line.
+void stock(RuleWalk &walk, const ClassSides &cls) {
+    constexpr std::size_t GUID_BYTES = 38 * 2; // "{...}" in UTF-16
+    if (walk.which != ScanView::Bits64 || !cls.machine || cls.merged->name.size() != GUID_BYTES)
+        return;
+    const StockClass *entry = stock_class(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    if (!entry)
+        return;
+    std::optional<Server> server = server_of(cls.machine);
+    if (!server)
+        return; // a class without a server loads nothing
+    Server expected{{entry->server, true}, entry->kind};
+    // COM drops quotes around an in-process server's path: the table holds it without them.
+    Server compared = *server;
+    std::string &path = compared.value.text;
+    if (compared.kind == ServerKind::InProcess && path.size() > 1 && path.front() == '"' &&
+        path.back() == '"')
+        path = path.substr(1, path.size() - 2);
+    std::vector<std::string> now = first_place(compared, walk.which, walk.environments);
+    std::vector<std::string> was = first_place(expected, walk.which, walk.environments);
+    auto same_place = [](const std::vector<std::string> &a, const std::vector<std::string> &b) {
+        return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), equal_folded);
+    };
+    auto unquoted = [&](const RegistryString &value) {
+        std::string text =
+            value.expand ? expand_environment(value.text, walk.environments.bits64) : value.text;
+        text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
+        return fold_case(text);
+    };
+    bool in_system =
+        !now.empty() && classify_location(now, walk.environments.locations) == FileLocation::System;
+    if (server->kind == expected.kind && same_place(now, was) &&
+        (server->kind == ServerKind::InProcess ||
+         unquoted(server->value) == unquoted(expected.value)))
+        return;
+    if (server->kind == expected.kind && in_system && !was.empty() &&
+        moved_between_windows_files(was.back(), now.back()))
+        return;
+    if (server->kind == expected.kind && defender_platform_move(was, now))
+        return;
+    FoundClass found;
+    found.server_path = server->value.text;
+    found.expected = entry->server;
+    found.server_class = cls.machine;
+    found.reasons.push_back(in_system ? "stock class re-pointed within system folder"
+                                      : "stock class re-pointed outside system folder");
+    add_entry(
+        walk, cls, std::move(found),
+        {{server->kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
+          server->value.text},
+         {LABEL_STOCK, entry->server}});
+}
+
+// A class only the user's classes register, served from where a standard user can write: what
+// loads it, in the same evidence, says how much it matters.
+void user_class(RuleWalk &walk, const ClassSides &cls) {
+    if (!cls.user || cls.machine)
+        return;
+    std::optional<Server> server = server_of(cls.user);
+    if (!server || !user_writable(*server, walk.which, walk.environments))
+        return;
+    FoundClass found;
+    found.server_path = server->value.text;
+    found.server_class = cls.user;
+    found.from_user = true;
+    found.loaded_by =
+        loaders_of(walk.scan->loaders, utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
+    for (const ClassLoader &loader : found.loaded_by) {
+        std::string reason = user_class_reason(loader.kind);
+        if (std::find(found.reasons.begin(), found.reasons.end(), reason) == found.reasons.end())
+            found.reasons.push_back(reason);
+    }
+    if (found.reasons.empty())
+        found.reasons.push_back(USER_CLASS_NOT_LOADED);
+    add_entry(
+        walk, cls, std::move(found),
+        {{server->kind == ServerKind::InProcess ? LABEL_INPROC_SERVER32 : LABEL_LOCAL_SERVER32,
+          server->value.text}});
+}
+
 } // namespace
+
+ClassLoaderIndex index_loaders(std::vector<ClassLoader> loaders) {
+    ClassLoaderIndex index;
+    index.list = std::move(loaders);
+    for (std::size_t i = 0; i < index.list.size(); i++)
+        index.by_clsid[fold_case(index.list[i].clsid)].push_back(i);
+    return index;
+}
+
+std::vector<ClassLoader> loaders_of(const ClassLoaderIndex *index, std::string_view clsid) {
+    std::vector<ClassLoader> found;
+    if (!index)
+        return found;
+    auto entry = index->by_clsid.find(fold_case(clsid));
+    if (entry != index->by_clsid.end())
+        for (std::size_t i : entry->second)
+            found.push_back(index->list[i]);
+    return found;
+}
 
 std::optional<ClassServer> class_server(const MemoryKey *key) {
     if (!key)
@@ -717,6 +840,12 @@ std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
             case ScanRule::Known:
                 known(walk, cls);
                 break;
+            case ScanRule::Stock:
+                stock(walk, cls);
+                break;
+            case ScanRule::UserClass:
+                user_class(walk, cls);
+                break;
             default:
                 break;
             }
@@ -749,4 +878,56 @@ const std::vector<KnownClass> &known_classes() {
         return parsed;
     }();
     return list;
+}
+
+const StockClass *stock_class(std::string_view clsid) {
+    static const std::unordered_map<std::string, StockClass> table = [] {
+        std::unordered_map<std::string, StockClass> parsed;
+        std::istringstream lines(STOCK_CLASSES_TSV);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.empty() || line[0] == '#')
+                continue;
+            std::size_t kind_at = line.find('\t');
+            std::size_t server_at =
+                kind_at == std::string::npos ? kind_at : line.find('\t', kind_at + 1);
+            if (server_at == std::string::npos)
+                continue;
+            std::string kind = line.substr(kind_at + 1, server_at - kind_at - 1);
+            parsed[fold_case(line.substr(0, kind_at))] =
+                StockClass{kind == "local" ? ServerKind::CommandLine : ServerKind::InProcess,
+                           line.substr(server_at + 1)};
+        }
+        return parsed;
+    }();
+    auto entry = table.find(fold_case(clsid));
+    return entry == table.end() ? nullptr : &entry->second;
+}
+
+bool moved_between_windows_files(std::string_view stock_file, std::string_view file) {
+    // Pairs seen across Windows 7, 8.1, 10 and 11 for the same classes: the shell's storage and
+    // property code left shell32.dll, COM's runtime left ole32.dll, and the .dll suffix may be
+    // written or not.
+    static const char *const moves[][2] = {
+        {"shell32.dll", "windows.storage.dll"},
+        {"shell32.dll", "windows.storage.search.dll"},
+        {"shell32.dll", "propsys.dll"},
+        {"ole32.dll", "combase.dll"},
+        {"ole32.dll", "coml2.dll"},
+        {"shell32.dll", "ExplorerFrame.dll"},
+        {"shdocvw.dll", "ieframe.dll"},
+        {"shell32.dll", "shdocvw.dll"},
+    };
+    auto bare = [](std::string_view name) {
+        std::string folded = fold_case(name);
+        return folded.size() > 4 && folded.compare(folded.size() - 4, 4, ".dll") == 0
+                   ? folded
+                   : folded + ".dll";
+    };
+    std::string a = bare(stock_file), b = bare(file);
+    for (const auto &move : moves) {
+        std::string from = bare(move[0]), to = bare(move[1]);
+        if ((a == from && b == to) || (a == to && b == from))
+            return true;
+    }
+    return false;
 }

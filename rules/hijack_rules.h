@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // What the hijack rules look at besides the view: the sides it merges, the environment its
@@ -18,7 +19,18 @@ struct HijackScan {
     const ClassesSides *sides = nullptr;
     const Environment *environment = nullptr;
     VolumeFiles *volume = nullptr;
+    // What in the same evidence makes Windows load classes (null: nothing known).
+    const struct ClassLoaderIndex *loaders = nullptr;
 };
+
+// References that load classes, found by the class they name (letter case aside) in one look-up.
+struct ClassLoaderIndex {
+    std::vector<ClassLoader> list;
+    std::unordered_map<std::string, std::vector<std::size_t>> by_clsid; // folded CLSID → list
+};
+ClassLoaderIndex index_loaders(std::vector<ClassLoader> loaders);
+// The references of `index` (null for none) that name `clsid`.
+std::vector<ClassLoader> loaders_of(const ClassLoaderIndex *index, std::string_view clsid);
 
 // TreatAs links Windows follows before it gives up on a chain.
 constexpr std::size_t MAX_TREATAS_LINKS = 8;
@@ -81,7 +93,8 @@ ViewEnvironments view_environments(const Environment &environment);
 std::vector<std::string> first_place(const ClassServer &server, ScanView which,
                                      const ViewEnvironments &environments);
 
-// Runs hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known) over the CLSID key
+// Runs hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known, Stock, UserClass)
+// over the CLSID key
 // of `which`, in the registry's order, all in one pass: a report for each rule, in the order of
 // `rules`. Each entry is the description line and one or two lines of what the rule found, and
 // an empty line.
@@ -97,3 +110,16 @@ struct KnownClass {
     std::string source;
 };
 const std::vector<KnownClass> &known_classes();
+
+// What one stock Windows 10 x64 machine registers for a class in the 64-bit view
+// (rules/stock_classes.tsv): its server kind and value, the machine's folders as variables.
+struct StockClass {
+    ServerKind kind = ServerKind::InProcess;
+    std::string server;
+};
+// The stock registration of `clsid` ("{...}", letter case aside); null when the table has none.
+const StockClass *stock_class(std::string_view clsid);
+
+// Whether Windows itself serves a class from `stock_file` on one version and from `file` on
+// another (both in the system folder): classes that moved between Windows' own DLLs.
+bool moved_between_windows_files(std::string_view stock_file, std::string_view file);

@@ -31,7 +31,38 @@ std::optional<FileLocation> server_location(const RuleReport &report, const Foun
     return classify_location(place, environments.locations);
 }
 
+// What a user-only class with its server where the user can write means, by what loads it.
+// High: references that ordinary software makes on the machine side only, where a per-user class
+// has no business being. Medium: shell extensions, which per-user installers register.
+struct UserClassLevel {
+    LoaderKind kind;
+    const char *reason;
+    Severity severity;
+};
+const UserClassLevel USER_CLASS_LEVELS[] = {
+    {LoaderKind::Profiler, "user-only class is profiler", Severity::High},
+    {LoaderKind::AmsiProvider, "user-only class is amsi provider", Severity::High},
+    {LoaderKind::CredentialProvider, "user-only class is credential provider", Severity::High},
+    {LoaderKind::DelayLoad, "user-only class is delay-load shell service", Severity::High},
+    {LoaderKind::ScheduledTask, "user-only class is scheduled task handler", Severity::High},
+    {LoaderKind::ShellExecuteHook, "user-only class is shell execute hook", Severity::High},
+    {LoaderKind::BrowserHelper, "user-only class is browser helper object", Severity::Medium},
+    {LoaderKind::IconOverlay, "user-only class is icon overlay handler", Severity::Medium},
+    {LoaderKind::ShellHandler, "user-only class is shell extension handler", Severity::Medium},
+    {LoaderKind::ApprovedExtension, "user-only class is approved shell extension",
+     Severity::Medium},
+};
+
 } // namespace
+
+const char USER_CLASS_NOT_LOADED[] = "user-only class nothing loads";
+
+const char *user_class_reason(LoaderKind kind) {
+    for (const UserClassLevel &level : USER_CLASS_LEVELS)
+        if (level.kind == kind)
+            return level.reason;
+    return USER_CLASS_NOT_LOADED;
+}
 
 const char *severity_name(Severity severity) {
     return severity == Severity::High ? "high" : severity == Severity::Medium ? "medium" : "low";
@@ -116,6 +147,22 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     case ScanRule::Known:
         add(found, Severity::High, "known target hijacked");
         break;
+    case ScanRule::Stock:
+        for (const std::string &reason : own)
+            add(found,
+                reason == "stock class re-pointed within system folder" ? Severity::Medium
+                                                                        : Severity::High,
+                reason.c_str());
+        break;
+    case ScanRule::UserClass:
+        for (const std::string &reason : own) {
+            Severity level = Severity::Low;
+            for (const UserClassLevel &known : USER_CLASS_LEVELS)
+                if (reason == known.reason)
+                    level = known.severity;
+            add(found, level, reason.c_str());
+        }
+        break;
     }
 
     // What the server file adds, whichever rule found the class.
@@ -125,7 +172,8 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     bool missing = found.server_file && found.server_file->file.state == FileState::Missing;
     bool plantable = location == FileLocation::User ||
                      (location == FileLocation::UserCreate && (missing || !found.server_file));
-    if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs && plantable)
+    if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
+        report.rule != ScanRule::UserClass && plantable)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
             "server in user-writable location");
     if (!found.server_file)

@@ -18,3 +18,8 @@ void assess_finding(const RuleReport &report, FoundClass &found, const Environme
 struct ViewEnvironments;
 void assess_finding(const RuleReport &report, FoundClass &found,
                     const ViewEnvironments &environments);
+
+// The fixed reason the userclass rule gives for a user-only class that `kind` loads, and for one
+// that nothing in the evidence loads.
+const char *user_class_reason(LoaderKind kind);
+extern const char USER_CLASS_NOT_LOADED[];

@@ -97,7 +97,7 @@ def sources_and_errors(scan, work):
     done = run(scan, machine)
     text = done.stdout.decode()
     check("a SOFTWARE hive: every rule, both views, headers, exit 1",
-          done.returncode == 1 and text.count("# ") == 18 and "{B1}" in text and "{W1}" in text
+          done.returncode == 1 and text.count("# ") == 22 and "{B1}" in text and "{W1}" in text
           and PREFIX + "{N1}" + " " * 15 + "\tQj\n" in text, text)
     done = run(scan, "--rule", "bare", "--view", "64", machine)
     check("one report alone is printed without a header",
@@ -151,8 +151,12 @@ def real_hives(scan, work):
     before = sorted(os.listdir(real))
     done = run(scan, "--format", "json", real / "UsrClass.dat", cwd=real)
     error = done.stderr.decode()
+    # Its OneDrive classes are the user's own, served from AppData: userclass lists them, and
+    # nothing else does.
+    rules = {json.loads(line)["rule"] for line in done.stdout.decode().splitlines()}
     check("the real dirty UsrClass.dat is recovered from its logs and scanned",
-          done.returncode == 0 and "recovered to sequence 300" in error, error)
+          done.returncode == 1 and rules == {"userclass"} and "recovered to sequence 300" in error,
+          (rules, error))
     machine = work / "SOFTWARE"
     done = run(scan, machine, real / "UsrClass.dat")
     check("the real UsrClass.dat merged with a machine hive", done.returncode == 1
@@ -182,7 +186,7 @@ def real_hives(scan, work):
         check(f"shadow rule on the real UsrClass.dat, machine server {machine_server}",
               [(f["key"], f["subkey"], f["user_server"]) for f in found] == want, found)
     done = run(scan, "--no-logs", real / "UsrClass.dat")
-    check("--no-logs scans the dirty primary and says so", done.returncode == 0
+    check("--no-logs scans the dirty primary and says so", done.returncode == 1
           and "not recovered" in done.stderr.decode(), done.stderr.decode())
 
 
@@ -225,7 +229,7 @@ def system_folders(scan, work):
           "recovered to sequence 300" in error and "Public has no classes hive" in error, error)
     done = run(scan, "--system", "--format", "json", first)
     users = {json.loads(line)["user"] for line in done.stdout.decode().splitlines()}
-    check("--system JSON names the machine and the user", users == {None, "Alice"}, users)
+    check("--system JSON names the machine and the users", users == {None, "Alice", "bob"}, users)
 
 
 def filetime(iso):
@@ -746,6 +750,163 @@ def example_volume(scan):
           and not any(k[0] == "alice" and k[2] == "{0000002F-0000-0000-C000-000000000046}" for k in found)
           and all(k[2] in {p[2] for p in planted} for k in high),
           sorted(found.items(), key=str))
+
+
+def loaders_stock_and_user_classes(scan, work):
+    """What loads each class (loaded_by), the userclass rule by what loads it, and the stock rule."""
+    root = work / "loads-root"
+    shutil.rmtree(root, ignore_errors=True)
+    config = root / "Windows" / "System32" / "config"
+    config.mkdir(parents=True)
+    appdata = "C:\\Users\\eve\\AppData\\Roaming\\"
+
+    def server(name, path, subkey="InprocServer32", kind=REG_SZ):
+        return Key(name, [sz("", name.strip("{}") + " class")], [Key(subkey, [(("", kind, string_data(path)))])])
+    uid = {n: f"{{0000000{n}-1111-2222-3333-444455556666}}" for n in range(1, 10)}
+    oleaut, shell, local = ("{0000002F-0000-0000-C000-000000000046}",
+                            "{0947C622-F98A-48A5-9DF7-60E5FE202E07}",
+                            "{046AEAD9-5A27-4D3C-8A67-F82552E0A91B}")
+    microsoft = Key("Microsoft", [], [
+        Key("AMSI", [], [Key("Providers", [], [Key(uid[2])])]),
+        Key("Windows", [], [Key("CurrentVersion", [], [
+            Key("ShellServiceObjectDelayLoad", [sz("Updater", uid[3])]),
+            Key("Explorer", [], [Key("ShellIconOverlayIdentifiers", [], [
+                Key("  SyncOverlay", [sz("", uid[4])])])])])])])
+    machine = software([
+        server(oleaut, "%SystemRoot%\\System32\\OLEAUT32.dll", kind=REG_EXPAND_SZ),
+        server(shell, "C:\\Windows\\System32\\windows.storage.dll"),
+        server("{BCDE0395-E52F-467C-8E3D-C4579291692E}", "C:\\Windows\\System32\\wbem\\evil.dll"),
+        server("{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", "C:\\Tools\\oleacc.dll"),
+        server(local, "C:\\Windows\\System32\\rundll32.exe evil.dll,Run", "LocalServer32"),
+        # Two WMI classes re-pointed to other DLLs in System32, as an administrator can.
+        server("{4590F811-1D3A-11D0-891F-00AA004B2E24}", "C:\\Windows\\System32\\wbem\\wbemsvcx.dll"),
+        server("{1B1CAD8C-2DAB-11D2-B604-00104B703EFD}", "%SystemRoot%\\System32\\cmdext.dll", kind=REG_EXPAND_SZ),
+        server("{2781761E-28E0-4109-99FE-B9D127C57AFE}",
+               '"C:\\ProgramData\\Microsoft\\Windows Defender\\Platform\\4.18.2111.5-0\\MpOav.dll"')])
+    machine.children[1] = microsoft
+    machine.children[0].children += [
+        Key("*", [], [Key("shellex", [], [Key("ContextMenuHandlers", [], [Key("Sync", [sz("", uid[5])])])])]),
+        Key(".abc", [sz("", "abcfile")]),
+        Key("abcfile", [], [Key("shellex", [], [Key("IconHandler", [sz("", uid[6])])])]),
+        Key("sharedfile", [], [Key("shellex", [], [Key("IconHandler", [sz("", uid[6])])])]),
+        *[Key(".x%03d" % i, [sz("", "sharedfile")]) for i in range(300)]]
+    make_hive.write_hive(str(config / "SOFTWARE"), machine)
+    profile = root / "Users" / "eve"
+    classes = profile / "AppData" / "Local" / "Microsoft" / "Windows"
+    classes.mkdir(parents=True)
+    make_hive.write_hive(str(profile / "NTUSER.DAT"), Key("", [], [
+        Key("Environment", [sz("COR_ENABLE_PROFILING", "1"), sz("COR_PROFILER", uid[1])]),
+        Key("Software")]))
+
+    tasks = root / "Windows" / "System32" / "tasks" / "Vendor"
+    tasks.mkdir(parents=True)
+    (tasks / "Update").write_bytes(
+        ('<?xml version="1.0" encoding="UTF-16"?>\r\n<Task xmlns="http://schemas.microsoft.com/'
+         'windows/2004/02/mit/task"><Actions Context="Author"><ComHandler><ClassId>'
+         f'{uid[9]}</ClassId></ComHandler></Actions></Task>').encode("utf-16"))
+    (tasks / "Huge").write_bytes(b" " * (1 << 20 | 1))
+    make_hive.write_hive(str(classes / "UsrClass.dat"), usrclass(
+        [server(uid[n], appdata + f"u{n}.dll") for n in (*range(1, 8), 9)]
+        + [server(uid[8], "C:\\Windows\\System32\\u8.dll"), server(oleaut, appdata + "o.dll")]))
+
+    # Ordinary per-user software: a sync client's overlay (its HKLM entry names a per-user
+    # class), an editor's context menu handler approved in HKCU, chat and meeting clients'
+    # notification activators, all served from AppData.
+    ann_local = "C:\\Users\\ann\\AppData\\Local\\"
+    ann = root / "Users" / "ann"
+    (ann / "AppData" / "Local" / "Microsoft" / "Windows").mkdir(parents=True)
+    make_hive.write_hive(str(ann / "NTUSER.DAT"), Key("", [], [Key("Software", [], [
+        Key("Microsoft", [], [Key("Windows", [], [Key("CurrentVersion", [], [
+            Key("Shell Extensions", [], [Key("Approved", [sz(uid[5], "Editor menu")])])])])])])]))
+    make_hive.write_hive(str(ann / "AppData" / "Local" / "Microsoft" / "Windows" / "UsrClass.dat"),
+                         Key("", [], [Key("CLSID", [], [
+                             server(uid[4], ann_local + "Sync\\SyncShell64.dll"),
+                             server(uid[5], ann_local + "Programs\\Editor\\menu.dll"),
+                             server("{A1000000-0000-0000-0000-000000000001}",
+                                    ann_local + "Chat\\chat.exe -ToastActivated", "LocalServer32"),
+                             server("{A1000000-0000-0000-0000-000000000002}",
+                                    ann_local + "Meet\\bin\\meet.exe", "LocalServer32")])]))
+
+    done = run(scan, "--system", "--format", "json", "--view", "64", root)
+    found = {(f["rule"], f["key"], f["user"]): f for f in map(json.loads, done.stdout.decode().splitlines())}
+    levels = {k[1]: v["severity"] for k, v in found.items() if k[2] == "ann"}
+    check("per-user registrations of ordinary software give no high finding",
+          sum(k[0] == "userclass" and k[2] == "ann" for k in found) == 4
+          and "high" not in levels.values(), levels)
+    check("scheduled tasks: a COM handler loads its class; a file too large is noted",
+          found.get(("userclass", uid[9], "eve"), {}).get("loaded_by") == [{
+              "kind": "scheduled-task", "side": "machine", "value": "Actions/ComHandler/ClassId",
+              "file": "Windows/System32/tasks/Vendor/Update"}]
+          and found[("userclass", uid[9], "eve")]["severity"] == "high"
+          and "Vendor/Huge: larger than 1 MiB" in done.stderr.decode(), done.stderr.decode())
+
+    def listed(rule, key, user="eve"):
+        f = found.get((rule, key, user))
+        return (f["severity"], f["reasons"][:1]) if f else None
+    check("userclass: high for a profiler, an AMSI provider, a delay-load entry",
+          listed("userclass", uid[1]) == ("high", ["user-only class is profiler"])
+          and listed("userclass", uid[2]) == ("high", ["user-only class is amsi provider"])
+          and listed("userclass", uid[3]) == ("high", ["user-only class is delay-load shell service"]),
+          [(k, v["reasons"]) for k, v in found.items() if k[0] == "userclass"])
+    check("userclass: medium for overlay and shell handlers, low when nothing loads it, none in System32",
+          listed("userclass", uid[4]) == ("medium", ["user-only class is icon overlay handler"])
+          and listed("userclass", uid[5]) == ("medium", ["user-only class is shell extension handler"])
+          and listed("userclass", uid[6]) == ("medium", ["user-only class is shell extension handler"])
+          and listed("userclass", uid[7]) == ("low", ["user-only class nothing loads"])
+          and listed("userclass", uid[8]) is None and listed("userclass", oleaut) is None,
+          [(k, v["reasons"]) for k, v in found.items() if k[0] == "userclass"])
+    profiler = found.get(("userclass", uid[1], "eve"), {}).get("loaded_by")
+    overlay = found.get(("userclass", uid[4], "eve"), {}).get("loaded_by")
+    check("loaded_by: each reference with its side, key and value",
+          profiler == [{"kind": "profiler", "side": "user", "key": "HKCU\\Environment",
+                        "value": "COR_PROFILER"}]
+          and overlay == [{"kind": "icon-overlay", "side": "machine", "value": "(default)",
+                           "key": "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer"
+                                  "\\ShellIconOverlayIdentifiers\\  SyncOverlay"}]
+          and found[("shadow", oleaut, "eve")]["loaded_by"] == []
+          # 300 extensions name one ProgID: it is read once, not once for each.
+          and len(found[("userclass", uid[6], "eve")]["loaded_by"]) == 2, (profiler, overlay))
+    check("stock: medium for another System32 file, high elsewhere, both servers named",
+          listed("stock", "{BCDE0395-E52F-467C-8E3D-C4579291692E}", None)
+          == ("medium", ["stock class re-pointed within system folder"])
+          and listed("stock", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", None)
+          == ("high", ["stock class re-pointed outside system folder"])
+          and found[("stock", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}", None)]["expected"]
+          == "%SystemRoot%\\System32\\oleacc.dll"
+          and listed("stock", local, None) is not None
+          and listed("stock", "{4590F811-1D3A-11D0-891F-00AA004B2E24}", None)[0] == "medium"
+          and listed("stock", "{1B1CAD8C-2DAB-11D2-B604-00104B703EFD}", None)[0] == "medium",
+          [k for k in found if k[0] == "stock"])
+    check("stock: the stock server spelled otherwise and Windows' own DLL moves are not findings",
+          listed("stock", oleaut, None) is None and listed("stock", shell, None) is None
+          and listed("stock", "{2781761E-28E0-4109-99FE-B9D127C57AFE}", None) is None,
+          [k for k in found if k[0] == "stock"])
+    allow = work / "loads-allow.txt"
+    allow.write_text("{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}\n")
+    done = run(scan, "--system", "--rule", "stock", "--allow", allow, "--format", "json", root)
+    keys = {json.loads(line)["key"] for line in done.stdout.decode().splitlines()}
+    check("stock: --allow silences an entry", "{B5F8350B-0548-48B1-A6EE-88BD00B4A5E7}" not in keys
+          and "{BCDE0395-E52F-467C-8E3D-C4579291692E}" in keys, keys)
+    # A profiler set just before collection is only in NTUSER.DAT's log: it is read replayed.
+    ntuser = profile / "NTUSER.DAT"
+    ntuser.unlink()
+    write_grown_hive(ntuser, Key("", [], [
+        Key("Environment", [sz("COR_ENABLE_PROFILING", "1"), sz("COR_PROFILER", uid[1])]),
+        Key("Software", [], [Key("Classes", [], [Key("CLSID", [], [
+            bare("{D%03d}" % i, "Bare", "C:\\Windows\\System32\\b.dll") for i in range(60)])])])]), 1)
+    done = run(scan, "--system", "--rule", "userclass", "--format", "json", root)
+    profiled = [f for f in map(json.loads, done.stdout.decode().splitlines()) if f["key"] == uid[1]]
+    check("loaded_by: a dirty NTUSER.DAT is read as its log leaves it",
+          [f["loaded_by"][0]["kind"] for f in profiled] == ["profiler"]
+          and "NTUSER.DAT: dirty, recovered" in done.stderr.decode(), (profiled, done.stderr.decode()))
+    done = run(scan, "--system", "--rule", "userclass", "--details", root)
+    rows = list(csv.reader(io.StringIO(run(scan, "--system", "--rule", "userclass", "--format",
+                                           "csv", root).stdout.decode())))
+    check("loaded_by in --details and CSV",
+          "    loaded   profiler (user) HKCU\\Environment  COR_PROFILER" in done.stdout.decode()
+          and rows[0][-2] == "loaded_by"
+          and any(row[-2] == "profiler user HKCU\\Environment COR_PROFILER" for row in rows),
+          done.stdout.decode())
 
 
 def as_unprivileged(command):
@@ -1315,6 +1476,7 @@ def main():
     hijack_rules(scan, work)
     as_windows_loads(scan, work)
     example_volume(scan)
+    loaders_stock_and_user_classes(scan, work)
     hostile_system_folders(scan, work)
     input_files_that_hurt(scan, work)
     log_replays_and_given_logs(scan, work)

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake make g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev python3 locales libssl-dev
     mingw-w64 wine wine64 pkg-config libhivex-dev libhivex-bin libcli11-dev xz-utils dpkg-dev sleuthkit
-    libsimdjson-dev
+    libsimdjson-dev libxml2-dev
 )
 missing=()
 for package in "${packages[@]}"; do
