@@ -616,7 +616,7 @@ void user_class(RuleWalk &walk, const ClassSides &cls) {
     if (!cls.user || cls.machine)
         return;
     std::optional<Server> server = server_of(cls.user);
-    if (!server || !user_writable(*server, walk.which, walk.environments))
+    if (!server || !user_writable(walk, *server))
         return;
     FoundClass found;
     found.server_path = server->value.text;

@@ -48,7 +48,19 @@ def with_variables(path):
     return path
 
 
+def code_base_path(text):
+    """A CodeBase URL (file:///C:/x.dll) as the path the CLR opens."""
+    if text.lower().startswith("file:"):
+        text = text[5:]
+        slashes = len(text) - len(text.lstrip("/\\"))
+        drive = len(text) >= slashes + 2 and text[slashes + 1] == ":"
+        text = ("" if drive or slashes < 2 else "\\\\") + text[slashes:]
+    return text.replace("/", "\\")
+
+
 def server_of(registry):
+    """The server clsid-scan judges: the InprocServer32 default (its CodeBase when mscoree.dll
+    serves it), else the LocalServer32 command line (its ServerExecutable, quoted, when set)."""
     subkeys = {name.lower(): values for name, values in registry.items()}  # any letter case
     for subkey, kind in (("InprocServer32", "inproc"), ("LocalServer32", "local")):
         values = subkeys.get(subkey.lower())
@@ -58,6 +70,13 @@ def server_of(registry):
                 continue
             if kind == "inproc" and len(value) > 1 and value[0] == value[-1] == '"':
                 value = value[1:-1]
+            named = {name.lower(): text for name, text in values.items() if isinstance(text, str)}
+            file_name = value.replace("/", "\\").rsplit("\\", 1)[-1].lower()
+            if kind == "inproc" and file_name in ("mscoree.dll", "mscoree") and named.get("codebase"):
+                value = code_base_path(named["codebase"])
+            program = named.get("serverexecutable", "").replace('"', "")
+            if kind == "local" and program:
+                value = '"' + program + '"'
             return kind, with_variables(value)
     return None
 
