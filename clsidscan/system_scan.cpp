@@ -3,8 +3,8 @@
 
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_filter.h"
-#include "evidence/hive_source.h"
-#include "evidence/hive_strings.h"
+#include "hive/hive_source.h"
+#include "hive/hive_strings.h"
 
 #include <sys/stat.h>
 

@@ -2,8 +2,8 @@
 #include "evidence/scan_sources.h"
 
 #include "evidence/heap_reserve.h"
-#include "evidence/hive_recovery.h"
-#include "evidence/hive_source.h"
+#include "hive/hive_recovery.h"
+#include "hive/hive_source.h"
 #include "evidence/reg_export.h"
 
 #include <dirent.h>

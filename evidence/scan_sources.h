@@ -6,7 +6,7 @@
 #pragma once
 
 #include "classes/classes_merge.h"
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 #include "evidence/source_file.h"
 
 #include <string>
