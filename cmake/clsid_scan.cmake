@@ -19,6 +19,7 @@ target_link_libraries(live_source PUBLIC classes_merge)
 
 # hive/: everything that knows the hive format: cells, reading, log replay, carving deleted keys.
 set(hive_portable_sources
+    hive/hive_carve.cpp
     hive/hive_cells.cpp
     hive/hive_kind.cpp
     hive/hive_recovery.cpp
