@@ -78,7 +78,7 @@ struct Options {
     bool stack = false;  // the files are JSON Lines of findings, to be counted by id
     bool verbose = false;
     std::vector<std::string> baselines, allowlists;
-    unsigned jobs = 0;   // ROOTs scanned at once; 0 for one per core
+    unsigned jobs = 0; // ROOTs scanned at once; 0 for one per core
     std::vector<std::string> files;
 };
 
@@ -97,13 +97,14 @@ CLI::Validator one_of(std::vector<std::string> words) {
 }
 
 const char RULE_NAMES[] =
-    "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known";
+    "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known, deleted";
 
 // The rules a --rule value names, in the order of the list of rules; empty when a name is unknown.
 std::vector<ScanRule> rules_named(const std::string &names) {
     const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
                               ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
-                              ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
+                              ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known,
+                              ScanRule::Deleted};
     std::vector<bool> chosen(std::size(every), false);
     std::size_t start = 0;
     while (start <= names.size()) {
@@ -176,8 +177,8 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
            "commas: bare (clsid-bare-scan's), name (clsid-name-\n"
            "scan's), shadow (a user's own server for a machine's\n"
            "class), scriptlet, treatas, abandoned, userpath,\n"
-           "handler, known; both (bare and name) or all (every\n"
-           "rule, the default)")
+           "handler, known, deleted; both (bare and name) or all\n"
+           "(every rule, the default)")
         ->option_text("RULE[,RULE]...")
         ->check(CLI::Validator(
             [](std::string &rules) {
@@ -256,6 +257,11 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
     app.add_flag_callback(
            "--no-logs", [&scan] { scan.sources.use_logs = false; },
            "scan dirty hives as they are, without their logs")
+        ->disable_flag_override();
+    app.add_flag_callback(
+           "--no-deleted", [&scan] { scan.sources.carve_deleted = false; },
+           "do not carve deleted class keys from hives' free\n"
+           "space")
         ->disable_flag_override();
     app.add_flag("--system", options.system,
                  "each argument is a ROOT, a mounted Windows volume\n"

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "classes/classes_merge.h"
+#include "classes/deleted_classes.h"
 #include "evidence/scan_sources.h"
 #include "rules/class_scan.h"
 
@@ -62,7 +63,8 @@ struct FindingFilter; // clsidscan/finding_filter.h
 struct ScanSettings {
     std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,    ScanRule::Shadow,
                                    ScanRule::Scriptlet, ScanRule::TreatAs, ScanRule::Abandoned,
-                                   ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known};
+                                   ScanRule::UserPath,  ScanRule::Handler, ScanRule::Known,
+                                   ScanRule::Deleted};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
     ReportFormat format = ReportFormat::Text;
     bool details = false;
@@ -80,6 +82,10 @@ struct ScanSettings {
 struct ViewScan {
     MemoryRegistry view;
     std::vector<RuleReport> reports;
+    // The sides with carved class keys put back, and their merged views, which the reports
+    // flagged deleted (after the live ones) point into.
+    std::vector<RecoveredSides> recovered;
+    std::vector<MemoryRegistry> recovered_views;
 };
 
 // Where the rules look for what the registry names: the volume (null when there is none) and the
@@ -89,8 +95,10 @@ struct ScanPlace {
     const Environment *environment = nullptr;
 };
 
-// Merges `sides` and runs the rules of `settings` over it. Returns false when a report could not
-// be built for lack of memory.
+// Merges `sides` and runs the rules of `settings` over it; then the same over each copy of the
+// sides with their carved class keys put back, keeping only those classes' findings, in reports
+// flagged deleted after the live ones. Returns false when a report could not be built for lack
+// of memory.
 bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
                const ScanPlace &place);
 

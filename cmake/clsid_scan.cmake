@@ -9,7 +9,7 @@ add_library(platform_memory STATIC registry/platform_memory.cpp)
 target_link_libraries(platform_memory PUBLIC memory_registry)
 
 # classes/: each side's classes as its sources hold them, and the merged view.
-add_library(classes_merge STATIC classes/classes_merge.cpp)
+add_library(classes_merge STATIC classes/classes_merge.cpp classes/deleted_classes.cpp)
 target_link_libraries(classes_merge PUBLIC memory_registry)
 
 # evidence/: the live registry reader over the platform interface's wide calls, alone, since the
@@ -39,7 +39,7 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/known_classes.cpp.in
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/rules/known_classes.tsv)
 add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp rules/hijack_rules.cpp
-    rules/severity.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp)
+    rules/severity.cpp rules/deleted_rule.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp)
 target_link_libraries(clsid_rules PUBLIC
     classes_merge barescan_rule namescan_rule scanframe platform_memory server_files)
 

@@ -95,6 +95,8 @@ const char *rule_name(ScanRule rule) {
         return "handler";
     case ScanRule::Known:
         return "known";
+    case ScanRule::Deleted:
+        return "deleted";
     }
     return "?";
 }

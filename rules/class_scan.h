@@ -9,11 +9,23 @@
 #include <string>
 #include <vector>
 
-enum class ScanRule { Bare, Name, Shadow, Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known };
+enum class ScanRule {
+    Bare,
+    Name,
+    Shadow,
+    Scriptlet,
+    TreatAs,
+    Abandoned,
+    UserPath,
+    Handler,
+    Known,
+    Deleted
+};
 enum class ScanView { Bits64, Bits32 };
 enum class Severity { Low, Medium, High };
 
-// "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known"
+// "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known",
+// "deleted"
 const char *rule_name(ScanRule rule);
 int view_bits(ScanView view); // 64, 32
 
@@ -50,6 +62,11 @@ struct FoundClass {
     // The latest write time (FILETIME) of the keys the rule read: the class key and its subkeys
     // that the finding names; 0 when the sources keep no times.
     unsigned long long written = 0;
+    // A class carved from a hive's free space: which image of its hive it came from ("primary",
+    // "recovered", "primary and recovered"), and the values whose data could not be recovered.
+    bool deleted = false;
+    std::string carved_from;
+    std::vector<std::string> unrecoverable;
 };
 
 struct RuleReport {
@@ -58,6 +75,7 @@ struct RuleReport {
     std::string text; // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
     bool out_of_memory = false;
+    bool deleted = false; // over classes carved from free space, not the live ones
 };
 
 // Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name

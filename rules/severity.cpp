@@ -100,6 +100,10 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     case ScanRule::Known:
         add(found, Severity::High, "known target hijacked");
         break;
+    case ScanRule::Deleted:
+        add(found, Severity::Medium,
+            found.from_user ? "deleted from user classes" : "deleted from machine classes");
+        break;
     }
 
     // What the server file adds, whichever rule found the class.
