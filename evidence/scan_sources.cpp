@@ -216,6 +216,9 @@ void add_carvings(const std::string &path, const HiveCarving *primary, const Hiv
                                   : ", " + std::to_string(from_recovered) +
                                         " in the image recovered from its logs") +
                         ")");
+    if ((primary && primary->cut_short) || image.cut_short)
+        notes.push_back(path + ": carving deleted keys stopped early: the free space's records "
+                               "share cells more than a hive's size allows");
     if (orphans > 0)
         notes.push_back(path + ": " + std::to_string(orphans) +
                         " deleted keys found whose parent key is gone; their place in the hive "

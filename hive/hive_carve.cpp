@@ -3,6 +3,7 @@
 
 #include "hive/hive_cells.h"
 
+#include <cstdint>
 #include <unordered_map>
 
 namespace {
@@ -50,6 +51,7 @@ struct Granules {
 struct PathNode {
     int parent;
     std::string name;
+    std::size_t depth; // names from the root's child down to this key
 };
 constexpr int root_node = -1;
 constexpr int broken_chain = -2;
@@ -63,6 +65,8 @@ struct Carver {
     std::vector<PathNode> nodes{};
     std::unordered_map<std::size_t, int> node_of{};
     std::size_t names_left; // path names built, bounded by the image's size
+    // Bytes of paths and values copied out, bounded by a multiple of the image's size.
+    std::size_t copied_left = 0;
 };
 
 // Marks `bytes` from the cell at `offset` (its size field included) as a live record's.
@@ -239,7 +243,8 @@ int resolve_node(Carver &carver, std::size_t offset) {
     }
     for (std::size_t i = chain.size(); i-- > 0;) {
         if (top != broken_chain) {
-            carver.nodes.push_back({top, std::move(chain[i].second)});
+            std::size_t depth = top < 0 ? 1 : carver.nodes[std::size_t(top)].depth + 1;
+            carver.nodes.push_back({top, std::move(chain[i].second), depth});
             top = int(carver.nodes.size() - 1);
         }
         carver.node_of.emplace(chain[i].first, top);
@@ -247,11 +252,15 @@ int resolve_node(Carver &carver, std::size_t offset) {
     return top;
 }
 
-std::vector<std::string> node_path(const Carver &carver, int node) {
-    std::vector<std::string> path;
+// The first `most` names of the path of `node`.
+std::vector<std::string> node_path(const Carver &carver, int node, std::size_t most) {
+    std::size_t depth = node < 0 ? 0 : carver.nodes[std::size_t(node)].depth;
+    for (; node >= 0 && depth > most; --depth)
+        node = carver.nodes[std::size_t(node)].parent;
+    std::vector<std::string> path(depth);
     for (; node >= 0; node = carver.nodes[std::size_t(node)].parent)
-        path.push_back(carver.nodes[std::size_t(node)].name);
-    return std::vector<std::string>(path.rbegin(), path.rend());
+        path[--depth] = carver.nodes[std::size_t(node)].name;
+    return path;
 }
 
 // Whether `bytes` from the cell at `offset` lie in the image and clear of live records.
@@ -298,8 +307,18 @@ bool deleted_data(const Carver &carver, const ValueRecord &value, std::string &d
     return true;
 }
 
+// Takes `bytes` from what may be copied out; false when that is spent.
+bool take_copied(Carver &carver, std::size_t bytes) {
+    if (bytes > carver.copied_left) {
+        carver.copied_left = 0;
+        return false;
+    }
+    carver.copied_left -= bytes;
+    return true;
+}
+
 // The values of a deleted key, through its own value count and list.
-void read_deleted_values(const Carver &carver, const KeyRecord &key, CarvedKey &carved) {
+void read_deleted_values(Carver &carver, const KeyRecord &key, CarvedKey &carved) {
     if (key.value_count == 0)
         return;
     std::size_t list = hive_file_offset(key.value_list);
@@ -329,6 +348,8 @@ void read_deleted_values(const Carver &carver, const KeyRecord &key, CarvedKey &
             if (!carved_value.recoverable)
                 carved_value.data.clear();
         }
+        if (!take_copied(carver, 64 + carved_value.name.size() + carved_value.data.size()))
+            return;
         carved.values.push_back(std::move(carved_value));
     }
 }
@@ -356,7 +377,8 @@ carve_deleted_keys(std::string_view image,
                   image.size() / 4 + 64,
                   {},
                   {},
-                  image.size() / granule + 4096};
+                  image.size() / granule + 4096,
+                  8 * image.size() + 65536};
     mark_live_tree(carver);
     if (!is_live_key(carver, carver.root))
         return carving;
@@ -381,14 +403,25 @@ carve_deleted_keys(std::string_view image,
             }
             ++carving.deleted;
             CarvedKey carved;
-            carved.path = node_path(carver, node);
-            if (!wanted(carved.path))
+            if (!wanted(node_path(carver, node, CARVE_WANTED_PREFIX)))
                 continue;
+            carved.path = node_path(carver, node, SIZE_MAX);
+            std::size_t path_bytes = 0;
+            for (const std::string &name : carved.path)
+                path_bytes += name.size() + 32;
+            if (!take_copied(carver, path_bytes)) {
+                carving.cut_short = true;
+                return carving;
+            }
             carved.written = key.written;
             carved.offset = at;
             carved.parent_offset = hive_file_offset(key.parent);
             carved.parent_deleted = !is_live_key(carver, carved.parent_offset);
             read_deleted_values(carver, key, carved);
+            if (carver.copied_left == 0) {
+                carving.cut_short = true;
+                return carving;
+            }
             carving.keys.push_back(std::move(carved));
         }
         bin += bin_size;

@@ -42,11 +42,18 @@ struct HiveCarving {
     std::vector<CarvedKey> keys; // the deleted keys `wanted` took, in file order
     std::size_t deleted = 0;     // deleted keys whose path reaches the root, wanted or not
     std::size_t orphans = 0;     // deleted keys whose parent chain breaks
+    // Set when paths and values outgrew what the image's size allows (shared cells and lists,
+    // as only a made-up hive has them): the carving stopped there, with what it had found.
+    bool cut_short = false;
 };
 
-// Carves the hive `image` (a whole hive file or a recovered image). `wanted` is asked with each
-// deleted key's path; only the keys it takes have their values read. An image whose base block or
-// root cannot be read gives nothing.
+// Names of a deleted key's path that `wanted` is shown.
+constexpr std::size_t CARVE_WANTED_PREFIX = 5;
+
+// Carves the hive `image` (a whole hive file or a recovered image). `wanted` is asked with the
+// first CARVE_WANTED_PREFIX names of each deleted key's path (all of them when it is shorter);
+// only the keys it takes get their whole path and their values read. An image whose base block
+// or root cannot be read gives nothing.
 HiveCarving carve_deleted_keys(std::string_view image,
                                const std::function<bool(const std::vector<std::string> &)> &wanted);
 
