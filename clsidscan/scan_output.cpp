@@ -341,10 +341,11 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
     scan.recovered_views.resize(scan.recovered.size());
     std::vector<bool> built(scan.recovered.size(), false);
     for (ScanView which : settings.views) {
+        // Every view gets its reports, found or not: under --system the machine's and each
+        // user's reports are matched by place.
         std::vector<RuleReport> merged;
         for (ScanRule rule : settings.rules)
             merged.push_back(RuleReport{which, rule, std::string(), {}, false, true});
-        bool any = false;
         for (std::size_t i = 0; i < scan.recovered.size(); ++i) {
             const RecoveredSides &copy = scan.recovered[i];
             std::map<std::string, const RecoveredClass *> classes;
@@ -354,7 +355,6 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
                                     &cls);
             if (classes.empty())
                 continue;
-            any = true;
             MemoryRegistry &view = scan.recovered_views[i];
             if (!built[i]) {
                 view.code_page = settings.sources.code_page;
@@ -383,8 +383,6 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
                 }
             }
         }
-        if (!any)
-            continue;
         for (RuleReport &report : merged) {
             if (report.out_of_memory)
                 return false;
