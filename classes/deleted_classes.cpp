@@ -58,14 +58,17 @@ MemoryKey &owned_child(MemoryKey &parent, const std::string &name, unsigned shor
     }
     if (owned.count(child))
         return *child;
-    for (auto &slot : parent.children)
-        if (slot.get() == child) {
-            slot = std::make_shared<MemoryKey>(*child);
-            slot->parent = &parent;
-            owned.insert(slot.get());
-            return *slot;
-        }
-    return *child;
+    auto slot =
+        std::lower_bound(parent.children.begin(), parent.children.end(), name,
+                         [](const std::shared_ptr<MemoryKey> &key, const std::string &wanted) {
+                             return memory_compare_names(names(), key->name, wanted) < 0;
+                         });
+    if (slot == parent.children.end())
+        return *child;
+    *slot = std::make_shared<MemoryKey>(**slot);
+    (*slot)->parent = &parent;
+    owned.insert(slot->get());
+    return **slot;
 }
 
 // Puts `registration` into the side tree `root` (an owned copy).
@@ -75,13 +78,16 @@ void put_back(MemoryKey &root, const DeletedRegistration &registration,
     for (const std::string &name : registration.parent_path)
         at = &owned_child(*at, name, registration.source, owned);
     memory_add_child(names(), *at, registration.key.name); // its place, in the registry's order
-    for (auto &slot : at->children)
-        if (upper_name(slot->name) == upper_name(registration.key.name)) {
-            // A live twin is set aside in this copy: the registration stands alone.
-            slot = deleted_tree(registration.key, registration.source, at);
-            owned.insert(slot.get());
-            break;
-        }
+    auto slot =
+        std::lower_bound(at->children.begin(), at->children.end(), registration.key.name,
+                         [](const std::shared_ptr<MemoryKey> &child, const std::string &name) {
+                             return memory_compare_names(names(), child->name, name) < 0;
+                         });
+    if (slot == at->children.end())
+        return;
+    // A live twin is set aside in this copy: the registration stands alone.
+    *slot = deleted_tree(registration.key, registration.source, at);
+    owned.insert(slot->get());
 }
 
 void collect_unrecoverable(const DeletedKey &key, std::vector<std::string> &out) {
