@@ -1,6 +1,7 @@
 // The classes of all sources put together: per side first, then as HKEY_CLASSES_ROOT shows them.
 #pragma once
 
+#include "classes/deleted_keys.h"
 #include "classes/source_tree.h"
 #include "registry/memory_registry.h"
 
@@ -19,6 +20,8 @@ struct ClassesSides {
     std::vector<ScanSource> sources; // a key's `sources` index this list
     MemoryRegistry machine, user;    // the UTF-16 form; their roots are the classes roots
     bool has_machine = false, has_user = false;
+    // Class keys carved from the hives' free space, judged apart from the live ones.
+    std::vector<DeletedRegistration> deleted;
 };
 
 // Adds one source's classes root, a tree in the UTF-16 form, to its side. The first source of a

@@ -98,14 +98,14 @@ CLI::Validator one_of(std::vector<std::string> words) {
 
 const char RULE_NAMES[] =
     "bare, name, shadow, scriptlet, treatas, abandoned, userpath, handler, known, stock, "
-    "userclass";
+    "userclass, deleted";
 
 // The rules a --rule value names, in the order of the list of rules; empty when a name is unknown.
 std::vector<ScanRule> rules_named(const std::string &names) {
     const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
                               ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
                               ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
-                              ScanRule::Stock,     ScanRule::UserClass};
+                              ScanRule::Stock,     ScanRule::UserClass, ScanRule::Deleted};
     std::vector<bool> chosen(std::size(every), false);
     std::size_t start = 0;
     while (start <= names.size()) {
@@ -180,8 +180,9 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
            "class), scriptlet, treatas, abandoned, userpath,\n"
            "handler, known, stock (a machine server that is not\n"
            "stock Windows'), userclass (a user-only class served\n"
-           "where the user can write); both (bare and name) or\n"
-           "all (every rule, the default)")
+           "where the user can write), deleted (carved from free\n"
+           "space); both (bare and name) or all (every rule, the\n"
+           "default)")
         ->option_text("RULE[,RULE]...")
         ->check(CLI::Validator(
             [](std::string &rules) {
@@ -260,6 +261,11 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
     app.add_flag_callback(
            "--no-logs", [&scan] { scan.sources.use_logs = false; },
            "scan dirty hives as they are, without their logs")
+        ->disable_flag_override();
+    app.add_flag_callback(
+           "--no-deleted", [&scan] { scan.sources.carve_deleted = false; },
+           "do not carve deleted class keys from hives' free\n"
+           "space")
         ->disable_flag_override();
     app.add_flag("--system", options.system,
                  "each argument is a ROOT, a mounted Windows volume\n"

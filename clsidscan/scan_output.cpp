@@ -5,6 +5,7 @@
 #include "clsidscan/finding_ids.h"
 #include "clsidscan/findings_json.h"
 #include "registry/code_page.h"
+#include "rules/deleted_rule.h"
 #include "rules/hijack_rules.h"
 #include "rules/severity.h"
 #include "rules/shadow_rule.h"
@@ -13,6 +14,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <map>
 
 std::string report_text(const RuleReport &report, unsigned code_page, bool raw_ansi) {
     return raw_ansi ? report.text : utf16_to_utf8(code_page_to_utf16(code_page, report.text));
@@ -113,7 +115,7 @@ void print_note(std::string_view note) {
 std::string report_header(const std::string &scope, const RuleReport &report) {
     return "# " + (scope.empty() ? std::string() : printable_text(scope) + ", ") +
            rule_name(report.rule) + " rule, " + std::to_string(view_bits(report.view)) +
-           "-bit view\n";
+           "-bit view" + (report.deleted ? ", deleted keys" : "") + "\n";
 }
 
 std::string json_string(std::string_view text) {
@@ -281,35 +283,139 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
     line += "]";
     line +=
         ",\"written\":" + (found.written ? "\"" + format_filetime(found.written) + "\"" : "null");
+    if (found.deleted) {
+        line += ",\"deleted\":true,\"carved_from\":" + json_string(found.carved_from) +
+                ",\"unrecoverable\":[";
+        for (std::size_t i = 0; i < found.unrecoverable.size(); i++)
+            line += (i ? "," : "") + json_string(found.unrecoverable[i]);
+        line += "]";
+    }
     line += ",\"file\":" + (found.server_file ? json_server_file(found.server_file->file) : "null");
     if (found.server_file && found.server_file->passed_over)
         line += ",\"passed_over\":" + json_server_file(*found.server_file->passed_over);
     return line + "}";
 }
 
+namespace {
+
+// Runs the rules of `settings` but the deleted rule over `view`, the merge of `sides`, in each
+// view; the reports go to `reports`, view by view, in the order of the rules.
+bool run_rules(const ClassesSides &sides, const MemoryRegistry &view, const ScanSettings &settings,
+               const ScanPlace &place, ScanView which, std::vector<RuleReport> &reports) {
+    HijackScan hijacks{&view, &sides, place.environment, place.volume, place.loaders};
+    std::vector<ScanRule> hijack_rules;
+    for (ScanRule rule : settings.rules)
+        if (rule != ScanRule::Shadow && rule != ScanRule::Bare && rule != ScanRule::Name &&
+            rule != ScanRule::Deleted)
+            hijack_rules.push_back(rule);
+    // The hijack rules share one pass over the classes; their reports keep their places.
+    std::vector<RuleReport> hijacks_found = scan_hijacks(hijacks, which, hijack_rules);
+    std::size_t next_hijack = 0;
+    for (ScanRule rule : settings.rules) {
+        if (rule == ScanRule::Deleted)
+            continue;
+        reports.push_back(rule == ScanRule::Shadow ? scan_shadowed_classes(view, sides, which)
+                          : rule == ScanRule::Bare || rule == ScanRule::Name
+                              ? scan_classes(view, which, rule)
+                              : std::move(hijacks_found[next_hijack++]));
+        if (reports.back().out_of_memory)
+            return false;
+    }
+    return true;
+}
+
+std::string upper_ascii(std::string text) {
+    for (char &c : text)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 32);
+    return text;
+}
+
+// Marks a finding as one of a recovered class.
+void flag_deleted(FoundClass &found, const RecoveredClass &cls) {
+    found.deleted = true;
+    found.carved_from = carved_image_name(cls.image);
+    found.unrecoverable = cls.unrecoverable;
+}
+
+// The rules over each copy of the sides with carved class keys put back: only the findings of
+// those classes are kept, one report a view and rule, flagged deleted.
+bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
+                  const ScanPlace &place) {
+    std::vector<std::string> notes;
+    scan.recovered = recover_deleted_classes(sides, notes);
+    for (const std::string &note : notes)
+        print_note(note);
+    if (scan.recovered.empty())
+        return true;
+    const Environment defaults = place.environment ? Environment() : machine_environment();
+    const ViewEnvironments environments =
+        view_environments(place.environment ? *place.environment : defaults);
+    scan.recovered_views.resize(scan.recovered.size());
+    std::vector<bool> built(scan.recovered.size(), false);
+    for (ScanView which : settings.views) {
+        // Every view gets its reports, found or not: under --system the machine's and each
+        // user's reports are matched by place.
+        std::vector<RuleReport> merged;
+        for (ScanRule rule : settings.rules)
+            merged.push_back(RuleReport{which, rule, std::string(), {}, false, true});
+        for (std::size_t i = 0; i < scan.recovered.size(); ++i) {
+            const RecoveredSides &copy = scan.recovered[i];
+            std::map<std::string, const RecoveredClass *> classes;
+            for (const RecoveredClass &cls : copy.classes)
+                if (cls.wow == (which == ScanView::Bits32))
+                    classes.emplace(upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.key))),
+                                    &cls);
+            if (classes.empty())
+                continue;
+            MemoryRegistry &view = scan.recovered_views[i];
+            if (!built[i]) {
+                view.code_page = settings.sources.code_page;
+                build_classes_view(copy.sides, view);
+                built[i] = true;
+            }
+            std::vector<RuleReport> reports;
+            if (!run_rules(copy.sides, view, settings, place, which, reports))
+                return false;
+            reports.push_back(scan_deleted_classes(view, which, copy.classes, environments));
+            for (RuleReport &report : reports) {
+                RuleReport *into = nullptr;
+                for (RuleReport &candidate : merged)
+                    if (candidate.rule == report.rule)
+                        into = &candidate;
+                if (!into)
+                    continue;
+                into->out_of_memory = into->out_of_memory || report.out_of_memory;
+                for (FoundClass &found : report.found) {
+                    auto cls = classes.find(upper_ascii(found.key));
+                    if (cls == classes.end())
+                        continue;
+                    flag_deleted(found, *cls->second);
+                    into->text += found.entry;
+                    into->found.push_back(std::move(found));
+                }
+            }
+        }
+        for (RuleReport &report : merged) {
+            if (report.out_of_memory)
+                return false;
+            scan.reports.push_back(std::move(report));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
                const ScanPlace &place) {
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
-    HijackScan hijacks{&scan.view, &sides, place.environment, place.volume, place.loaders};
-    std::vector<ScanRule> hijack_rules;
-    for (ScanRule rule : settings.rules)
-        if (rule != ScanRule::Shadow && rule != ScanRule::Bare && rule != ScanRule::Name)
-            hijack_rules.push_back(rule);
-    for (ScanView which : settings.views) {
-        // The hijack rules share one pass over the classes; their reports keep their places.
-        std::vector<RuleReport> hijacks_found = scan_hijacks(hijacks, which, hijack_rules);
-        std::size_t next_hijack = 0;
-        for (ScanRule rule : settings.rules) {
-            scan.reports.push_back(rule == ScanRule::Shadow
-                                       ? scan_shadowed_classes(scan.view, sides, which)
-                                   : rule == ScanRule::Bare || rule == ScanRule::Name
-                                       ? scan_classes(scan.view, which, rule)
-                                       : std::move(hijacks_found[next_hijack++]));
-            if (scan.reports.back().out_of_memory)
-                return false;
-        }
-    }
+    for (ScanView which : settings.views)
+        if (!run_rules(sides, scan.view, settings, place, which, scan.reports))
+            return false;
+    if (!scan_deleted(sides, settings, scan, place))
+        return false;
     for (RuleReport &report : scan.reports)
         for (FoundClass &found : report.found)
             if (found.loaded_by.empty())
@@ -355,7 +461,9 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
     bool present = file && file->state == FileState::Present;
     std::vector<std::string> fields = {
         written_text(found),
-        found.written ? "Registry key last written" : "No time (a .reg export keeps none)",
+        found.deleted   ? "Deleted registry key last written"
+        : found.written ? "Registry key last written"
+                        : "No time (a .reg export keeps none)",
         finding_message(report, found),
         scope.machine,
         scope.user ? *scope.user : std::string(),
@@ -377,6 +485,7 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         severity_name(found.severity),
         joined_reasons(found),
         loaded_by_text(found),
+        found.deleted ? "true" : "false",
         id,
     };
     std::string row;
@@ -400,7 +509,8 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
                             : scope.machine + (scope.user ? ", user " + *scope.user : "") + ": ";
     std::string name = where + "HKEY_CLASSES_ROOT\\CLSID\\" + found.key + " [" +
                        rule_name(report.rule) + " rule, " + std::to_string(view_bits(report.view)) +
-                       "-bit] \"" + found.description + "\"";
+                       "-bit" + (found.deleted ? ", deleted" : "") + "] \"" + found.description +
+                       "\"";
     if (std::optional<ClassServer> server = finding_server(found))
         name += " server " + server->value.text;
     if (!id.empty())
@@ -416,8 +526,11 @@ std::string bodyfile_line(const RuleReport &report, const FoundClass &found,
 
 // The facts of a finding that the programs' lines do not hold, as indented lines.
 std::string finding_details(const FoundClass &found, const std::string &id) {
-    std::string out =
-        "    written  " + (found.written ? written_text(found) : "(not known)") + "\n";
+    std::string out = "    written  " + (found.written ? written_text(found) : "(not known)") +
+                      (found.deleted ? " (deleted key, last written; carved from the " +
+                                           found.carved_from + " image)"
+                                     : "") +
+                      "\n";
     if (!id.empty())
         out += "    id       " + id + "\n";
     out += "    severity " + std::string(severity_name(found.severity)) +
@@ -513,7 +626,7 @@ std::string csv_field(std::string_view text) {
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
     "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,severity,"
-    "reasons,loaded_by,id\r\n";
+    "reasons,loaded_by,deleted,id\r\n";
 
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
                            const ScanSettings &settings, const ReportScope &scope, bool headers) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "classes/classes_merge.h"
+#include "classes/deleted_classes.h"
 #include "evidence/scan_sources.h"
 #include "rules/class_scan.h"
 #include "rules/hijack_rules.h"
@@ -65,7 +66,7 @@ struct ScanSettings {
     std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
                                    ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
                                    ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
-                                   ScanRule::Stock,     ScanRule::UserClass};
+                                   ScanRule::Stock,     ScanRule::UserClass, ScanRule::Deleted};
     std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
     ReportFormat format = ReportFormat::Text;
     bool details = false;
@@ -84,6 +85,10 @@ struct ScanSettings {
 struct ViewScan {
     MemoryRegistry view;
     std::vector<RuleReport> reports;
+    // The sides with carved class keys put back, and their merged views, which the reports
+    // flagged deleted (after the live ones) point into.
+    std::vector<RecoveredSides> recovered;
+    std::vector<MemoryRegistry> recovered_views;
 };
 
 // Where the rules look for what the registry names: the volume (null when there is none) and the
@@ -95,8 +100,10 @@ struct ScanPlace {
     const ClassLoaderIndex *loaders = nullptr;
 };
 
-// Merges `sides` and runs the rules of `settings` over it. Returns false when a report could not
-// be built for lack of memory.
+// Merges `sides` and runs the rules of `settings` over it; then the same over each copy of the
+// sides with their carved class keys put back, keeping only those classes' findings, in reports
+// flagged deleted after the live ones. Returns false when a report could not be built for lack
+// of memory.
 bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan &scan,
                const ScanPlace &place);
 

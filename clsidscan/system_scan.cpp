@@ -3,9 +3,9 @@
 
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_filter.h"
-#include "evidence/hive_source.h"
-#include "evidence/hive_strings.h"
 #include "evidence/scheduled_tasks.h"
+#include "hive/hive_source.h"
+#include "hive/hive_strings.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -66,7 +66,11 @@ std::string finding_identity(const FoundClass &found) {
 void report_common_findings_once(const ViewScan &machine, std::vector<ViewScan> &users) {
     if (users.empty())
         return;
-    for (std::size_t k = 0; k < machine.reports.size(); k++) {
+    // Reports are matched by place; a user with deleted classes the machine lacks has more.
+    std::size_t shared = machine.reports.size();
+    for (const ViewScan &user : users)
+        shared = std::min(shared, user.reports.size());
+    for (std::size_t k = 0; k < shared; k++) {
         std::unordered_set<std::string> common;
         for (const FoundClass &found : machine.reports[k].found)
             common.insert(finding_identity(found));

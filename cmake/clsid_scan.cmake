@@ -1,6 +1,6 @@
 # clsid-scan, the console program: the class rules over .reg exports, hives (Linux build) and the
 # running system's registry (--live, Windows build). What one build lacks, a stand-in file of its
-# own (evidence/no_*.cpp, clsidscan/no_system_scan.cpp) answers with a clear error, chosen here
+# own (evidence/no_*.cpp, hive/no_hive_source.cpp, clsidscan/no_system_scan.cpp) answers with a clear error, chosen here
 # at link time. One library a folder, each linking only the folders below it.
 
 # registry/: the platform interface's registry and heap calls over the in-memory registry. The
@@ -9,7 +9,7 @@ add_library(platform_memory STATIC registry/platform_memory.cpp)
 target_link_libraries(platform_memory PUBLIC memory_registry)
 
 # classes/: each side's classes as its sources hold them, and the merged view.
-add_library(classes_merge STATIC classes/classes_merge.cpp)
+add_library(classes_merge STATIC classes/classes_merge.cpp classes/deleted_classes.cpp)
 target_link_libraries(classes_merge PUBLIC memory_registry)
 
 # evidence/: the live registry reader over the platform interface's wide calls, alone, since the
@@ -17,12 +17,17 @@ target_link_libraries(classes_merge PUBLIC memory_registry)
 add_library(live_source STATIC evidence/live_source.cpp)
 target_link_libraries(live_source PUBLIC classes_merge)
 
+# hive/: everything that knows the hive format: cells, reading, log replay, carving deleted keys.
+set(hive_portable_sources
+    hive/hive_carve.cpp
+    hive/hive_cells.cpp
+    hive/hive_kind.cpp
+    hive/hive_recovery.cpp
+    hive/marvin32.cpp)
+
 # evidence/: the readers of files into a side's classes.
 set(evidence_portable_sources
     evidence/class_loaders.cpp
-    evidence/hive_kind.cpp
-    evidence/hive_recovery.cpp
-    evidence/marvin32.cpp
     evidence/reg_export.cpp
     evidence/scan_sources.cpp
     evidence/source_file.cpp)
@@ -41,7 +46,8 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/stock_classes.cpp.in
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${CMAKE_SOURCE_DIR}/rules/stock_classes.tsv)
 add_library(clsid_rules STATIC rules/class_scan.cpp rules/shadow_rule.cpp rules/hijack_rules.cpp
-    rules/severity.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp ${CMAKE_BINARY_DIR}/stock_classes.cpp)
+    rules/severity.cpp rules/deleted_rule.cpp ${CMAKE_BINARY_DIR}/known_classes.cpp
+    ${CMAKE_BINARY_DIR}/stock_classes.cpp)
 target_link_libraries(clsid_rules PUBLIC
     classes_merge barescan_rule namescan_rule scanframe platform_memory server_files)
 
@@ -64,12 +70,13 @@ function(clsid_scan_entry target)
 endfunction()
 
 if(WIN32)
+    add_library(hive_format STATIC ${hive_portable_sources} hive/no_hive_source.cpp)
+    target_link_libraries(hive_format PUBLIC classes_merge memory_registry)
     add_library(evidence STATIC ${evidence_portable_sources}
-        evidence/no_hive_source.cpp
         evidence/no_class_loaders_hive.cpp
         evidence/heap_reserve_none.cpp
         evidence/source_file_read.cpp)
-    target_link_libraries(evidence PUBLIC classes_merge memory_registry)
+    target_link_libraries(evidence PUBLIC hive_format classes_merge memory_registry)
 
     # clsidscan/: the program's front, everything but its entry, so that the tests link it too.
     # Finding ids are digested with the platform's SHA-256 (CryptoAPI); reading JSON Lines back
@@ -108,15 +115,15 @@ pkg_check_modules(HIVEX REQUIRED IMPORTED_TARGET hivex)
 pkg_check_modules(LIBXML2 REQUIRED IMPORTED_TARGET libxml-2.0)
 find_package(Threads REQUIRED)
 
+add_library(hive_format STATIC ${hive_portable_sources} hive/hive_source.cpp hive/hive_strings.cpp)
+target_link_libraries(hive_format PUBLIC classes_merge memory_registry PkgConfig::HIVEX)
 add_library(evidence STATIC ${evidence_portable_sources}
     evidence/heap_reserve_glibc.cpp
-    evidence/hive_source.cpp
     evidence/source_file_mapped.cpp
     evidence/system_folder.cpp
-    evidence/hive_strings.cpp
     evidence/class_loaders_hive.cpp
     evidence/scheduled_tasks.cpp)
-target_link_libraries(evidence PUBLIC classes_merge memory_registry PkgConfig::HIVEX
+target_link_libraries(evidence PUBLIC hive_format classes_merge memory_registry PkgConfig::HIVEX
     PkgConfig::LIBXML2)
 
 # Finding ids are digested with libcrypto's SHA-256; JSON Lines are read back (--baseline,

@@ -30,6 +30,8 @@ add_executable(hive_recovery_fuzzer fuzz/hive_recovery_fuzzer.cpp)
 target_link_libraries(hive_recovery_fuzzer PRIVATE clsidscan_core)
 add_executable(hive_load_fuzzer fuzz/hive_load_fuzzer.cpp)
 target_link_libraries(hive_load_fuzzer PRIVATE clsidscan_core)
+add_executable(hive_carve_fuzzer fuzz/hive_carve_fuzzer.cpp)
+target_link_libraries(hive_carve_fuzzer PRIVATE hive_format)
 
 # The TreatAs follower over classes made from the input.
 add_executable(treatas_fuzzer fuzz/treatas_fuzzer.cpp)
@@ -49,12 +51,13 @@ set(letter_pair_max_len 4096)
 set(reg_export_max_len 8192)
 set(hive_recovery_max_len 8192)
 set(hive_load_max_len 16384)
+set(hive_carve_max_len 16384)
 set(treatas_max_len 384)
 set(environment_max_len 8192)
 set(stack_reader_max_len 8192)
 
-foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas environment
-        stack_reader)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load hive_carve treatas
+        environment stack_reader)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>

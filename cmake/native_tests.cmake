@@ -34,6 +34,8 @@ add_executable(clsid_scan_tests
     tests/hive_recovery_test.cpp
     tests/reg_export_test.cpp
     tests/hive_source_test.cpp
+    tests/hive_carve_test.cpp
+    tests/deleted_scan_test.cpp
     tests/hive_fixture.cpp
     tests/scan_output_test.cpp
     tests/source_file_test.cpp

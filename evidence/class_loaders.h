@@ -2,7 +2,7 @@
 // references by CLSID, read from hive files.
 #pragma once
 
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 
 #include <string>
 #include <string_view>

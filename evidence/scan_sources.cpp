@@ -2,15 +2,20 @@
 #include "evidence/scan_sources.h"
 
 #include "evidence/heap_reserve.h"
-#include "evidence/hive_recovery.h"
-#include "evidence/hive_source.h"
 #include "evidence/reg_export.h"
+#include "hive/hive_carve.h"
+#include "hive/hive_recovery.h"
+#include "hive/hive_source.h"
 
 #include <dirent.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include "registry/code_page.h"
+
 #include <algorithm>
+#include <cctype>
+#include <map>
 #include <new>
 #include <utility>
 
@@ -45,6 +50,179 @@ bool read_head(const std::string &path, std::size_t length, std::string &head, s
                                      head, error);
     close(descriptor);
     return read;
+}
+
+// Whether the stored (UTF-16LE) `name` is `ascii`, without regard to case.
+bool named(const std::string &name, const char *ascii) {
+    std::size_t length = std::char_traits<char>::length(ascii);
+    if (name.size() != 2 * length)
+        return false;
+    for (std::size_t i = 0; i < length; ++i)
+        if (name[2 * i + 1] != 0 || std::toupper(static_cast<unsigned char>(name[2 * i])) !=
+                                        std::toupper(static_cast<unsigned char>(ascii[i])))
+            return false;
+    return true;
+}
+
+// Where the classes start in a hive of `kind`: the names of its classes root.
+std::vector<const char *> classes_root_of(HiveKind kind) {
+    if (kind == HiveKind::Software)
+        return {"Classes"};
+    if (kind == HiveKind::NtUser)
+        return {"Software", "Classes"};
+    return {};
+}
+
+// For a path from a hive's root: the length of the classes root of `kind` plus the depth of a
+// class key below it (2 for CLSID\{...}, 3 for Wow6432Node\CLSID\{...}); 0 when the path
+// is not at or below a class key.
+std::size_t class_depth(HiveKind kind, const std::vector<std::string> &path) {
+    std::vector<const char *> root = classes_root_of(kind);
+    for (std::size_t i = 0; i < root.size(); ++i)
+        if (i >= path.size() || !named(path[i], root[i]))
+            return 0;
+    std::size_t at = root.size();
+    std::size_t depth =
+        at + 1 < path.size() && named(path[at], "CLSID") ? at + 2
+        : at + 2 < path.size() && named(path[at], "Wow6432Node") && named(path[at + 1], "CLSID")
+            ? at + 3
+            : 0;
+    return depth != 0 && path.size() >= depth ? depth : 0;
+}
+
+bool maybe_class_path(const std::vector<std::string> &path) {
+    for (HiveKind kind : {HiveKind::Software, HiveKind::UserClasses, HiveKind::NtUser})
+        if (class_depth(kind, path) != 0)
+            return true;
+    return false;
+}
+
+DeletedKey deleted_key(const HiveCarving &carving, std::size_t index,
+                       const std::multimap<std::size_t, std::size_t> &children) {
+    const CarvedKey &carved = carving.keys[index];
+    DeletedKey key;
+    key.name = carved.path.back();
+    key.written = carved.written;
+    for (const CarvedValue &value : carved.values) {
+        if (value.recoverable)
+            key.values.push_back({value.name, value.type, value.data});
+        else
+            key.unrecoverable.push_back(
+                value.name_known ? utf16_to_utf8(utf16le_bytes_to_text(value.name)) : "(unknown)");
+    }
+    auto range = children.equal_range(carved.offset);
+    for (auto child = range.first; child != range.second; ++child)
+        key.children.push_back(deleted_key(carving, child->second, children));
+    return key;
+}
+
+// The registrations of one image's carving: each deleted key at or below a class key whose
+// parent is live (or above the class keys), with the deleted keys beneath it.
+std::vector<DeletedRegistration> registrations_of(const HiveCarving &carving, HiveKind kind,
+                                                  CarvedImage image) {
+    std::map<std::size_t, std::size_t> class_keys; // cell offset to index, of the keys taken
+    std::vector<std::size_t> depths(carving.keys.size());
+    for (std::size_t i = 0; i < carving.keys.size(); ++i)
+        if ((depths[i] = class_depth(kind, carving.keys[i].path)) != 0)
+            class_keys.emplace(carving.keys[i].offset, i);
+    std::multimap<std::size_t, std::size_t> children;
+    std::vector<DeletedRegistration> registrations;
+    for (const auto &[offset, i] : class_keys) {
+        const CarvedKey &carved = carving.keys[i];
+        if (carved.path.size() > depths[i] && carved.parent_deleted &&
+            class_keys.count(carved.parent_offset))
+            children.emplace(carved.parent_offset, i);
+    }
+    for (const auto &[offset, i] : class_keys) {
+        const CarvedKey &carved = carving.keys[i];
+        if (carved.path.size() > depths[i] && carved.parent_deleted &&
+            class_keys.count(carved.parent_offset))
+            continue;
+        DeletedRegistration registration;
+        std::size_t root = classes_root_of(kind).size();
+        registration.parent_path.assign(carved.path.begin() + std::ptrdiff_t(root),
+                                        carved.path.end() - 1);
+        registration.key = deleted_key(carving, i, children);
+        registration.image = image;
+        registrations.push_back(std::move(registration));
+    }
+    return registrations;
+}
+
+// A registration's content, letter case of names aside, to tell the same one in two images.
+void append_signature(const DeletedKey &key, std::string &out) {
+    out += utf16_to_utf8(utf16le_bytes_to_text(key.name)) + '\x01' + std::to_string(key.written);
+    for (const MemoryValue &value : key.values)
+        out += '\x02' + value.name + '\x03' + std::to_string(value.type) + '\x03' + value.data;
+    for (const std::string &lost : key.unrecoverable)
+        out += '\x04' + lost;
+    for (const DeletedKey &child : key.children) {
+        out += '\x05';
+        append_signature(child, out);
+    }
+    out += '\x06';
+}
+
+std::string signature(const DeletedRegistration &registration) {
+    std::string out;
+    for (const std::string &name : registration.parent_path)
+        out += utf16_to_utf8(utf16le_bytes_to_text(name)) + '\\';
+    append_signature(registration.key, out);
+    for (char &c : out)
+        c = char(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Whether the live classes hold the registration's top key as it is: a key of a dirty primary
+// file that its own lists do not reach yet, while the replayed image does, is not deleted.
+bool live_as_carved(const MemoryRegistry &classes, const DeletedRegistration &registration) {
+    const MemoryKey *key = classes.root.get();
+    for (const std::string &name : registration.parent_path)
+        if (!key || !(key = memory_child(classes, *key, name)))
+            return false;
+    key = key ? memory_child(classes, *key, registration.key.name) : nullptr;
+    return key && key->written == registration.key.written;
+}
+
+// The class registrations of the hive's carvings: `primary`, when not null, of the primary file
+// of a hive recovered from its logs, and `image` of the image read. They go to `hive`, one found
+// in both images once.
+void add_carvings(const std::string &path, const HiveCarving *primary, const HiveCarving &image,
+                  LoadedHive &hive, std::vector<std::string> &notes) {
+    HiveKind kind = hive.classes.kind;
+    std::size_t orphans = 0, from_primary = 0, from_recovered = 0;
+    std::map<std::string, std::size_t> seen;
+    for (int pass = primary ? 0 : 1; pass < 2; ++pass) {
+        const HiveCarving &carving = pass == 0 ? *primary : image;
+        orphans = std::max(orphans, carving.orphans);
+        CarvedImage which = pass == 0 || !primary ? CarvedImage::Primary : CarvedImage::Recovered;
+        for (DeletedRegistration &registration : registrations_of(carving, kind, which)) {
+            if (pass == 0 && live_as_carved(hive.classes.classes, registration))
+                continue;
+            (which == CarvedImage::Primary ? from_primary : from_recovered) += 1;
+            auto [place, fresh] = seen.emplace(signature(registration), hive.deleted.size());
+            if (!fresh) {
+                hive.deleted[place->second].image = CarvedImage::Both;
+                continue;
+            }
+            hive.deleted.push_back(std::move(registration));
+        }
+    }
+    if (!hive.deleted.empty())
+        notes.push_back(path + ": " + std::to_string(hive.deleted.size()) +
+                        " deleted class registrations carved from free space (" +
+                        std::to_string(from_primary) + " in the primary file" +
+                        (!primary ? std::string()
+                                  : ", " + std::to_string(from_recovered) +
+                                        " in the image recovered from its logs") +
+                        ")");
+    if ((primary && primary->cut_short) || image.cut_short)
+        notes.push_back(path + ": carving deleted keys stopped early: the free space's records "
+                               "share cells more than a hive's size allows");
+    if (orphans > 0)
+        notes.push_back(path + ": " + std::to_string(orphans) +
+                        " deleted keys found whose parent key is gone; their place in the hive "
+                        "is unknown and they are not judged");
 }
 
 } // namespace
@@ -168,8 +346,16 @@ bool read_hive_source(const std::string &path, const SourceOptions &options, Sou
                       LoadedHive &hive, std::vector<std::string> &notes, std::string &error) {
     return guarded(path, error, [&] {
         HiveLogsOutcome logs;
+        // A dirty hive's primary file is evidence too: its free space is carved before the
+        // replay rewrites pages of it.
+        HiveCarving primary;
+        bool carve_primary = options.carve_deleted && options.use_logs &&
+                             looks_like_hive(image.bytes()) && hive_is_dirty(image.bytes());
+        if (carve_primary)
+            primary = carve_deleted_keys(image.bytes(), maybe_class_path);
         if (!recover_hive_image(path, options, image, logs, error))
             return false;
+        bool replayed = logs.state == "recovered";
         hive.state = logs.state;
         hive.note = logs.note;
         if (!read_hive_classes(path, image.bytes(), hive.classes, error, image.descriptor())) {
@@ -180,6 +366,11 @@ bool read_hive_source(const std::string &path, const SourceOptions &options, Sou
         }
         notes.push_back(hive.note);
         notes.insert(notes.end(), hive.classes.warnings.begin(), hive.classes.warnings.end());
+        if (carve_primary && !replayed)
+            add_carvings(path, nullptr, primary, hive, notes);
+        else if (options.carve_deleted)
+            add_carvings(path, replayed ? &primary : nullptr,
+                         carve_deleted_keys(image.bytes(), maybe_class_path), hive, notes);
         return true;
     });
 }
@@ -191,6 +382,11 @@ bool add_hive_source(ClassesSides &sides, const std::string &path, const LoadedH
         return false;
     sides.sources.back().hive_state = hive.state;
     sides.sources.back().hive_note = hive.note;
+    for (DeletedRegistration registration : hive.deleted) {
+        registration.side = hive_classes_side(hive.classes.kind);
+        registration.source = static_cast<unsigned short>(sides.sources.size() - 1);
+        sides.deleted.push_back(std::move(registration));
+    }
     return true;
 }
 

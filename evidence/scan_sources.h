@@ -6,15 +6,16 @@
 #pragma once
 
 #include "classes/classes_merge.h"
-#include "evidence/hive_source.h"
 #include "evidence/source_file.h"
+#include "hive/hive_source.h"
 
 #include <string>
 #include <vector>
 
 struct SourceOptions {
-    unsigned code_page = 932; // of 8-bit .reg text
-    bool use_logs = true;     // replay a dirty hive's logs
+    unsigned code_page = 932;  // of 8-bit .reg text
+    bool use_logs = true;      // replay a dirty hive's logs
+    bool carve_deleted = true; // recover deleted class keys from a hive's free space
     // The hive's logs given by hand (--log), used instead of those beside it. The logs given for
     // a whole run are sorted out among its sources by match_logs_to_sources.
     std::vector<std::string> log_files;
@@ -55,6 +56,9 @@ struct LoadedHive {
     HiveClasses classes;
     std::string state; // "clean", "recovered" or "not recovered"
     std::string note;  // what its logs did, as told on standard error
+    // Class keys carved from its free space (primary file and, when recovered, the replayed
+    // image); their side and source are set when the hive is added.
+    std::vector<DeletedRegistration> deleted;
 };
 
 // Reads the classes of the hive in `image` (read from `path`), replaying its logs as

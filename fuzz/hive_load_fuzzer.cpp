@@ -9,7 +9,7 @@
 // Wow6432Node\CLSID; every key's subkeys are in the registry's order, without two of one name,
 // and point back to it; neither its keys nor its data outgrow the input, whatever loops or
 // shared cells the input has.
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 #include "registry/code_page.h"
 
 #include <algorithm>

@@ -29,8 +29,8 @@
 // Each run checks: a clean primary is left alone; an unrecovered one is left exactly as given;
 // a recovered one has a valid checksum, equal sequence numbers that match the result, a data size
 // that matches the image length, and stays within the size of the input.
-#include "evidence/hive_recovery.h"
-#include "evidence/marvin32.h"
+#include "hive/hive_recovery.h"
+#include "hive/marvin32.h"
 
 #include <algorithm>
 #include <cstdint>

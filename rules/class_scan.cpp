@@ -99,6 +99,8 @@ const char *rule_name(ScanRule rule) {
         return "stock";
     case ScanRule::UserClass:
         return "userclass";
+    case ScanRule::Deleted:
+        return "deleted";
     }
     return "?";
 }

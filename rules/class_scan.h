@@ -21,13 +21,14 @@ enum class ScanRule {
     Handler,
     Known,
     Stock,
-    UserClass
+    UserClass,
+    Deleted
 };
 enum class ScanView { Bits64, Bits32 };
 enum class Severity { Low, Medium, High };
 
 // "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known",
-// "stock", "userclass"
+// "stock", "userclass", "deleted"
 const char *rule_name(ScanRule rule);
 int view_bits(ScanView view); // 64, 32
 
@@ -78,6 +79,11 @@ struct FoundClass {
     // The latest write time (FILETIME) of the keys the rule read: the class key and its subkeys
     // that the finding names; 0 when the sources keep no times.
     unsigned long long written = 0;
+    // A class carved from a hive's free space: which image of its hive it came from ("primary",
+    // "recovered", "primary and recovered"), and the values whose data could not be recovered.
+    bool deleted = false;
+    std::string carved_from;
+    std::vector<std::string> unrecoverable;
 };
 
 struct RuleReport {
@@ -89,6 +95,7 @@ struct RuleReport {
     // Server files a rule needed and could not read (a folder on the way that cannot be listed):
     // "<windows path>: <problem>", each once. The scan says so and ends with exit code 2.
     std::vector<std::string> unreadable;
+    bool deleted = false; // over classes carved from free space, not the live ones
 };
 
 // Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name

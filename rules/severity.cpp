@@ -163,6 +163,10 @@ void assess_finding(const RuleReport &report, FoundClass &found,
             add(found, level, reason.c_str());
         }
         break;
+    case ScanRule::Deleted:
+        add(found, Severity::Medium,
+            found.from_user ? "deleted from user classes" : "deleted from machine classes");
+        break;
     }
 
     // What the server file adds, whichever rule found the class.

@@ -157,6 +157,14 @@ def real_hives(scan, work):
     check("the real dirty UsrClass.dat is recovered from its logs and scanned",
           done.returncode == 1 and rules == {"userclass"} and "recovered to sequence 300" in error,
           (rules, error))
+    # Both images carved: the primary file's 45 orphans noted (27 after replay), nothing invented.
+    check("the real UsrClass.dat's free space: orphans noted, no deleted class reported",
+          "45 deleted keys found whose parent key is gone" in error
+          and "deleted class registrations" not in error and b'"deleted"' not in done.stdout,
+          error)
+    done = run(scan, "--no-deleted", "--rule", "both,shadow", real / "UsrClass.dat", cwd=real)
+    check("--no-deleted carves nothing", done.returncode == 0
+          and "parent key is gone" not in done.stderr.decode(), done.stderr.decode())
     machine = work / "SOFTWARE"
     done = run(scan, machine, real / "UsrClass.dat")
     check("the real UsrClass.dat merged with a machine hive", done.returncode == 1

@@ -4,6 +4,7 @@
 #include <hivex.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -271,4 +272,110 @@ std::uint32_t append_hive_cell(std::string &image, const std::string &payload) {
     set_image_u32(image, 40, std::uint32_t(image.size() - HIVE_BINS_START));
     fix_header_checksum(image);
     return offset;
+}
+
+namespace {
+
+constexpr std::size_t NK_WRITTEN = 4;
+
+// Marks the cell at file offset `cell` free, its bytes kept.
+void free_cell(std::string &image, std::size_t cell) {
+    if (cell + 4 <= image.size() && cell_size(image, cell) < 0)
+        set_image_u32(image, cell, std::uint32_t(-cell_size(image, cell)));
+}
+
+std::size_t file_offset(std::uint32_t stored) {
+    return stored == 0xFFFFFFFF ? 0 : HIVE_BINS_START + stored;
+}
+
+// Frees the cells of the key whose record is at `record`, leaf first.
+void free_key_cells(std::string &image, hive_h *hive, hive_node_h node, unsigned long long when) {
+    std::size_t record = node + 4;
+    hive_node_h *children = hivex_node_children(hive, node);
+    bool had_children = children != nullptr && children[0] != 0;
+    for (std::size_t i = 0; children != nullptr && children[i] != 0; ++i)
+        free_key_cells(image, hive, children[i], when);
+    std::free(children);
+    std::size_t count = image_u32(image, record + NK_VALUE_COUNT);
+    std::size_t list = file_offset(image_u32(image, record + NK_VALUE_LIST));
+    for (std::size_t i = 0; list != 0 && i < count; ++i) {
+        std::size_t value = file_offset(image_u32(image, list + 4 + 4 * i));
+        std::uint32_t size = image_u32(image, value + 4 + 4);
+        if ((size & 0x80000000u) == 0 && size > 0)
+            free_cell(image, file_offset(image_u32(image, value + 4 + 8)));
+        free_cell(image, value);
+    }
+    if (list != 0)
+        free_cell(image, list);
+    if (had_children) {
+        free_cell(image, file_offset(image_u32(image, record + NK_SUBKEY_LIST)));
+        set_image_u32(image, record + NK_SUBKEY_COUNT, 0);
+        set_image_u32(image, record + NK_SUBKEY_LIST, 0xFFFFFFFF);
+        set_image_u32(image, record + NK_WRITTEN, std::uint32_t(when));
+        set_image_u32(image, record + NK_WRITTEN + 4, std::uint32_t(when >> 32));
+    }
+    free_cell(image, node);
+}
+
+} // namespace
+
+void delete_key_as_windows(std::string &image, const std::string &path, unsigned long long when) {
+    MemoryFile file;
+    HiveHandle hive = open_image(file, image);
+    hive_node_h node = hive ? key_at(hive.get(), path, false) : 0;
+    if (node == 0)
+        return;
+    hive_node_h parent = hivex_node_parent(hive.get(), node);
+    free_key_cells(image, hive.get(), node, when);
+    std::size_t parent_record = parent + 4;
+    std::size_t list = file_offset(image_u32(image, parent_record + NK_SUBKEY_LIST)) + 4;
+    std::size_t entry_size = image.compare(list, 2, "li") == 0 ? 4 : 8;
+    std::size_t count = image_u32(image, list) >> 16;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (file_offset(image_u32(image, list + 4 + i * entry_size)) != node)
+            continue;
+        // The later entries move down; the old last one stays behind in the slack.
+        image.replace(list + 4 + i * entry_size, (count - 1 - i) * entry_size,
+                      image.substr(list + 4 + (i + 1) * entry_size, (count - 1 - i) * entry_size));
+        image[list + 2] = char((count - 1) & 0xFF);
+        image[list + 3] = char((count - 1) >> 8);
+        break;
+    }
+    set_image_u32(image, parent_record + NK_SUBKEY_COUNT,
+                  image_u32(image, parent_record + NK_SUBKEY_COUNT) - 1);
+    set_image_u32(image, parent_record + NK_WRITTEN, std::uint32_t(when));
+    set_image_u32(image, parent_record + NK_WRITTEN + 4, std::uint32_t(when >> 32));
+    merge_free_cells(image);
+}
+
+void set_key_written(std::string &image, const std::string &path, unsigned long long when) {
+    std::size_t record = find_key_record(image, path);
+    if (record == 0)
+        return;
+    set_image_u32(image, record + NK_WRITTEN, std::uint32_t(when));
+    set_image_u32(image, record + NK_WRITTEN + 4, std::uint32_t(when >> 32));
+}
+
+void merge_free_cells(std::string &image) {
+    std::size_t end = std::min<std::size_t>(image.size(), HIVE_BINS_START + image_u32(image, 40));
+    for (std::size_t bin = HIVE_BINS_START; bin + 4096 <= end;) {
+        std::size_t bin_size = image_u32(image, bin + 8);
+        if (image.compare(bin, 4, "hbin") != 0 || bin_size < 4096 || bin_size > end - bin)
+            return;
+        std::size_t free_start = 0;
+        for (std::size_t cell = bin + 32; cell + 4 <= bin + bin_size;) {
+            int32_t size = cell_size(image, cell);
+            std::size_t length = std::size_t(size < 0 ? -std::int64_t(size) : size);
+            if (length < 8 || length > bin + bin_size - cell)
+                break;
+            if (size > 0 && free_start != 0)
+                set_image_u32(image, free_start, std::uint32_t(cell + length - free_start));
+            else if (size > 0)
+                free_start = cell;
+            else
+                free_start = 0;
+            cell += length;
+        }
+        bin += bin_size;
+    }
 }

@@ -57,3 +57,14 @@ void fix_header_checksum(std::string &image);
 // with the header's bins size and checksum made right; returns the cell's offset from the first
 // hive bin (as lists and records store offsets).
 std::uint32_t append_hive_cell(std::string &image, const std::string &payload);
+
+// Deletes the key at `path` and its subtree the way Windows leaves a deletion: leaf first, each
+// key's cells (record, value list, values, data, subkey list) marked free with their bytes kept;
+// the entry taken out of the parent's subkey list by moving the later ones down (the old last
+// entry stays in the list's slack); the parent's count lowered and its time, and that of each
+// key that had subkeys, set to `when`; then adjacent free cells of each bin merged into one.
+void delete_key_as_windows(std::string &image, const std::string &path, unsigned long long when);
+// Sets the last-written time (FILETIME) of the key at `path`.
+void set_key_written(std::string &image, const std::string &path, unsigned long long when);
+// Merges each run of adjacent free cells in every hive bin into one free cell.
+void merge_free_cells(std::string &image);

@@ -1,9 +1,9 @@
 // Unit tests of the hive log replay: the real UsrClass.dat trio, damaged copies of it, and logs
 // made here from a change that libhivex writes into a small hive; and the replay as the program
 // goes through it, from files, with the logs beside a hive or given to it.
-#include "evidence/hive_recovery.h"
-#include "evidence/marvin32.h"
 #include "evidence/scan_sources.h"
+#include "hive/hive_recovery.h"
+#include "hive/marvin32.h"
 #include "registry/code_page.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // Unit tests of reading classes out of hive images: kinds, exact data, damaged and hostile hives.
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 #include "registry/code_page.h"
 #include "tests/hive_fixture.h"
 

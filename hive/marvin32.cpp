@@ -1,5 +1,5 @@
 // Marvin32 hash over a byte range, little-endian words, as the hive logs store it.
-#include "evidence/marvin32.h"
+#include "hive/marvin32.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Stand-in for the hive reader where libhivex is not available (the Windows build): hives are
 // recognised, and reading one is an error that points to the Linux build.
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 
 bool read_hive_classes(const std::string &file_name, std::string_view, HiveClasses &out,
                        std::string &error, int) {

@@ -1,5 +1,5 @@
 // The string values of one key of a hive file, read with libhivex.
-#include "evidence/hive_strings.h"
+#include "hive/hive_strings.h"
 
 #include "registry/code_page.h"
 

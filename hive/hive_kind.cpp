@@ -1,6 +1,6 @@
 // The kinds of hive that hold classes, and telling a hive by its first bytes: the part of the
 // hive reader that every build has.
-#include "evidence/hive_source.h"
+#include "hive/hive_source.h"
 
 const char *hive_kind_name(HiveKind kind) {
     switch (kind) {

@@ -1,7 +1,8 @@
 // Replay of new-format (HvLE entries) and old-format (DIRT bitmap) hive transaction logs.
-#include "evidence/hive_recovery.h"
+#include "hive/hive_recovery.h"
+#include "hive/hive_cells.h"
 
-#include "evidence/marvin32.h"
+#include "hive/marvin32.h"
 #include "registry/code_page.h"
 
 #include <algorithm>
@@ -36,13 +37,11 @@ const unsigned char *bytes_of(std::string_view bytes) {
 
 // Callers check that `at + 4` (or `at + 8`) lies within `bytes`.
 std::uint32_t read32(std::string_view bytes, std::uint64_t at) {
-    const unsigned char *p = bytes_of(bytes) + at;
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
-           std::uint32_t(p[3]) << 24;
+    return hive_u32(bytes, std::size_t(at));
 }
 
 std::uint64_t read64(std::string_view bytes, std::uint64_t at) {
-    return std::uint64_t(read32(bytes, at + 4)) << 32 | read32(bytes, at);
+    return hive_u64(bytes, std::size_t(at));
 }
 
 void write32(std::string &bytes, std::size_t at, std::uint32_t value) {

@@ -1,6 +1,7 @@
 // Reads the class registrations of a registry hive image with libhivex (see hive_source.h).
-#include "evidence/hive_source.h"
-#include "evidence/hive_recovery.h"
+#include "hive/hive_source.h"
+#include "hive/hive_cells.h"
+#include "hive/hive_recovery.h"
 #include "registry/code_page.h"
 
 #include <hivex.h>
@@ -34,24 +35,7 @@ constexpr std::size_t base_block_size = HIVE_BASE_BLOCK_SIZE;
 constexpr std::size_t bins_size_field = HIVE_DATA_SIZE_FIELD;
 constexpr std::size_t checksum_field = HIVE_CHECKSUM_FIELD;
 
-// Within a key ('nk') record, which starts 4 bytes into its cell.
-constexpr std::size_t nk_flags = 2;
-constexpr std::size_t nk_written = 4;
-constexpr std::size_t nk_subkey_count = 20;
-constexpr std::size_t nk_subkey_list = 28;
-constexpr std::size_t nk_value_count = 36;
-constexpr std::size_t nk_value_list = 40;
-constexpr std::size_t nk_name_length = 72;
-constexpr std::size_t nk_name = 76;
-constexpr unsigned nk_compressed_name = 0x20;
-
-// Within a value ('vk') record.
-constexpr std::size_t vk_name_length = 2;
-constexpr std::size_t vk_flags = 16;
-constexpr std::size_t vk_name = 20;
-constexpr unsigned vk_compressed_name = 0x01;
-// Longer data is kept in big-data ('db') segments.
-constexpr std::size_t big_data_threshold = 16344;
+constexpr std::size_t big_data_threshold = HIVE_BIG_DATA_THRESHOLD;
 
 // The system refuses keys nested deeper than this; deeper ones can only come from a made-up hive.
 constexpr std::size_t max_key_depth = 512;
@@ -61,14 +45,7 @@ constexpr std::size_t max_warnings = 100;
 thread_local HiveReadWork read_work;
 
 std::uint32_t get_u32(std::string_view image, std::size_t offset) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + offset;
-    return std::uint32_t(bytes[0]) | std::uint32_t(bytes[1]) << 8 | std::uint32_t(bytes[2]) << 16 |
-           std::uint32_t(bytes[3]) << 24;
-}
-
-std::uint16_t get_u16(std::string_view image, std::size_t offset) {
-    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data()) + offset;
-    return std::uint16_t(bytes[0] | bytes[1] << 8);
+    return hive_u32(image, offset);
 }
 
 void put_u32(std::string &image, std::size_t offset, std::uint32_t value) {
@@ -194,8 +171,9 @@ HiveHandle open_strictly(std::string_view image, int image_file, FileView &view,
 std::string tolerant_copy(std::string_view image) {
     if (image.size() >= base_block_size &&
         get_u32(image, bins_size_field) <= bins_size_limit(image))
-        image = image.substr(0, base_block_size + (get_u32(image, bins_size_field) + std::size_t(4095)) /
-                                                      4096 * 4096);
+        image = image.substr(
+            0,
+            base_block_size + (get_u32(image, bins_size_field) + std::size_t(4095)) / 4096 * 4096);
     std::string copy(image);
     if (copy.size() < base_block_size)
         copy.resize(base_block_size, '\0');
@@ -298,47 +276,38 @@ bool take_entries(HiveReader &reader, std::size_t count) {
     return false;
 }
 
+// The allocated cell at file offset `offset`: a live record is only ever read from one.
+bool allocated_cell(std::string_view image, std::size_t offset, HiveCell &cell) {
+    return hive_cell_at(image, offset, cell) && cell.allocated;
+}
+
 // The payload of the cell at file offset `cell`, when it is an allocated cell inside the image.
-bool cell_payload(std::string_view image, std::size_t cell, std::size_t &begin,
+bool cell_payload(std::string_view image, std::size_t offset, std::size_t &begin,
                   std::size_t &length) {
-    if (cell >= image.size() || image.size() - cell < 8)
+    HiveCell cell;
+    if (!allocated_cell(image, offset, cell))
         return false;
-    // An allocated cell has a negative size; its magnitude covers the size field itself.
-    std::int64_t cell_size = -std::int64_t(std::int32_t(get_u32(image, cell)));
-    if (cell_size < 8 || std::uint64_t(cell_size) > image.size() - cell)
-        return false;
-    begin = cell + 4;
-    length = std::size_t(cell_size) - 4;
+    begin = cell.record;
+    length = cell.length;
     return true;
 }
 
-// The name stored in a key or value cell as UTF-16LE bytes: a compressed name is one byte per
-// character, any other is UTF-16LE already (unpaired surrogates kept). False when the cell does
-// not hold a well-formed record of that kind. A name stored in more than `longest` bytes is left
-// empty, not copied.
-bool name_in_cell(std::string_view image, std::size_t cell, const char *signature,
-                  std::size_t length_at, std::size_t flags_at, unsigned compressed_flag,
-                  std::size_t name_at, std::string &name, std::size_t longest = SIZE_MAX) {
-    std::size_t record = 0, record_length = 0;
-    if (!cell_payload(image, cell, record, record_length) || record_length < name_at ||
-        image.compare(record, 2, signature) != 0)
+// The name stored in a key or value cell as UTF-16LE bytes (unpaired surrogates kept). False
+// when the cell does not hold a well-formed record of that kind. A name stored in more than
+// `longest` bytes is left empty, not copied.
+template <class Record>
+bool name_in_cell(std::string_view image, std::size_t offset,
+                  bool (*parse)(std::string_view, const HiveCell &, Record &), std::string &name,
+                  std::size_t longest = SIZE_MAX) {
+    HiveCell cell;
+    Record record;
+    if (!allocated_cell(image, offset, cell) || !parse(image, cell, record))
         return false;
-    std::size_t length = get_u16(image, record + length_at);
-    bool compressed = (get_u16(image, record + flags_at) & compressed_flag) != 0;
-    if (length > record_length - name_at || (!compressed && length % 2 != 0))
-        return false;
-    if (length > longest) {
+    if (record.name_length > longest) {
         name.clear();
         return true;
     }
-    const char *bytes = image.data() + record + name_at;
-    if (compressed) {
-        name.assign(2 * length, '\0');
-        for (std::size_t i = 0; i < length; ++i)
-            name[2 * i] = bytes[i];
-    } else {
-        name.assign(bytes, length);
-    }
+    name = record_name(image, record.name_at, record.name_length, record.latin1_name);
     read_work.name_bytes_copied += name.size();
     return true;
 }
@@ -356,51 +325,41 @@ bool library_name(char *utf8, std::string &name) {
 
 bool key_name(HiveReader &reader, hive_node_h node, std::string &name,
               std::size_t longest = SIZE_MAX) {
-    return name_in_cell(reader.image, node, "nk", nk_name_length, nk_flags, nk_compressed_name,
-                        nk_name, name, longest) ||
+    return name_in_cell<KeyRecord>(reader.image, node, parse_key_record, name, longest) ||
            library_name(hivex_node_name(reader.hive, node), name);
 }
 
 bool value_name(HiveReader &reader, hive_value_h value, std::string &name) {
-    return name_in_cell(reader.image, value, "vk", vk_name_length, vk_flags, vk_compressed_name,
-                        vk_name, name) ||
+    return name_in_cell<ValueRecord>(reader.image, value, parse_value_record, name) ||
            library_name(hivex_value_key(reader.hive, value), name);
 }
 
 // The record of the key cell `node`, when the cell holds a whole key record.
-bool key_record(const HiveReader &reader, hive_node_h node, std::size_t &record) {
-    std::size_t length = 0;
-    return cell_payload(reader.image, node, record, length) && length >= nk_name &&
-           reader.image.compare(record, 2, "nk") == 0;
+bool key_record(const HiveReader &reader, hive_node_h node, KeyRecord &record) {
+    HiveCell cell;
+    return allocated_cell(reader.image, node, cell) && parse_key_record(reader.image, cell, record);
 }
 
 // The key's last write time (a FILETIME) from its record; 0 when the record cannot be read.
 unsigned long long key_written(const HiveReader &reader, hive_node_h node) {
-    std::size_t record = 0;
-    if (!key_record(reader, node, record))
-        return 0;
-    return get_u32(reader.image, record + nk_written) |
-           static_cast<unsigned long long>(get_u32(reader.image, record + nk_written + 4)) << 32;
+    KeyRecord record;
+    return key_record(reader, node, record) ? record.written : 0;
 }
 
 // Reads a subkey list cell ('lf', 'lh', 'li', or an 'ri' index of those) into key cell offsets.
 bool read_subkey_list(HiveReader &reader, std::uint32_t offset, bool index_allowed,
                       std::vector<hive_node_h> &children) {
-    std::size_t begin = 0, length = 0;
-    if (!cell_payload(reader.image, base_block_size + offset, begin, length))
+    HiveCell cell;
+    ListRecord list;
+    if (!allocated_cell(reader.image, base_block_size + std::size_t(offset), cell) ||
+        !parse_list_record(reader.image, cell, list) || (list.index && !index_allowed))
         return false;
-    std::string_view kind = reader.image.substr(begin, 2);
-    std::size_t count = get_u16(reader.image, begin + 2);
-    std::size_t entry_size = kind == "lf" || kind == "lh"   ? 8
-                             : kind == "li" || kind == "ri" ? 4
-                                                            : 0;
-    if (entry_size == 0 || (kind == "ri" && !index_allowed) || count > (length - 4) / entry_size)
-        return false;
+    std::size_t count = list.count;
     if (!take_entries(reader, count))
         return true;
     for (std::size_t i = 0; i < count; ++i) {
-        std::uint32_t entry = get_u32(reader.image, begin + 4 + i * entry_size);
-        if (kind == "ri") {
+        std::uint32_t entry = get_u32(reader.image, list.entries_at + i * list.entry_size);
+        if (list.index) {
             if (!read_subkey_list(reader, entry, false, children))
                 return false;
         } else {
@@ -415,12 +374,12 @@ bool read_subkey_list(HiveReader &reader, std::uint32_t offset, bool index_allow
 // 70,000 subkeys, which a CLSID key can have. libhivex reads what does not check out here, as
 // tolerant as the mode the hive was opened in.
 bool list_children(HiveReader &reader, hive_node_h node, std::vector<hive_node_h> &children) {
-    std::size_t record = 0, before = children.size();
+    std::size_t before = children.size();
+    KeyRecord record;
     if (key_record(reader, node, record)) {
-        if (get_u32(reader.image, record + nk_subkey_count) == 0)
+        if (record.subkey_count == 0)
             return true;
-        if (read_subkey_list(reader, get_u32(reader.image, record + nk_subkey_list), true,
-                             children))
+        if (read_subkey_list(reader, record.subkey_list, true, children))
             return true;
         children.resize(before);
     }
@@ -445,12 +404,13 @@ bool list_children(HiveReader &reader, hive_node_h node, std::vector<hive_node_h
 // Puts the values of `node` into `values`, in stored order; read like the subkeys above.
 bool list_values(HiveReader &reader, hive_node_h node, std::vector<hive_value_h> &values) {
     values.clear();
-    std::size_t record = 0, begin = 0, length = 0;
+    std::size_t begin = 0, length = 0;
+    KeyRecord record;
     if (key_record(reader, node, record)) {
-        std::size_t count = get_u32(reader.image, record + nk_value_count);
+        std::size_t count = record.value_count;
         if (count == 0)
             return true;
-        std::size_t list = base_block_size + get_u32(reader.image, record + nk_value_list);
+        std::size_t list = base_block_size + std::size_t(record.value_list);
         if (cell_payload(reader.image, list, begin, length) && count <= length / 4) {
             if (take_entries(reader, count))
                 for (std::size_t i = 0; i < count; ++i)
