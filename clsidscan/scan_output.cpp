@@ -358,7 +358,7 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
         // user's reports are matched by place.
         std::vector<RuleReport> merged;
         for (ScanRule rule : settings.rules)
-            merged.push_back(RuleReport{which, rule, std::string(), {}, false, true});
+            merged.push_back(RuleReport{which, rule, std::string(), {}, false, {}, true});
         for (std::size_t i = 0; i < scan.recovered.size(); ++i) {
             const RecoveredSides &copy = scan.recovered[i];
             std::map<std::string, const RecoveredClass *> classes;

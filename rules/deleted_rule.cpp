@@ -45,7 +45,10 @@ std::string description_of(const MemoryKey &key) {
 RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
                                 const std::vector<RecoveredClass> &recovered,
                                 const ViewEnvironments &environments) {
-    RuleReport report{which, ScanRule::Deleted, std::string(), {}, false, true};
+    RuleReport report;
+    report.view = which;
+    report.rule = ScanRule::Deleted;
+    report.deleted = true;
     const MemoryKey *clsid = classes_clsid(view, which);
     ReportText text{};
     if (!report_create(text)) {
@@ -63,8 +66,9 @@ RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
         std::optional<ClassServer> server = class_server(key);
         std::vector<std::string> place =
             server ? first_place(*server, which, environments) : std::vector<std::string>();
-        bool user_writable = !place.empty() &&
-                             classify_location(place, environments.locations) == FileLocation::User;
+        FileLocation location =
+            place.empty() ? FileLocation::Other : classify_location(place, environments.locations);
+        bool user_writable = location == FileLocation::User || location == FileLocation::UserCreate;
         if (cls.side == ClassesSide::Machine && !user_writable)
             continue;
         unsigned code_page = view.code_page;

@@ -912,8 +912,9 @@ def loaders_stock_and_user_classes(scan, work):
                                            "csv", root).stdout.decode())))
     check("loaded_by in --details and CSV",
           "    loaded   profiler (user) HKCU\\Environment  COR_PROFILER" in done.stdout.decode()
-          and rows[0][-2] == "loaded_by"
-          and any(row[-2] == "profiler user HKCU\\Environment COR_PROFILER" for row in rows),
+          and "loaded_by" in rows[0]
+          and any(row[rows[0].index("loaded_by")] == "profiler user HKCU\\Environment COR_PROFILER"
+                  for row in rows),
           done.stdout.decode())
 
 
