@@ -278,6 +278,20 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
                 return number ? std::string() : "unknown value " + jobs + " (1 to 9999)";
             },
             std::string()));
+    app.add_option_function<std::string>(
+           "--hash-limit",
+           [&options](const std::string &bytes) { options.scan.hash_limit = std::stoull(bytes); },
+           "server files larger than this are not hashed: they get\n"
+           "their size, PE headers and state not-examined\n"
+           "(the default: 536870912, 512 MiB)")
+        ->option_text("BYTES")
+        ->check(CLI::Validator(
+            [](std::string &bytes) {
+                bool number = !bytes.empty() && bytes.size() < 20 &&
+                              bytes.find_first_not_of("0123456789") == std::string::npos;
+                return number ? std::string() : "unknown value " + bytes + " (a number of bytes)";
+            },
+            std::string()));
     app.add_flag("--live", options.live,
                  "this machine's registry instead of files, read only\n"
                  "(Windows build only)")
@@ -498,6 +512,8 @@ int main(int argc, char **argv) {
     }
     if (volume && !volume->ok())
         return fail(volume->error());
+    if (volume)
+        volume->set_hash_limit(options.scan.hash_limit);
     if (!volume && std::find(options.scan.rules.begin(), options.scan.rules.end(),
                              ScanRule::Abandoned) != options.scan.rules.end())
         print_notes({"the abandoned rule needs the server files (--image ROOT, or --system); it "

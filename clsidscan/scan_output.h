@@ -68,8 +68,9 @@ struct ScanSettings {
     bool details = false;
     Severity min_severity = Severity::Low; // findings below it are not printed  // the text report
                                            // gets each finding's time and file after it
-    std::string image;     // the mounted volume the server files of plain sources are looked in
-    bool raw_ansi = false; // text in the ANSI code page rather than UTF-8
+    std::string image; // the mounted volume the server files of plain sources are looked in
+    std::uint64_t hash_limit = kDefaultHashLimit; // server files larger are not hashed
+    bool raw_ansi = false;                        // text in the ANSI code page rather than UTF-8
     SourceOptions sources;
     // Findings known from baselines or allowed by the analyst, left out of the output.
     FindingFilter *filter = nullptr;

@@ -92,6 +92,14 @@ std::vector<EnvironmentValue> variables_of(const std::vector<HiveString> &string
     return variables;
 }
 
+// A note for each variable a hive made longer than Windows allows.
+void note_cut_variables(const std::string &hive, const std::vector<std::string> &names,
+                        std::vector<std::string> &notes) {
+    for (const std::string &name : names)
+        notes.push_back(hive + ": variable " + name + " expands past " +
+                        std::to_string(kMaxExpandedLength) + " characters; cut there");
+}
+
 // The machine's environment as its hives set it: the system folder and program folders from
 // SOFTWARE, the variables of SYSTEM's Session Manager; Windows' defaults for what they lack.
 // A hive that cannot be read for them leaves the defaults, with a note.
@@ -121,7 +129,8 @@ Environment machine_environment_of(const SystemLayout &layout, const VolumeFiles
     set_variables(environment, program_folders);
     if (!layout.system.empty()) {
         if (read_system_environment(layout.system.front(), system, error))
-            set_variables(environment, variables_of(system));
+            note_cut_variables(layout.system.front(),
+                               set_variables(environment, variables_of(system)), notes);
         else
             notes.push_back(error + "; Windows' default variables are used");
     }
@@ -138,8 +147,9 @@ Environment user_environment_of(Environment environment, const std::string &name
     std::string error;
     if (ntuser.empty())
         return environment;
+    // Windows appends the user's Path to the machine's.
     if (read_hive_strings(ntuser, {"Environment"}, variables, error))
-        set_user_variables(environment, variables_of(variables)); // Path appended, as Windows does
+        note_cut_variables(ntuser, set_user_variables(environment, variables_of(variables)), notes);
     else
         notes.push_back(error + "; the user's default variables are used");
     return environment;
@@ -233,6 +243,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     VolumeFiles volume(root);
     if (!volume.ok())
         return fail(volume.error());
+    volume.set_hash_limit(settings.hash_limit);
     if (std::string note = triage_note(volume, root); !note.empty())
         scan.notes.push_back(note);
     Environment machine_variables = machine_environment_of(layout, volume, scan.notes);

@@ -35,6 +35,10 @@ target_link_libraries(hive_load_fuzzer PRIVATE clsidscan_core)
 add_executable(treatas_fuzzer fuzz/treatas_fuzzer.cpp)
 target_link_libraries(treatas_fuzzer PRIVATE clsid_rules)
 
+# Environment expansion and command-line splitting over hostile variables.
+add_executable(environment_fuzzer fuzz/environment_fuzzer.cpp)
+target_link_libraries(environment_fuzzer PRIVATE server_files)
+
 # Longest input each target is given: room for data beyond 1024 bytes and long names.
 set(registry_walk_max_len 8192)
 set(letter_pair_max_len 4096)
@@ -42,8 +46,9 @@ set(reg_export_max_len 8192)
 set(hive_recovery_max_len 8192)
 set(hive_load_max_len 16384)
 set(treatas_max_len 384)
+set(environment_max_len 8192)
 
-foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas)
+foreach(target registry_walk letter_pair reg_export hive_recovery hive_load treatas environment)
     target_link_options(${target}_fuzzer PRIVATE -fsanitize=fuzzer)
     set(run_args
         -DFUZZER=$<TARGET_FILE:${target}_fuzzer>

@@ -49,10 +49,12 @@ ServerFile examine_candidate(VolumeFiles &volume, const ServerCandidate &candida
     switch (candidate.path.kind) {
     case PathKind::OtherDrive:
         file.state = FileState::Outside;
+        file.other_volume = true;
         file.problem = "on another drive, not in this image";
         return file;
     case PathKind::Network:
         file.state = FileState::Outside;
+        file.other_volume = true;
         file.problem = "a network, device or volume path, not in this image";
         return file;
     case PathKind::Invalid:

@@ -35,6 +35,9 @@ struct ServerFile {
     // When links were followed: where the file really is inside the ROOT; else empty.
     std::string target;
     FileState state = FileState::Missing;
+    // `Outside` because Windows names another drive or a network share (not a link out of the
+    // ROOT): a server that cannot be examined here at all.
+    bool other_volume = false;
     std::string problem;
     std::uint64_t size = 0; // present files only
     std::string sha256;     // lowercase hex

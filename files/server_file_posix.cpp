@@ -80,6 +80,8 @@ struct VolumeFilesState {
     std::string system_folder;
     std::map<FileKey, Listing> listings;
     std::map<FileKey, FileFacts> files;
+    // The long names a short one may stand for, by folder and folded short name.
+    std::map<std::pair<FileKey, std::string>, std::vector<std::string>> long_names;
     std::size_t files_hashed = 0;
     std::uint64_t hash_limit = kDefaultHashLimit;
     std::optional<bool> holds_program_files; // decided when first asked
@@ -148,7 +150,40 @@ const Listing *folder_listing(VolumeFilesState &state, int folder, std::string &
     return &state.listings.emplace(key, std::move(listing)).first->second;
 }
 
-enum class Lookup { Found, NotFound, Unlistable };
+enum class Lookup { Found, NotFound, Unlistable, Ambiguous };
+
+// The one long name of `listing` that a generated short name (with no entry of its own: the
+// volume keeps no DOS names here) can stand for; the names that could are found once per folder.
+Lookup find_long_name(VolumeFilesState &state, int folder, const Listing &listing,
+                      const std::string &wanted, std::string &name, std::string &problem) {
+    struct stat info;
+    if (fstat(folder, &info) != 0) {
+        problem = error_text(errno);
+        return Lookup::Unlistable;
+    }
+    auto key = std::make_pair(FileKey{info.st_dev, info.st_ino}, fold_case(wanted));
+    auto known = state.long_names.find(key);
+    if (known == state.long_names.end()) {
+        std::vector<std::string> candidates;
+        for (const auto &entry : listing)
+            for (const std::string &spelling : entry.second)
+                if (shortens_to(spelling, wanted))
+                    candidates.push_back(spelling);
+        known = state.long_names.emplace(key, std::move(candidates)).first;
+    }
+    const std::vector<std::string> &candidates = known->second;
+    if (candidates.empty())
+        return Lookup::NotFound;
+    if (candidates.size() == 1) {
+        name = candidates.front();
+        return Lookup::Found;
+    }
+    problem = "the short name " + wanted + " may stand for any of " +
+              std::to_string(candidates.size()) + " names here (" + candidates[0] + ", " +
+              candidates[1] + (candidates.size() > 2 ? ", …" : "") +
+              "), and which one this volume gave it is not known";
+    return Lookup::Ambiguous;
+}
 
 // The entry of `folder` named `wanted` without regard to letter case: the exact spelling when
 // there is one, else the first in byte order. `spellings` gets every spelling the folder holds
@@ -165,6 +200,8 @@ Lookup find_entry(VolumeFilesState &state, int folder, const std::string &wanted
         return Lookup::Found;
     }
     auto match = listing->find(fold_case(wanted));
+    if (match == listing->end() && is_generated_short_name(wanted))
+        return find_long_name(state, folder, *listing, wanted, name, problem);
     if (match == listing->end())
         return Lookup::NotFound;
     name = match->second.front();
@@ -300,6 +337,8 @@ Walk walk(VolumeFilesState &state, const std::vector<std::string> &place) {
                 steps.push_front(step);
             if (lookup == Lookup::NotFound)
                 return stop(FileState::Missing, "");
+            if (lookup == Lookup::Ambiguous)
+                return stop(FileState::NotExamined, problem);
             return stop(FileState::Unreadable,
                         folder_label(folders.physical()) + ": cannot be listed (" + problem + ")");
         }

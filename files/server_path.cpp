@@ -143,14 +143,101 @@ std::string format_time(std::int64_t days, std::uint32_t second_of_day, std::uin
 
 } // namespace
 
+namespace {
+
+struct UpperRun {
+    std::uint16_t first, last;
+    std::uint8_t step;
+    std::int32_t move;
+};
+
+const UpperRun kUpperRuns[] = {
+#include "files/upper_case_table.inc"
+};
+
+char32_t upper_code(char32_t code) {
+    if (code > 0xffff)
+        return code;
+    const UpperRun *end = kUpperRuns + sizeof kUpperRuns / sizeof kUpperRuns[0];
+    const UpperRun *run = std::upper_bound(
+        kUpperRuns, end, code, [](char32_t c, const UpperRun &r) { return c < r.first; });
+    if (run == kUpperRuns)
+        return code;
+    --run;
+    if (code > run->last || (code - run->first) % run->step != 0)
+        return code;
+    return static_cast<char32_t>(static_cast<std::int32_t>(code) + run->move);
+}
+
+// The code point of the UTF-8 sequence at `at` and its length; 0 for a byte that does not start
+// a valid sequence (kept as it is).
+std::size_t decode_utf8(std::string_view text, std::size_t at, char32_t &code) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
+    unsigned char lead = byte(0);
+    std::size_t length = lead >= 0xf0 && lead < 0xf5 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
+    if (length == 0 || at + length > text.size())
+        return 0;
+    code = lead & (0x7f >> length);
+    for (std::size_t i = 1; i < length; i++) {
+        if ((byte(i) & 0xc0) != 0x80)
+            return 0;
+        code = code << 6 | (byte(i) & 0x3f);
+    }
+    static const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
+        return 0;
+    return length;
+}
+
+void append_utf8(std::string &out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xc0 | code >> 6);
+        out += static_cast<char>(0x80 | (code & 0x3f));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xe0 | code >> 12);
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3f));
+        out += static_cast<char>(0x80 | (code & 0x3f));
+    } else {
+        out += static_cast<char>(0xf0 | code >> 18);
+        out += static_cast<char>(0x80 | (code >> 12 & 0x3f));
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3f));
+        out += static_cast<char>(0x80 | (code & 0x3f));
+    }
+}
+
+bool all_ascii(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    return true;
+}
+
+} // namespace
+
 std::string fold_case(std::string_view text) {
-    std::string folded(text);
-    for (char &c : folded)
-        c = fold_char(c);
+    std::string folded;
+    folded.reserve(text.size());
+    for (std::size_t at = 0; at < text.size();) {
+        auto byte = static_cast<unsigned char>(text[at]);
+        char32_t code = 0;
+        std::size_t length = byte < 0x80 ? 0 : decode_utf8(text, at, code);
+        if (length == 0) {
+            folded += fold_char(text[at++]);
+            continue;
+        }
+        // As NTFS compares names: both upper-cased; ASCII kept in lower case, as before.
+        code = upper_code(code);
+        append_utf8(folded, code >= 'A' && code <= 'Z' ? code - 'A' + 'a' : code);
+        at += length;
+    }
     return folded;
 }
 
 bool equal_folded(std::string_view a, std::string_view b) {
+    if (!all_ascii(a) || !all_ascii(b))
+        return fold_case(a) == fold_case(b);
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); i++)
@@ -336,7 +423,8 @@ std::vector<std::string> set_variables(Environment &environment,
         done[p] = true;
         const EnvironmentValue &value = values[pending[p]];
         bool cut = false;
-        environment.set(value.name, expand_environment(value.value, environment, &cut), cut);
+        std::string expanded = expand_environment(value.value, environment, &cut);
+        environment.set(value.name, std::move(expanded), cut);
         if (cut)
             cut_names.push_back(value.name);
         for (std::size_t later : waited_by[p])
@@ -608,6 +696,72 @@ WindowsPath parse_windows_path(std::string_view text, char drive) {
         path.kind = had_folder ? PathKind::Relative : PathKind::BareName;
     path.components = std::move(components);
     return path;
+}
+
+namespace {
+
+// A name's base and extension as 8.3 generation sees them.
+void short_parts(std::string_view name, std::string &base, std::string &extension) {
+    std::size_t start = name.find_first_not_of('.');
+    name.remove_prefix(start == std::string_view::npos ? name.size() : start);
+    std::size_t dot = name.rfind('.');
+    auto clean = [](std::string_view part) {
+        std::string out;
+        for (char c : part) {
+            if (c == ' ' || c == '.')
+                continue;
+            auto byte = static_cast<unsigned char>(c);
+            if (byte >= 0x80) {
+                if ((byte & 0xc0) != 0x80)
+                    out += '_'; // one "_" for each character outside ASCII
+                continue;
+            }
+            out += std::string_view("+,;=[]").find(c) != std::string_view::npos
+                       ? '_'
+                       : static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+        }
+        return out;
+    };
+    base = clean(name.substr(0, dot));
+    extension = dot == std::string_view::npos ? "" : clean(name.substr(dot + 1));
+}
+
+bool valid_short_name(std::string_view name) {
+    std::size_t dot = name.find('.');
+    std::string_view base = name.substr(0, dot);
+    std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+    if (base.empty() || base.size() > 8 || extension.size() > 3 ||
+        extension.find('.') != std::string_view::npos)
+        return false;
+    for (char c : name)
+        if (c == ' ' || static_cast<unsigned char>(c) >= 0x80 ||
+            std::string_view("+,;=[]").find(c) != std::string_view::npos)
+            return false;
+    return true;
+}
+
+} // namespace
+
+bool is_generated_short_name(std::string_view name) {
+    if (!valid_short_name(name))
+        return false;
+    std::string_view base = name.substr(0, name.find('.'));
+    std::size_t tilde = base.rfind('~');
+    return tilde != std::string_view::npos && tilde > 0 && tilde + 1 < base.size() &&
+           base.find_first_not_of("0123456789", tilde + 1) == std::string_view::npos &&
+           base[tilde + 1] != '0';
+}
+
+bool shortens_to(std::string_view long_name, std::string_view short_name) {
+    if (!is_generated_short_name(short_name) || valid_short_name(long_name))
+        return false;
+    std::string short_base, short_extension, base, extension;
+    short_parts(short_name, short_base, short_extension);
+    short_base.erase(short_base.rfind('~'));
+    short_parts(long_name, base, extension);
+    return base.size() >= short_base.size() &&
+           base.compare(0, short_base.size(), short_base) == 0 &&
+           extension.substr(0, 3) == short_extension;
 }
 
 std::string windows_path_text(const std::vector<std::string> &components, char drive) {

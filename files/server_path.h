@@ -160,6 +160,15 @@ struct WindowsPath {
 // "C:name" is relative to the current folder of C:.
 WindowsPath parse_windows_path(std::string_view text, char drive = 'C');
 
+// Whether `name` has the form of a short (8.3) name Windows generates: at most six characters,
+// "~" and a number, eight in all, and an extension of at most three ("PROGRA~1", "MYDOCU~2.TXT").
+bool is_generated_short_name(std::string_view name);
+// Whether Windows could have given `long_name` the generated short name `short_name`: the long
+// name is no 8.3 name itself, and its first characters and extension, upper-cased, with blanks
+// and all but the last dot dropped and the characters 8.3 names cannot hold made "_", are the
+// short name's, whatever the number (which depends on the order the names were made in).
+bool shortens_to(std::string_view long_name, std::string_view short_name);
+
 // Joins components into "C:\a\b" form.
 std::string windows_path_text(const std::vector<std::string> &components, char drive = 'C');
 
@@ -269,6 +278,8 @@ std::string format_filetime(std::uint64_t filetime);
 // The same from a Unix time with nanoseconds (kept to 100 ns), any value.
 std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds);
 
-// ASCII letter case folding, as the file names of the volume are compared here.
+// Letter case folding as NTFS compares names: each character of the Basic Multilingual Plane
+// by its simple upper-case mapping (a fixed table, files/upper_case_table.inc, not the locale's),
+// ASCII letters then written in lower case; bytes that are not UTF-8 are kept as they are.
 std::string fold_case(std::string_view text);
 bool equal_folded(std::string_view a, std::string_view b);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,6 +120,148 @@ TEST(ServerFileCommandLine, LibraryPathsGetDllAndExpandOnlyWhenTheRegistrySaysSo
     EXPECT_TRUE(server_candidates("  ", ValueType::String, ServerKind::InProcess,
                                   ServerView::Bits64, machine)
                     .empty());
+}
+
+TEST(ServerFileBounds, ExpansionIsCutAtWindowsLimitHoweverVariablesNameEachOther) {
+    // Each level names the one below ten times: uncut, level 7 would hold 40 MB.
+    auto chain = [](int levels) {
+        std::vector<EnvironmentValue> values = {{"L0", "0123456789", false}};
+        for (int level = 1; level <= levels; level++) {
+            std::string value;
+            for (int i = 0; i < 10; i++)
+                value += "%L" + std::to_string(level - 1) + "%";
+            values.push_back({"L" + std::to_string(level), value});
+        }
+        std::reverse(values.begin(), values.end()); // the order of the hive does not matter
+        return values;
+    };
+    for (int levels : {7, 70}) {
+        Environment machine = machine_environment();
+        std::vector<std::string> cut = set_variables(machine, chain(levels));
+        std::size_t total = 0;
+        for (int level = 0; level <= levels; level++)
+            total += machine.value("L" + std::to_string(level)).size();
+        EXPECT_LE(total, (levels + 1) * kMaxExpandedLength) << levels;
+        EXPECT_EQ(machine.value("L3").size(), 10000u);
+        EXPECT_EQ(machine.value("L5").size(), kMaxExpandedLength);
+        EXPECT_EQ(cut.size(), static_cast<std::size_t>(levels - 3)) << levels;
+        bool expansion_cut = false;
+        EXPECT_EQ(expand_environment("x%L4%", machine, &expansion_cut).size(), kMaxExpandedLength);
+        EXPECT_TRUE(expansion_cut);
+        expand_environment("%L7%", machine, &expansion_cut); // a cut variable, taken whole
+        EXPECT_TRUE(expansion_cut);
+        expand_environment("%L3%", machine, &expansion_cut);
+        EXPECT_FALSE(expansion_cut);
+    }
+    // A character is never split: 3-byte characters stop short of the limit.
+    Environment machine = machine_environment();
+    std::string wide;
+    for (std::size_t i = 0; i < kMaxExpandedLength; i++)
+        wide += "\xe2\x82\xac";
+    machine.set("Wide", wide);
+    std::string out = expand_environment("a%Wide%", machine);
+    EXPECT_EQ(out.size(), 1 + 3 * (kMaxExpandedLength - 1));
+}
+
+TEST(ServerFileBounds, LongChainsOfUserValuesSetInOrderAndPathIsAppended) {
+    // 20,000 values, each naming the next: set once each (the old search was cubic).
+    std::vector<EnvironmentValue> values;
+    const int count = 20000;
+    for (int i = 0; i < count; i++)
+        values.push_back({"V" + std::to_string(i), "%V" + std::to_string(i + 1) + "%"});
+    values.push_back({"V" + std::to_string(count), "end", false});
+    values.push_back({"Path", "%V0%;C:\\Tools"});
+    Environment alice = machine_environment();
+    add_user_environment(alice, "alice");
+    EXPECT_TRUE(set_user_variables(alice, values).empty());
+    EXPECT_EQ(alice.value("V0"), "end");
+    // The user's Path follows the machine's, as Windows joins them.
+    EXPECT_EQ(alice.value("Path"), machine_environment().value("Path") + ";end;C:\\Tools");
+    std::vector<std::vector<std::string>> folders = alice.search_path();
+    ASSERT_FALSE(folders.empty());
+    EXPECT_EQ(folders.back(), (Names{"Tools"}));
+}
+
+TEST(ServerFileBounds, CommandLinesAndPathsAreTriedAtMostSoOften) {
+    for (std::size_t words : {1000u, 10000u}) {
+        std::string line = "C:\\Program";
+        for (std::size_t i = 0; i < words; i++)
+            line += " w" + std::to_string(i);
+        bool cut = false;
+        std::vector<CommandLinePart> parts = split_command_line(line, &cut);
+        EXPECT_TRUE(cut);
+        ASSERT_EQ(parts.size(), kMaxCommandLineCandidates) << words;
+        EXPECT_EQ(parts[0].program, "C:\\Program");
+        EXPECT_EQ(parts[0].program.data(), line.data()); // a view, not a copy
+        ServerValueNotes notes;
+        std::vector<ServerCandidate> candidates =
+            server_candidates(line, ValueType::String, ServerKind::CommandLine, ServerView::Bits64,
+                              machine_environment(), &notes);
+        EXPECT_EQ(candidates.size(), kMaxCommandLineCandidates);
+        EXPECT_TRUE(notes.candidates_cut);
+
+        Environment machine = machine_environment();
+        std::string path;
+        for (std::size_t i = 0; i < words; i++)
+            path += "C:\\d" + std::to_string(i) + ";C:\\D" + std::to_string(i) + ";";
+        machine.set("Path", path);
+        EXPECT_EQ(machine.search_path().size(), kMaxPathFolders);
+        EXPECT_TRUE(machine.search_path_cut());
+        EXPECT_EQ(
+            server_search_paths(parse_windows_path("x.dll"), machine, ServerView::Bits64).size(),
+            kMaxPathFolders + 3);
+    }
+    bool cut = true;
+    EXPECT_EQ(command_line_candidates("C:\\a b", &cut).size(), 2u);
+    EXPECT_FALSE(cut);
+}
+
+TEST(ServerFileCommandLine, QuotedLibraryPathsAndRelativePathsAsWindowsLoadsThem) {
+    Environment machine = machine_environment();
+    auto first_place = [&](const char *value, ValueType type = ValueType::String) {
+        std::vector<ServerCandidate> candidates =
+            server_candidates(value, type, ServerKind::InProcess, ServerView::Bits64, machine);
+        return candidates.empty() || candidates[0].places.empty()
+                   ? std::string()
+                   : windows_path_text(candidates[0].places[0]);
+    };
+    EXPECT_EQ(first_place(" \"C:\\ProgramData\\Vendor\\x.dll\""), "C:\\ProgramData\\Vendor\\x.dll");
+    EXPECT_EQ(first_place("\"%ProgramData%\\x\"", ValueType::ExpandString),
+              "C:\\ProgramData\\x.dll");
+    EXPECT_EQ(first_place("..\\..\\Users\\Public\\evil.dll"), "C:\\Users\\Public\\evil.dll");
+    EXPECT_EQ(first_place("..\\..\\..\\..\\x.dll"), "C:\\x.dll");
+    EXPECT_EQ(first_place("C:\\Users.\\Public\\evil.dll"), "C:\\Users\\Public\\evil.dll");
+    EXPECT_EQ(first_expandable_name("%NOPE%\\%LocalAppData%\\x.dll", machine), "");
+    add_user_environment(machine, "alice");
+    EXPECT_EQ(first_expandable_name("%NOPE%\\%LocalAppData%\\x.dll", machine), "LocalAppData");
+}
+
+TEST(ServerFileCase, NamesCompareAsNtfsUpperCasesThemWhateverTheLocale) {
+    EXPECT_TRUE(equal_folded("C:\\ÉTÉ\\Straße", "c:\\été\\STRAßE"));
+    EXPECT_TRUE(equal_folded("ΣΊΣΥΦΟΣ", "σίσυφος"));
+    EXPECT_TRUE(equal_folded("ΣΟΦΟΣ", "σοφος") && equal_folded("σ", "ς")); // final sigma too
+    EXPECT_TRUE(equal_folded("Ǆ", "ǆ") && equal_folded("ПРИВЕТ.dll", "привет.DLL"));
+    EXPECT_FALSE(equal_folded("Straße", "STRASSE")); // no single upper-case letter: kept
+    EXPECT_FALSE(equal_folded("i", "İ"));
+    EXPECT_EQ(fold_case("ABC\xff\xc3"), "abc\xff\xc3"); // bytes that are not UTF-8 are kept
+    Environment machine = machine_environment();
+    machine.set("Ünïcode", "yes");
+    EXPECT_EQ(machine.value("üNÏCODE"), "yes");
+}
+
+TEST(ServerFileCase, GeneratedShortNamesAndTheLongNamesTheyMayStandFor) {
+    for (const char *name : {"PROGRA~1", "progra~2", "MYDOC~12.TXT", "A~1"})
+        EXPECT_TRUE(is_generated_short_name(name)) << name;
+    for (const char *name :
+         {"PROGRAM~", "~1", "LONGNAME~1", "A~1.TEXT", "A B~1", "A~0", "MYDOCU~12.TXT"})
+        EXPECT_FALSE(is_generated_short_name(name)) << name;
+    EXPECT_TRUE(shortens_to("Program Files", "PROGRA~1"));
+    EXPECT_TRUE(shortens_to("Program Files (x86)", "progra~2"));
+    EXPECT_TRUE(shortens_to("My Document.text", "MYDOCU~1.TEX"));
+    EXPECT_TRUE(shortens_to("a+b c.dll.old", "A_BCDL~1.OLD"));
+    EXPECT_FALSE(shortens_to("PROGRA~1", "PROGRA~1")); // an 8.3 name has no other
+    EXPECT_FALSE(shortens_to("Programs.dll", "PROGRA~1"));
+    EXPECT_FALSE(shortens_to("ProgramData", "PROGRA~1.DLL"));
 }
 
 TEST(ServerFilePath, FormsOfWindowsPaths) {
@@ -414,8 +560,12 @@ TEST_F(ServerFileVolume, LinksStayInsideTheRootAndOddFilesAreNeverRead) {
     ServerFile missing = examine(volume, "C:\\Users\\BOB\\Nope\\x.dll");
     EXPECT_EQ(missing.state, FileState::Missing);
     EXPECT_EQ(missing.path, "Users/bob/Nope/x.dll");
-    EXPECT_EQ(examine(volume, "D:\\x.dll").state, FileState::Outside);
-    EXPECT_EQ(examine(volume, "\\\\server\\share\\x.dll").state, FileState::Outside);
+    for (const char *elsewhere : {"D:\\x.dll", "\\\\server\\share\\x.dll"}) {
+        ServerFile far = examine(volume, elsewhere);
+        EXPECT_EQ(far.state, FileState::Outside) << elsewhere;
+        EXPECT_TRUE(far.other_volume) << elsewhere;
+    }
+    EXPECT_FALSE(passwd.other_volume);
     EXPECT_EQ(examine(volume, "C:\\Users\\bob\\a.txt:x.dll").state, FileState::NotExamined);
     EXPECT_EQ(examine(volume, "").problem, "the value names no file");
     EXPECT_EQ(volume.files_hashed(), 1u);
@@ -452,6 +602,119 @@ TEST_F(ServerFileVolume, UnquotedCommandLinesRunTheFirstProgramThatExists) {
         local_server(volume, "\"C:\\Program Files\\My App\\app.exe\" -Embedding");
     EXPECT_EQ(quoted.file.path, "Program Files/My App/app.exe");
     EXPECT_FALSE(quoted.passed_over);
+}
+
+TEST_F(ServerFileVolume, LargeFilesDeepFoldersAndManyTwinsStayBounded) {
+    write("Windows/System32/kernel32.dll", "k");
+    write("Program Files/Big/big.dll", pe_bytes(9000, 0x8664, 0x2022));
+    // Made a folder at a time: the whole path is longer than the kernel takes in one call.
+    std::string deep = "Program Files/Deep";
+    std::filesystem::create_directories(root_ + "/" + deep);
+    int bottom = open((root_ + "/" + deep).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 1100; i++) {
+        deep += "/d";
+        ASSERT_EQ(mkdirat(bottom, "d", 0700), 0);
+        int next = openat(bottom, "d", O_RDONLY | O_DIRECTORY);
+        close(bottom);
+        bottom = next;
+    }
+    int x = openat(bottom, "x.dll", O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(::write(x, "hello", 5), 5);
+    close(x);
+    // A link at the bottom that climbs 700 folders up and down again reopens them from the ROOT.
+    std::string up, down;
+    for (int i = 0; i < 700; i++) {
+        up += "../";
+        down += "d/";
+    }
+    ASSERT_EQ(symlinkat((up + down + "x.dll").c_str(), bottom, "climb.dll"), 0);
+    close(bottom);
+    for (int i = 0; i < 40; i++) {
+        std::string name = "twin.dll";
+        for (int bit = 0; bit < 6; bit++)
+            if (i >> bit & 1)
+                name[bit] = static_cast<char>(std::toupper(name[bit]));
+        write("Users/bob/" + name, "t");
+    }
+    VolumeFiles volume(root_);
+    volume.set_hash_limit(8192);
+    ServerFile big = examine(volume, "C:\\Program Files\\Big\\big.dll");
+    EXPECT_EQ(big.state, FileState::NotExamined);
+    EXPECT_NE(big.problem.find("hash limit"), std::string::npos) << big.problem;
+    EXPECT_GT(big.size, 8192u);
+    ASSERT_TRUE(big.pe);
+    EXPECT_EQ(big.pe->machine, PeMachine::X64);
+    EXPECT_TRUE(big.sha256.empty());
+    EXPECT_EQ(volume.files_hashed(), 0u);
+
+    // 1,100 folders deep with 256 descriptors: the walk keeps only the deepest few open.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit lowered = saved;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::string windows = "C:\\" + deep.substr(0, deep.size()) + "\\x.dll";
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    ServerFile far = examine(volume, windows);
+    ServerFile climbed = examine(volume, windows.substr(0, windows.size() - 5) + "climb.dll");
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(far.state, FileState::Present) << far.problem;
+    EXPECT_EQ(far.sha256, kHelloSha256);
+    EXPECT_EQ(climbed.state, FileState::Present) << climbed.problem;
+    EXPECT_EQ(climbed.sha256, kHelloSha256);
+    ASSERT_EQ(std::system(("rm -rf '" + root_ + "/Program Files/Deep'").c_str()), 0);
+
+    // 40 spellings of one name: the first and kMaxCaseVariants twins, and a problem for the rest.
+    ServerFile twins = examine(volume, "C:\\Users\\bob\\TWIN.DLL");
+    EXPECT_EQ(twins.state, FileState::Present);
+    EXPECT_EQ(twins.case_variants.size(), kMaxCaseVariants);
+    EXPECT_NE(twins.problem.find("other letter cases"), std::string::npos) << twins.problem;
+}
+
+TEST_F(ServerFileVolume, ACollectionOfHivesHoldsNoProgramFiles) {
+    write("Windows/System32/config/SOFTWARE", "hive");
+    write("Users/alice/AppData/Local/Vendor/x.dll", "x");
+    {
+        VolumeFiles collection(root_);
+        EXPECT_FALSE(collection.holds_program_files());
+        EXPECT_EQ(examine(collection, "C:\\Windows\\System32\\ole32.dll").state,
+                  FileState::NotCollected);
+        EXPECT_EQ(examine(collection, "C:\\Users\\alice\\AppData\\Local\\Vendor\\x.dll").state,
+                  FileState::Present);
+        // A REG_SZ value with a variable in it: both readings are examined.
+        Environment alice = machine_environment();
+        add_user_environment(alice, "alice");
+        ServerExamination plain =
+            examine_server(collection, "%LOCALAPPDATA%\\Vendor\\x.dll", ValueType::String,
+                           ServerKind::InProcess, ServerView::Bits64, alice);
+        EXPECT_EQ(plain.unexpanded_variable, "LOCALAPPDATA");
+        EXPECT_TRUE(plain.relative);
+        EXPECT_EQ(plain.file.state, FileState::NotCollected);
+        ASSERT_TRUE(plain.if_expanded);
+        EXPECT_EQ(plain.if_expanded->state, FileState::Present);
+        EXPECT_EQ(plain.if_expanded->location, FileLocation::User);
+        EXPECT_EQ(resolved_place(plain),
+                  (Names{"Windows", "System32", "%LOCALAPPDATA%", "Vendor", "x.dll"}));
+    }
+    write("Windows/System32/kernel32.DLL", "k");
+    VolumeFiles image(root_);
+    EXPECT_TRUE(image.holds_program_files());
+    EXPECT_EQ(examine(image, "C:\\Windows\\System32\\ole32.dll").state, FileState::Missing);
+}
+
+TEST_F(ServerFileVolume, ShortNamesAndUnicodeCaseFindTheFileWhenThereIsOne) {
+    write("Windows/System32/kernel32.dll", "k");
+    write("Program Files/Ünïcode App/Über.dll", "hello");
+    write("Program Files (x86)/App/x.dll", "x86");
+    write("Users/bob/My Tools/t.dll", "tools");
+    VolumeFiles volume(root_);
+    EXPECT_EQ(examine(volume, "C:\\PROGRAM FILES\\üNÏCODE APP\\ÜBER.DLL").sha256, kHelloSha256);
+    EXPECT_EQ(examine(volume, "C:\\Users\\bob\\MYTOOL~1\\t.dll").path, "Users/bob/My Tools/t.dll");
+    EXPECT_EQ(examine(volume, "C:\\Users\\bob\\OTHER~1\\t.dll").state, FileState::Missing);
+    ServerFile ambiguous = examine(volume, "C:\\PROGRA~2\\App\\x.dll");
+    EXPECT_EQ(ambiguous.state, FileState::NotExamined);
+    EXPECT_NE(ambiguous.problem.find("Program Files (x86)"), std::string::npos)
+        << ambiguous.problem;
 }
 
 TEST(ServerFileVolumeErrors, ARootThatCannotBeOpenedExaminesNothing) {
