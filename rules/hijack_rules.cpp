@@ -393,10 +393,7 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
                        view, *walk.scan->environment, false);
     // A server on another drive or share cannot be examined from the image, and is as much in
     // someone else's hands as a missing one.
-    PathKind kind =
-        parse_windows_path(examined.file.windows_path, volume_drive(*walk.scan->environment)).kind;
-    bool elsewhere = examined.file.state == FileState::Outside &&
-                     (kind == PathKind::OtherDrive || kind == PathKind::Network);
+    bool elsewhere = examined.file.state == FileState::Outside && examined.file.other_volume;
     if (examined.file.state == FileState::Unreadable) {
         std::string line = examined.file.windows_path + ": " + examined.file.problem;
         std::vector<std::string> &unreadable = walk.report->unreadable;
