@@ -355,6 +355,10 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         }
         if (failed)
             continue;
+        // Users\Public is the folder Windows shares among users, not a profile: without hives
+        // of its own it is no finding's business.
+        if (!has_classes && hives.empty() && equal_folded(profile.name, "Public"))
+            continue;
         if (!has_classes) {
             scan.notes.push_back(root + ": profile " + profile.name +
                                  " has no classes hive; only the machine's classes apply there");

@@ -217,6 +217,7 @@ def system_folders(scan, work):
     for name in ("UsrClass.dat", "UsrClass.dat.LOG1", "UsrClass.dat.LOG2"):
         shutil.copy(real / name, bob / name.replace("dat", "DAT"))
     (first / "uSers" / "Public").mkdir()
+    (first / "uSers" / "carol").mkdir()
     second = roots / "pc2"
     (second / "Windows").mkdir(parents=True)
 
@@ -233,8 +234,10 @@ def system_folders(scan, work):
           text.count("{SAME}") == 3, text)
     check("--system: the user's class completing a split registration",
           text.count("{SPLIT}") == 3 and text.index("{SPLIT}") > text.index("user Alice"), text)
-    check("--system: the dirty UsrClass.dat is recovered and a profile without hives is noted",
-          "recovered to sequence 300" in error and "Public has no classes hive" in error, error)
+    check("--system: the dirty UsrClass.dat is recovered, a profile without hives is noted, and "
+          "Users\\Public, the folder users share, is no profile",
+          "recovered to sequence 300" in error and "carol has no classes hive" in error
+          and "Public" not in error, error)
     done = run(scan, "--system", "--format", "json", first)
     users = {json.loads(line)["user"] for line in done.stdout.decode().splitlines()}
     check("--system JSON names the machine and the users", users == {None, "Alice", "bob"}, users)
