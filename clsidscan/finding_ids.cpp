@@ -2,6 +2,7 @@
 #include "clsidscan/finding_ids.h"
 
 #include "clsidscan/finding_files.h"
+#include "files/name_case.h"
 
 #include <optional>
 #include <random>

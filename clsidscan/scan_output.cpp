@@ -5,6 +5,7 @@
 #include "clsidscan/finding_ids.h"
 #include "clsidscan/findings_json.h"
 #include "registry/code_page.h"
+#include "registry/time_text.h"
 #include "rules/deleted_rule.h"
 #include "rules/hijack_rules.h"
 #include "rules/severity.h"

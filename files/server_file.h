@@ -2,6 +2,7 @@
 // find it, and examined there: state, size, SHA-256, modification time, PE headers, location.
 #pragma once
 
+#include "files/pe_headers.h"
 #include "files/server_path.h"
 
 #include <cstdint>

@@ -2,6 +2,7 @@
 // its drives, each place is opened where it is through the platform's file calls, links are
 // never followed, and each regular file is read and hashed once.
 #include "files/server_file.h"
+#include "registry/time_text.h"
 #include "scanframe/platform.h"
 
 #include <algorithm>

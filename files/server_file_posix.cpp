@@ -2,6 +2,9 @@
 // letter case, links followed only while they stay inside the ROOT, regular files hashed once.
 #include "files/server_file.h"
 
+#include "files/name_case.h"
+#include "registry/time_text.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>

@@ -1,11 +1,10 @@
 // From a server's registry value to the path Windows opens, with no file system: the environment,
-// command lines, path forms, WOW64 redirection, where a path lies, PE headers and time stamps.
+// command lines, path forms, WOW64 redirection, the search, and who can write where a path lies.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -249,38 +248,3 @@ struct FileLocations {
 FileLocations file_locations(const Environment &environment);
 FileLocation classify_location(const std::vector<std::string> &components,
                                const FileLocations &locations);
-
-enum class PeMachine { X86, X64, Arm64, Other };
-
-const char *machine_name(PeMachine machine); // "x86", "x64", "arm64", "other"
-
-struct PeImage {
-    PeMachine machine = PeMachine::Other;
-    std::uint16_t machine_code = 0;
-    bool dll = false;
-};
-
-// The offset of the PE headers named by an MZ header's e_lfanew, when `file_start` (the file's
-// first bytes) begins with one and `file_size` holds the 24 bytes of signature and file header
-// there.
-std::optional<std::uint64_t> pe_header_offset(std::string_view file_start, std::uint64_t file_size);
-// The signature and file header at that offset: "PE\0\0", Machine, Characteristics.
-std::optional<PeImage> parse_pe_header(std::string_view at_offset);
-// Both, over a whole image (or its first bytes, when they hold the headers).
-std::optional<PeImage> parse_pe_image(std::string_view bytes);
-
-// Whether an in-process server of `machine` can load into a process of `view`: x86 in the 32-bit
-// view, x64 or arm64 in the 64-bit view (arm64 Windows loads x64 code through ARM64EC).
-bool machine_fits_view(PeMachine machine, ServerView view);
-
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ", UTC, from a FILETIME (100 ns since 1601-01-01), any value: one
-// past the year 9999 is written 9999-12-31T23:59:59.9999999Z (and one before 0000, 0000-01-01).
-std::string format_filetime(std::uint64_t filetime);
-// The same from a Unix time with nanoseconds (kept to 100 ns), any value.
-std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds);
-
-// Letter case folding as NTFS compares names: each character of the Basic Multilingual Plane
-// by its simple upper-case mapping (a fixed table, files/upper_case_table.inc, not the locale's),
-// ASCII letters then written in lower case; bytes that are not UTF-8 are kept as they are.
-std::string fold_case(std::string_view text);
-bool equal_folded(std::string_view a, std::string_view b);

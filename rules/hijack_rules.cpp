@@ -1,6 +1,7 @@
 // The class-hijacking techniques beyond the programs' two shapes, over the merged classes view.
 #include "rules/hijack_rules.h"
 
+#include "files/name_case.h"
 #include "registry/code_page.h"
 #include "rules/severity.h"
 #include "scanframe/scanframe.h"

@@ -1,6 +1,8 @@
 // Unit tests of server files: the environment, command lines, Windows paths, WOW64, locations, PE
 // headers and time stamps, and the examination of files inside a ROOT built in a temporary folder.
 #include "files/server_file.h"
+#include "files/name_case.h"
+#include "registry/time_text.h"
 #include "tests/pe_image.h"
 
 #include <gtest/gtest.h>
