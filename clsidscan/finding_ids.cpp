@@ -3,15 +3,12 @@
 
 #include "clsidscan/finding_files.h"
 #include "files/name_case.h"
+#include "registry/ascii_text.h"
 
 #include <optional>
 #include <random>
 
 namespace {
-
-char upper_ascii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 void append_field(std::string &out, std::string_view field) {
     out += std::to_string(field.size());
@@ -61,9 +58,7 @@ std::string id_folded_text(std::string_view value, const Environment &environmen
 std::string finding_id_text(std::string_view rule, std::string_view view, std::string_view side,
                             std::string_view key, std::string_view server,
                             const std::vector<std::string> &judged) {
-    std::string upper_key(key);
-    for (char &c : upper_key)
-        c = upper_ascii(c);
+    std::string upper_key = ascii_raised(key);
     std::string out;
     out.reserve(32 + key.size() + server.size());
     for (std::string_view field : {rule, view, side, std::string_view(upper_key), server})

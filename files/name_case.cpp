@@ -1,14 +1,12 @@
 // Letter case folding of file and variable names as NTFS compares them.
 #include "files/name_case.h"
 
+#include "registry/ascii_text.h"
+
 #include <algorithm>
 #include <cstdint>
 
 namespace {
-
-char fold_char(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 struct UpperRun {
     std::uint16_t first, last;
@@ -89,12 +87,12 @@ std::string fold_case(std::string_view text) {
         char32_t code = 0;
         std::size_t length = byte < 0x80 ? 0 : decode_utf8(text, at, code);
         if (length == 0) {
-            folded += fold_char(text[at++]);
+            folded += ascii_lower(text[at++]);
             continue;
         }
         // As NTFS compares names: both upper-cased; ASCII kept in lower case, as before.
         code = upper_code(code);
-        append_utf8(folded, code >= 'A' && code <= 'Z' ? code - 'A' + 'a' : code);
+        append_utf8(folded, ascii_lower(code));
         at += length;
     }
     return folded;
@@ -106,7 +104,7 @@ bool equal_folded(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); i++)
-        if (fold_char(a[i]) != fold_char(b[i]))
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
             return false;
     return true;
 }

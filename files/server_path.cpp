@@ -2,6 +2,7 @@
 #include "files/server_path.h"
 
 #include "files/name_case.h"
+#include "registry/ascii_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,10 +17,6 @@ bool is_separator(char c) {
 
 bool is_drive_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-char upper_drive(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // True when `path` begins with the components of `prefix`, letter case aside.
@@ -118,7 +115,7 @@ std::string cut_to_limit(std::string_view text, bool &cut) {
 char volume_drive(const Environment &environment) {
     std::string system_drive = environment.value("SystemDrive");
     return system_drive.size() >= 2 && is_drive_letter(system_drive[0]) && system_drive[1] == ':'
-               ? upper_drive(system_drive[0])
+               ? ascii_upper(system_drive[0])
                : 'C';
 }
 
@@ -477,7 +474,7 @@ std::vector<std::string> command_line_candidates(std::string_view command_line, 
 
 WindowsPath parse_windows_path(std::string_view text, char drive) {
     WindowsPath path;
-    drive = upper_drive(drive);
+    drive = ascii_upper(drive);
     bool raw = false;
     bool rooted = false;
     bool drive_relative = false;
@@ -505,7 +502,7 @@ WindowsPath parse_windows_path(std::string_view text, char drive) {
         return path;
     }
     if (drive_prefix(rest)) {
-        if (upper_drive(rest[0]) != drive) {
+        if (ascii_upper(rest[0]) != drive) {
             path.kind = PathKind::OtherDrive;
             return path;
         }
@@ -585,9 +582,8 @@ void short_parts(std::string_view name, std::string &base, std::string &extensio
                     out += '_'; // one "_" for each character outside ASCII
                 continue;
             }
-            out += std::string_view("+,;=[]").find(c) != std::string_view::npos
-                       ? '_'
-                       : static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+            out +=
+                std::string_view("+,;=[]").find(c) != std::string_view::npos ? '_' : ascii_upper(c);
         }
         return out;
     };
@@ -634,7 +630,7 @@ bool shortens_to(std::string_view long_name, std::string_view short_name) {
 }
 
 std::string windows_path_text(const std::vector<std::string> &components, char drive) {
-    std::string text = std::string(1, upper_drive(drive)) + ":";
+    std::string text = std::string(1, ascii_upper(drive)) + ":";
     for (const std::string &component : components)
         text += "\\" + component;
     return components.empty() ? text + "\\" : text;

@@ -1,6 +1,7 @@
 // The deleted rule over a view with carved class keys put back (see deleted_rule.h).
 #include "rules/deleted_rule.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 #include "scanframe/scanframe.h"
 
@@ -18,9 +19,7 @@ bool is_named(const std::string &stored, const char16_t *name) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i] >= u'a' && a[i] <= u'z' ? char16_t(a[i] - 32) : a[i];
-        char16_t y = b[i] >= u'a' && b[i] <= u'z' ? char16_t(b[i] - 32) : b[i];
-        if (x != y)
+        if (ascii_upper(a[i]) != ascii_upper(b[i]))
             return false;
     }
     return true;
