@@ -18,14 +18,14 @@ void append_field(std::string &out, std::string_view field) {
 
 } // namespace
 
-std::string id_server(const FoundClass &found, ScanView view, const Environment &environment) {
+std::string id_server(const FoundClass &found, Bitness view, const Environment &environment) {
     std::optional<ClassServer> server = finding_server(found);
     return server ? id_server_text(*server, view, environment) : std::string();
 }
 
-std::string id_server_text(const ClassServer &server, ScanView view,
+std::string id_server_text(const ClassServer &server, Bitness view,
                            const Environment &environment) {
-    ServerView loads_in = server_process_view(server.kind, view);
+    Bitness loads_in = server_process_view(server.kind, view);
     return id_folded_text(
         server.value.expand
             ? expand_environment(server.value.text, environment_for_view(environment, loads_in))

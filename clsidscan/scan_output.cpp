@@ -289,7 +289,7 @@ namespace {
 // Runs the rules of `settings` but the deleted rule over `view`, the merge of `sides`, in each
 // view; the reports go to `reports`, view by view, in the order of the rules.
 bool run_rules(const ClassesSides &sides, const MemoryRegistry &view, const ScanSettings &settings,
-               const ScanPlace &place, ScanView which, std::vector<RuleReport> &reports) {
+               const ScanPlace &place, Bitness which, std::vector<RuleReport> &reports) {
     HijackScan hijacks{&view, &sides, place.environment, place.volume, place.loaders};
     std::vector<ScanRule> hijack_rules;
     for (ScanRule rule : settings.rules)
@@ -334,7 +334,7 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
         view_environments(place.environment ? *place.environment : defaults);
     scan.recovered_views.resize(scan.recovered.size());
     std::vector<bool> built(scan.recovered.size(), false);
-    for (ScanView which : settings.views) {
+    for (Bitness which : settings.views) {
         // Every view gets its reports, found or not: under --system the machine's and each
         // user's reports are matched by place.
         std::vector<RuleReport> merged;
@@ -344,7 +344,7 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
             const RecoveredSides &copy = scan.recovered[i];
             std::map<std::string, const RecoveredClass *> classes;
             for (const RecoveredClass &cls : copy.classes)
-                if (cls.wow == (which == ScanView::Bits32))
+                if (cls.wow == (which == Bitness::Bits32))
                     classes.emplace(ascii_raised(utf16_to_utf8(utf16le_bytes_to_text(cls.key))),
                                     &cls);
             if (classes.empty())
@@ -392,7 +392,7 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
                const ScanPlace &place) {
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
-    for (ScanView which : settings.views)
+    for (Bitness which : settings.views)
         if (!run_rules(sides, scan.view, settings, place, which, scan.reports))
             return false;
     if (!scan_deleted(sides, settings, scan, place))

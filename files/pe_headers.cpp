@@ -59,7 +59,7 @@ std::optional<PeImage> parse_pe_image(std::string_view bytes) {
     return parse_pe_header(bytes.substr(static_cast<std::size_t>(*offset)));
 }
 
-bool machine_fits_view(PeMachine machine, ServerView view) {
-    return view == ServerView::Bits32 ? machine == PeMachine::X86
-                                      : machine == PeMachine::X64 || machine == PeMachine::Arm64;
+bool machine_fits_view(PeMachine machine, Bitness view) {
+    return view == Bitness::Bits32 ? machine == PeMachine::X86
+                                   : machine == PeMachine::X64 || machine == PeMachine::Arm64;
 }

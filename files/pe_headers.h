@@ -28,4 +28,4 @@ std::optional<PeImage> parse_pe_image(std::string_view bytes);
 
 // Whether an in-process server of `machine` can load into a process of `view`: x86 in the 32-bit
 // view, x64 or arm64 in the 64-bit view (arm64 Windows loads x64 code through ARM64EC).
-bool machine_fits_view(PeMachine machine, ServerView view);
+bool machine_fits_view(PeMachine machine, Bitness view);

@@ -335,8 +335,8 @@ const std::vector<std::pair<const char *, const char *>> &program_folder_values(
     return values;
 }
 
-Environment environment_for_view(const Environment &environment, ServerView view) {
-    if (view != ServerView::Bits32)
+Environment environment_for_view(const Environment &environment, Bitness view) {
+    if (view != Bitness::Bits32)
         return environment;
     if (!environment.bits32_) {
         auto seen = std::make_shared<Environment>(environment);
@@ -637,7 +637,7 @@ std::string windows_path_text(const std::vector<std::string> &components, char d
 }
 
 std::vector<std::vector<std::string>>
-server_search_paths(const WindowsPath &path, const Environment &environment, ServerView view) {
+server_search_paths(const WindowsPath &path, const Environment &environment, Bitness view) {
     char drive = volume_drive(environment);
     std::vector<std::string> system_root = system_root_of(environment, drive);
     std::vector<std::string> system32 = joined(system_root, {"System32"});
@@ -681,8 +681,8 @@ server_search_paths(const WindowsPath &path, const Environment &environment, Ser
 
 std::vector<std::string> redirect_for_view(std::vector<std::string> components,
                                            const std::vector<std::string> &system_root,
-                                           ServerView view) {
-    if (view != ServerView::Bits32 || !has_prefix(components, system_root))
+                                           Bitness view) {
+    if (view != Bitness::Bits32 || !has_prefix(components, system_root))
         return components;
     std::size_t at = system_root.size();
     if (components.size() == at + 1 && equal_folded(components[at], "regedit.exe")) {
@@ -709,7 +709,7 @@ std::vector<std::string> redirect_for_view(std::vector<std::string> components,
 }
 
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
-                                               ServerKind kind, ServerView view,
+                                               ServerKind kind, Bitness view,
                                                const Environment &environment,
                                                ServerValueNotes *notes) {
     ServerValueNotes noted;

@@ -9,8 +9,9 @@
 #include <string_view>
 #include <vector>
 
-// The process that loads or starts the server: a 64-bit one, or a 32-bit one under WOW64.
-enum class ServerView { Bits64, Bits32 };
+// The side of WOW64 a process, its registry view and its file view are on: 64-bit, or 32-bit under
+// WOW64 (Wow6432Node, SysWOW64).
+enum class Bitness { Bits64, Bits32 };
 // How the registry holds the value: REG_SZ, REG_EXPAND_SZ.
 enum class ValueType { String, ExpandString };
 // What the value is: InprocServer32's library path, or LocalServer32's command line.
@@ -51,7 +52,7 @@ class Environment {
     std::shared_ptr<std::map<std::string, Variable>> variables_; // by folded name
     mutable std::shared_ptr<const SearchPath> search_path_;      // made when first asked for
     mutable std::shared_ptr<const Environment> bits32_;          // environment_for_view's
-    friend Environment environment_for_view(const Environment &environment, ServerView view);
+    friend Environment environment_for_view(const Environment &environment, Bitness view);
 };
 
 // The machine's variables as a 64-bit Windows 10 sets them for a service: SystemDrive,
@@ -99,7 +100,7 @@ const std::vector<std::pair<const char *, const char *>> &program_folder_values(
 
 // The environment a process of `view` sees: WOW64 gives a 32-bit process the (x86) folders as
 // ProgramFiles and CommonProgramFiles. Made once per block and shared by its copies.
-Environment environment_for_view(const Environment &environment, ServerView view);
+Environment environment_for_view(const Environment &environment, Bitness view);
 
 // As ExpandEnvironmentStrings: each %NAME% of a set variable becomes its value, in one pass; a
 // percent sign that does not open a known name stays, and the scan goes on after it, so that
@@ -179,7 +180,7 @@ std::string windows_path_text(const std::vector<std::string> &components, char d
 // unknown here, and for COM's own hosts (dllhost, svchost) they are System32, first anyway.
 // Each place is WOW64-redirected for `view`.
 std::vector<std::vector<std::string>>
-server_search_paths(const WindowsPath &path, const Environment &environment, ServerView view);
+server_search_paths(const WindowsPath &path, const Environment &environment, Bitness view);
 
 // WOW64's file system redirection for a 32-bit process: Windows\System32 → SysWOW64 (except
 // catroot, catroot2, driverstore, drivers\etc, logfiles and spool below it), lastgood\System32
@@ -187,7 +188,7 @@ server_search_paths(const WindowsPath &path, const Environment &environment, Ser
 // `system_root` is the Windows folder's components. A 64-bit view is not redirected.
 std::vector<std::string> redirect_for_view(std::vector<std::string> components,
                                            const std::vector<std::string> &system_root,
-                                           ServerView view);
+                                           Bitness view);
 
 // One path a server value leads Windows to try, and the places it looks for it.
 struct ServerCandidate {
@@ -208,7 +209,7 @@ struct ServerValueNotes {
     bool candidates_cut = false; // a command line with more than kMaxCommandLineCandidates
 };
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
-                                               ServerKind kind, ServerView view,
+                                               ServerKind kind, Bitness view,
                                                const Environment &environment,
                                                ServerValueNotes *notes = nullptr);
 

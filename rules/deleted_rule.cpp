@@ -41,7 +41,7 @@ std::string description_of(const MemoryKey &key) {
 
 } // namespace
 
-RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
+RuleReport scan_deleted_classes(const MemoryRegistry &view, Bitness which,
                                 const std::vector<RecoveredClass> &recovered,
                                 const ViewEnvironments &environments) {
     RuleReport report;
@@ -55,7 +55,7 @@ RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
         return report;
     }
     for (const RecoveredClass &cls : recovered) {
-        if (cls.wow != (which == ScanView::Bits32) || !clsid)
+        if (cls.wow != (which == Bitness::Bits32) || !clsid)
             continue;
         bool server_deleted = is_named(cls.deleted_subkey, u"InprocServer32") ||
                               is_named(cls.deleted_subkey, u"LocalServer32");

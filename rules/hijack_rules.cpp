@@ -75,7 +75,7 @@ struct ClassSides {
 
 struct RuleWalk {
     const HijackScan *scan = nullptr;
-    ScanView which = ScanView::Bits64;
+    Bitness which = Bitness::Bits64;
     ScanRule rule = ScanRule::Scriptlet;
     const MemoryKey *machine_clsid = nullptr;
     const MemoryKey *user_clsid = nullptr;
@@ -388,7 +388,7 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    ServerView view = server_process_view(server.kind, walk.which);
+    Bitness view = server_process_view(server.kind, walk.which);
     ServerExamination examined =
         examine_server(*walk.scan->volume, server.value.text, value_type(server.value), server.kind,
                        view, *walk.scan->environment, false);
@@ -476,10 +476,10 @@ void handler(RuleWalk &walk, const ClassSides &cls) {
 // Whether `place` is `expected` in the system folder of the view (System32, or SysWOW64 for a
 // 32-bit process), where Windows' own registration puts it.
 bool is_expected_server(const std::vector<std::string> &place, const std::string &expected,
-                        ScanView which, const Environment &environment) {
+                        Bitness which, const Environment &environment) {
     std::vector<std::string> want =
         parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
-    want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
+    want.push_back(which == Bitness::Bits32 ? "SysWOW64" : "System32");
     want.push_back(expected);
     if (place.size() != want.size())
         return false;
@@ -561,7 +561,7 @@ bool defender_platform_move(const std::vector<std::string> &stock_place,
 // another file (after expansion, letter case aside), another kind, or another command line.
 void stock(RuleWalk &walk, const ClassSides &cls) {
     constexpr std::size_t GUID_BYTES = 38 * 2; // "{...}" in UTF-16
-    if (walk.which != ScanView::Bits64 || !cls.machine || cls.merged->name.size() != GUID_BYTES)
+    if (walk.which != Bitness::Bits64 || !cls.machine || cls.merged->name.size() != GUID_BYTES)
         return;
     const StockClass *entry = stock_class(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
     if (!entry)
@@ -738,24 +738,23 @@ void add_clr_facts(FoundClass &found) {
 }
 
 ViewEnvironments view_environments(const Environment &environment) {
-    return {environment_for_view(environment, ServerView::Bits64),
-            environment_for_view(environment, ServerView::Bits32), file_locations(environment)};
+    return {environment_for_view(environment, Bitness::Bits64),
+            environment_for_view(environment, Bitness::Bits32), file_locations(environment)};
 }
 
 ValueType value_type(const RegistryString &value) {
     return value.expand ? ValueType::ExpandString : ValueType::String;
 }
 
-ServerView server_process_view(ServerKind kind, ScanView which) {
-    return kind == ServerKind::InProcess && which == ScanView::Bits32 ? ServerView::Bits32
-                                                                      : ServerView::Bits64;
+Bitness server_process_view(ServerKind kind, Bitness which) {
+    return kind == ServerKind::InProcess && which == Bitness::Bits32 ? Bitness::Bits32
+                                                                     : Bitness::Bits64;
 }
 
-std::vector<std::string> first_place(const ClassServer &server, ScanView which,
+std::vector<std::string> first_place(const ClassServer &server, Bitness which,
                                      const ViewEnvironments &environments) {
-    ServerView view = server_process_view(server.kind, which);
-    const Environment &seen =
-        view == ServerView::Bits32 ? environments.bits32 : environments.bits64;
+    Bitness view = server_process_view(server.kind, which);
+    const Environment &seen = view == Bitness::Bits32 ? environments.bits32 : environments.bits64;
     std::vector<ServerCandidate> candidates =
         server_candidates(server.value.text, value_type(server.value), server.kind, view, seen);
     if (candidates.empty() || candidates.front().places.empty())
@@ -791,7 +790,7 @@ std::optional<RegistryString> subkey_string(const MemoryKey &key, std::u16string
     return std::nullopt;
 }
 
-std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
+std::vector<RuleReport> scan_hijacks(const HijackScan &scan, Bitness which,
                                      const std::vector<ScanRule> &rules) {
     std::vector<RuleReport> reports(rules.size());
     std::vector<RuleWalk> walks(rules.size());

@@ -204,7 +204,7 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     std::optional<ClassServer> server = judged_server(found);
     if (file.pe && server && server->kind == ServerKind::InProcess &&
         !served_from_code_base(found.server_class ? found.server_class : found.class_key) &&
-        !machine_fits_view(file.pe->machine, report.view == ScanView::Bits32 ? ServerView::Bits32
-                                                                             : ServerView::Bits64))
+        !machine_fits_view(file.pe->machine,
+                           report.view == Bitness::Bits32 ? Bitness::Bits32 : Bitness::Bits64))
         add(found, Severity::Medium, "server machine does not fit view");
 }
