@@ -749,13 +749,13 @@ std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType
 
 const char *location_name(FileLocation location) {
     switch (location) {
-    case FileLocation::User:
+    case FileLocation::UserWritable:
         return "user";
     case FileLocation::System:
         return "system";
     case FileLocation::ProgramFiles:
         return "program-files";
-    case FileLocation::UserCreate:
+    case FileLocation::UserCreatable:
         return "user-create";
     default:
         return "other";
@@ -805,7 +805,7 @@ FileLocation classify_location(const std::vector<std::string> &components,
     if (has_prefix(components, locations.system_root)) {
         for (const std::vector<std::string> &folder : locations.writable_system_folders)
             if (has_prefix(components, folder))
-                return FileLocation::User;
+                return FileLocation::UserWritable;
         return FileLocation::System;
     }
     for (const std::vector<std::string> &folder : locations.program_files)
@@ -816,17 +816,17 @@ FileLocation classify_location(const std::vector<std::string> &components,
             return FileLocation::Other;
     for (const std::vector<std::string> &folder : locations.create_only_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
-            return FileLocation::UserCreate;
+            return FileLocation::UserCreatable;
     for (const std::vector<std::string> &folder : locations.user_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
-            return FileLocation::User;
+            return FileLocation::UserWritable;
     // Below a profile: a folder of a profiles folder, whose Default profiles only administrators
     // write.
     for (const std::vector<std::string> &folder : locations.profile_folders)
         if (has_prefix(components, folder) && components.size() > folder.size() + 1) {
             const std::string &profile = components[folder.size()];
             if (!equal_folded(profile, "Default") && !equal_folded(profile, "Default User"))
-                return FileLocation::User;
+                return FileLocation::UserWritable;
         }
     return FileLocation::Other;
 }

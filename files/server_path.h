@@ -215,24 +215,24 @@ std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType
 
 // Who can write where a file lies.
 enum class FileLocation {
-    User,         // a place a standard user can write or replace files in
+    UserWritable, // a place a standard user can write or replace files in
     System,       // the Windows folder
     ProgramFiles, // Program Files, Program Files (x86), Program Files (Arm)
     Other,
     // A place where a standard user can create new files and folders but not replace those of
     // others (ProgramData's inherited rights): a missing file there can be planted, a present one
     // is not the user's.
-    UserCreate,
+    UserCreatable,
 };
 
 // "user", "system", "program-files", "other", "user-create"
 const char *location_name(FileLocation location);
 
-// Where `components` (from the volume's root) lie, letter case aside. UserCreate: below
+// Where `components` (from the volume's root) lie, letter case aside. UserCreatable: below
 // ProgramData (ALLUSERSPROFILE), but for Defender's Platform folder there (Other: no user writes
-// it). User: below a profile (Users\<name> or Documents and Settings\<name>, the Default profiles
-// aside; Users\Public included), $Recycle.Bin, and the folders of the Windows folder that grant
-// Users write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
+// it). UserWritable: below a profile (Users\<name> or Documents and Settings\<name>, the Default
+// profiles aside; Users\Public included), $Recycle.Bin, and the folders of the Windows folder that
+// grant Users write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
 // System32\spool\drivers\color, System32\FxsTmp, System32\com\dmp,
 // System32\Microsoft\Crypto\RSA\MachineKeys, SysWOW64\FxsTmp, SysWOW64\com\dmp). The Windows
 // folder, Program Files and the profiles are also taken from `environment` where it moves them.

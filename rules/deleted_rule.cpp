@@ -67,7 +67,8 @@ RuleReport scan_deleted_classes(const MemoryRegistry &view, Bitness which,
             server ? first_place(*server, which, environments) : std::vector<std::string>();
         FileLocation location =
             place.empty() ? FileLocation::Other : classify_location(place, environments.locations);
-        bool user_writable = location == FileLocation::User || location == FileLocation::UserCreate;
+        bool user_writable =
+            location == FileLocation::UserWritable || location == FileLocation::UserCreatable;
         if (cls.side == ClassesSide::Machine && !user_writable)
             continue;
         unsigned code_page = view.code_page;

@@ -162,8 +162,8 @@ std::optional<ServerFile> located(const RuleWalk &walk, const Server &server,
 }
 
 bool plantable(const ServerFile &file) {
-    return file.location == FileLocation::User ||
-           (file.location == FileLocation::UserCreate && file.state == FileState::Missing);
+    return file.location == FileLocation::UserWritable ||
+           (file.location == FileLocation::UserCreatable && file.state == FileState::Missing);
 }
 
 // Whether a standard user can put code of their own where the server resolves: a place users
@@ -181,7 +181,7 @@ bool user_writable(const RuleWalk &walk, const Server &server) {
     if (place.empty())
         return false;
     FileLocation location = classify_location(place, walk.environments.locations);
-    return location == FileLocation::User || location == FileLocation::UserCreate;
+    return location == FileLocation::UserWritable || location == FileLocation::UserCreatable;
 }
 
 // Appends a finding's entry: the description line and up to two lines of the rule's own.

@@ -69,7 +69,7 @@ TEST_F(LiveServerFileTest, FilesOfThisProcessesEnvironmentHashedOnceByTheirIndex
     unsigned long reads = fake::call_count(fake::Op::FileRead);
     ServerFile copy = examine(volume, "%APPDATA%\\copy.dll");
     EXPECT_EQ(copy.sha256, kHelloSha256);
-    EXPECT_EQ(copy.location, FileLocation::User);
+    EXPECT_EQ(copy.location, FileLocation::UserWritable);
     examine(volume, "good.dll"); // searched for, in System32 first
     EXPECT_EQ(volume.files_hashed(), 3u);
     EXPECT_EQ(fake::call_count(fake::Op::FileRead), reads);

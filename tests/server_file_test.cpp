@@ -503,7 +503,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     ASSERT_EQ(twin.case_variants.size(), 1u);
     EXPECT_EQ(twin.case_variants[0].path, "Users/bob/a.dll");
     EXPECT_EQ(twin.case_variants[0].size, 5u);
-    EXPECT_EQ(twin.case_variants[0].location, FileLocation::User);
+    EXPECT_EQ(twin.case_variants[0].location, FileLocation::UserWritable);
     EXPECT_EQ(examine(volume, "C:\\USERS\\bob\\a.dll").path, "Users/bob/a.dll");
 
     EXPECT_EQ(examine(volume, "C:\\ProgramData\\big.dll").sha256,
@@ -512,7 +512,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     EXPECT_EQ(hashed, 5u);
     ServerFile hard = examine(volume, "C:\\ProgramData\\hard.dll");
     EXPECT_EQ(hard.sha256, kHelloSha256);
-    EXPECT_EQ(hard.location, FileLocation::UserCreate);
+    EXPECT_EQ(hard.location, FileLocation::UserCreatable);
     examine(volume, "C:\\Windows\\System32\\good.dll");
     EXPECT_EQ(volume.files_hashed(), hashed); // the same file again, by another name too
 }
@@ -693,7 +693,7 @@ TEST_F(ServerFileVolume, ACollectionOfHivesHoldsNoProgramFiles) {
         EXPECT_EQ(plain.file.state, FileState::NotCollected);
         ASSERT_TRUE(plain.if_expanded);
         EXPECT_EQ(plain.if_expanded->state, FileState::Present);
-        EXPECT_EQ(plain.if_expanded->location, FileLocation::User);
+        EXPECT_EQ(plain.if_expanded->location, FileLocation::UserWritable);
         EXPECT_EQ(resolved_place(plain),
                   (Names{"Windows", "System32", "%LOCALAPPDATA%", "Vendor", "x.dll"}));
     }
