@@ -1,6 +1,7 @@
 // Registries of many classes for the scan benchmark, built into the in-memory stand-in.
 #include "bench/benchmark_registry.h"
 
+#include "registry/ascii_text.h"
 #include "tests/fake_platform.h"
 
 #include <algorithm>
@@ -43,13 +44,6 @@ const char *const WORDS[] = {"Widget",  "Shell",   "Explorer", "Folder",   "Prin
 
 std::string word(Random &random) {
     return WORDS[random.below(sizeof WORDS / sizeof WORDS[0])];
-}
-
-std::string lower(std::string text) {
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
 }
 
 // A capitalised word of 4 to 14 letters made of q and x with no "xx": every pair is q-q, q-x
@@ -103,7 +97,7 @@ void add_class(const std::string &key, const std::string &description, bool bare
                Random &random, Report *bare_entry) {
     const std::string path = "CLSID\\" + key;
     std::string name = description.substr(0, description.find(' '));
-    std::string server = "C:\\Windows\\System32\\" + lower(name) + ".dll";
+    std::string server = "C:\\Windows\\System32\\" + ascii_lowered(name) + ".dll";
     fake::add_string(path, "", description);
     if (bare) {
         std::string type_lib = identifier(random, true);

@@ -1,6 +1,7 @@
 // Putting carved class keys back into copies of their sides (see deleted_classes.h).
 #include "classes/deleted_classes.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 
 #include <algorithm>
@@ -17,8 +18,7 @@ const MemoryRegistry &names() {
 std::string upper_name(const std::string &stored) {
     std::u16string text = utf16le_bytes_to_text(stored);
     for (char16_t &c : text)
-        if (c >= u'a' && c <= u'z')
-            c = char16_t(c - 32);
+        c = ascii_upper(c);
     return text_to_utf16le_bytes(text);
 }
 

@@ -102,9 +102,9 @@ const char RULE_NAMES[] =
 
 // The rules a --rule value names, in the order of the list of rules; empty when a name is unknown.
 std::vector<ScanRule> rules_named(const std::string &names) {
-    const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
-                              ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
-                              ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
+    const ScanRule every[] = {ScanRule::Bare,      ScanRule::Name,      ScanRule::Shadow,
+                              ScanRule::Scriptlet, ScanRule::TreatAs,   ScanRule::Abandoned,
+                              ScanRule::UserPath,  ScanRule::Handler,   ScanRule::Known,
                               ScanRule::Stock,     ScanRule::UserClass, ScanRule::Deleted};
     std::vector<bool> chosen(std::size(every), false);
     std::size_t start = 0;
@@ -240,11 +240,11 @@ bool parse_options(int argc, char **argv, Options &options, int &exit_code) {
            "--view",
            [&scan](const std::string &view) {
                if (view == "64")
-                   scan.views = {ScanView::Bits64};
+                   scan.views = {Bitness::Bits64};
                else if (view == "32")
-                   scan.views = {ScanView::Bits32};
+                   scan.views = {Bitness::Bits32};
                else
-                   scan.views = {ScanView::Bits64, ScanView::Bits32};
+                   scan.views = {Bitness::Bits64, Bitness::Bits32};
            },
            "64 (CLSID), 32 (Wow6432Node\\CLSID) or both\n"
            "(the default)")

@@ -4,6 +4,7 @@
 
 #include "clsidscan/finding_ids.h"
 #include "evidence/source_file.h"
+#include "registry/ascii_text.h"
 
 #include <unistd.h>
 
@@ -29,20 +30,6 @@ bool all_hex(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) {
         return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
     });
-}
-
-std::string lowered(std::string_view text) {
-    std::string out(text);
-    for (char &c : out)
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    return out;
-}
-
-std::string raised(std::string_view text) {
-    std::string out(text);
-    for (char &c : out)
-        c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    return out;
 }
 
 // Reads a whole small file as sources are opened (regular files, or a pipe on standard input).
@@ -129,12 +116,12 @@ bool read_allowlist(const std::string &path, std::vector<AllowEntry> &entries, s
                 parse_id(word, entry.id);
             } else {
                 entry.kind = AllowEntry::Kind::Sha256;
-                entry.value = lowered(word);
+                entry.value = ascii_lowered(word);
             }
         } else {
             entry.kind = AllowEntry::Kind::Key;
-            entry.value = raised(word);
-            entry.pattern = lowered(rest);
+            entry.value = ascii_raised(word);
+            entry.pattern = ascii_lowered(rest);
         }
         entries.push_back(std::move(entry));
     }
@@ -148,7 +135,7 @@ bool allow_entry_matches(const AllowEntry &entry, const FindingFacts &finding) {
     case AllowEntry::Kind::Sha256:
         return !finding.sha256.empty() && entry.value == finding.sha256;
     case AllowEntry::Kind::Key:
-        return entry.value == raised(finding.key) &&
+        return entry.value == ascii_raised(finding.key) &&
                (entry.pattern.empty() || matches_pattern(entry.pattern, finding.server));
     }
     return false;
@@ -220,7 +207,7 @@ bool allow_finding(FindingFilter &filter, const FindingFacts &finding, bool has_
         look_up(index.ids, finding.id);
     if (!finding.sha256.empty())
         look_up(index.sha256s, std::string(finding.sha256));
-    auto key = index.keys.find(raised(finding.key));
+    auto key = index.keys.find(ascii_raised(finding.key));
     if (key != index.keys.end()) {
         const AllowIndex::KeyEntries &entries = key->second;
         try_entries(entries.any_server);

@@ -2,15 +2,13 @@
 #include "clsidscan/finding_ids.h"
 
 #include "clsidscan/finding_files.h"
+#include "files/name_case.h"
+#include "registry/ascii_text.h"
 
 #include <optional>
 #include <random>
 
 namespace {
-
-char upper_ascii(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 void append_field(std::string &out, std::string_view field) {
     out += std::to_string(field.size());
@@ -20,14 +18,14 @@ void append_field(std::string &out, std::string_view field) {
 
 } // namespace
 
-std::string id_server(const FoundClass &found, ScanView view, const Environment &environment) {
+std::string id_server(const FoundClass &found, Bitness view, const Environment &environment) {
     std::optional<ClassServer> server = finding_server(found);
     return server ? id_server_text(*server, view, environment) : std::string();
 }
 
-std::string id_server_text(const ClassServer &server, ScanView view,
+std::string id_server_text(const ClassServer &server, Bitness view,
                            const Environment &environment) {
-    ServerView loads_in = server_process_view(server.kind, view);
+    Bitness loads_in = server_process_view(server.kind, view);
     return id_folded_text(
         server.value.expand
             ? expand_environment(server.value.text, environment_for_view(environment, loads_in))
@@ -60,9 +58,7 @@ std::string id_folded_text(std::string_view value, const Environment &environmen
 std::string finding_id_text(std::string_view rule, std::string_view view, std::string_view side,
                             std::string_view key, std::string_view server,
                             const std::vector<std::string> &judged) {
-    std::string upper_key(key);
-    for (char &c : upper_key)
-        c = upper_ascii(c);
+    std::string upper_key = ascii_raised(key);
     std::string out;
     out.reserve(32 + key.size() + server.size());
     for (std::string_view field : {rule, view, side, std::string_view(upper_key), server})

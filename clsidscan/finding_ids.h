@@ -17,10 +17,9 @@
 // `environment`, its ASCII letters lowered, and each place where the user's profile folder
 // (USERPROFILE in `environment`, letter case aside) ends at a backslash, a quote, a space or the
 // end written "%userprofile%". Empty when the finding names no server.
-std::string id_server(const FoundClass &found, ScanView view, const Environment &environment);
+std::string id_server(const FoundClass &found, Bitness view, const Environment &environment);
 // The same for a server value as finding_server gives it.
-std::string id_server_text(const ClassServer &server, ScanView view,
-                           const Environment &environment);
+std::string id_server_text(const ClassServer &server, Bitness view, const Environment &environment);
 
 // A registry text as ids compare it: ASCII letters lowered, the user's profile folder written
 // "%userprofile%" as in id_server_text (nothing expanded).

@@ -1,6 +1,8 @@
 // The digest of finding ids through libcrypto's SHA-256 (the Linux build).
 #include "clsidscan/finding_ids.h"
 
+#include "registry/ascii_text.h"
+
 #include <openssl/evp.h>
 
 std::string id_digest(std::string_view text) {
@@ -9,11 +11,5 @@ std::string id_digest(std::string_view text) {
     if (EVP_Digest(text.data(), text.size(), sum, &length, EVP_sha256(), nullptr) != 1 ||
         length < 8)
         return std::string();
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < 8; i++) {
-        hex += digits[sum[i] >> 4];
-        hex += digits[sum[i] & 0xF];
-    }
-    return hex;
+    return hex_text(sum, 8);
 }

@@ -1,6 +1,7 @@
 // The digest of finding ids through the platform's SHA-256 (CryptoAPI in the Windows build).
 #include "clsidscan/finding_ids.h"
 
+#include "registry/ascii_text.h"
 #include "scanframe/platform.h"
 
 #include <algorithm>
@@ -21,11 +22,5 @@ std::string id_digest(std::string_view text) {
     sha256_close(hash);
     if (!done)
         return std::string();
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < 8; i++) {
-        hex += digits[sum[i] >> 4];
-        hex += digits[sum[i] & 0xF];
-    }
-    return hex;
+    return hex_text(sum, 8);
 }

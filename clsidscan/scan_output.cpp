@@ -4,7 +4,9 @@
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_ids.h"
 #include "clsidscan/findings_json.h"
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
+#include "registry/time_text.h"
 #include "rules/deleted_rule.h"
 #include "rules/hijack_rules.h"
 #include "rules/severity.h"
@@ -21,8 +23,6 @@ std::string report_text(const RuleReport &report, unsigned code_page, bool raw_a
 }
 
 namespace {
-
-const char HEX_DIGITS[] = "0123456789abcdef";
 
 // The length of the well-formed UTF-8 sequence at `at` (no overlong forms, surrogates or code
 // points past U+10FFFF), or 0 when the byte there starts none.
@@ -67,18 +67,6 @@ bool is_utf8(std::string_view text) {
         if ((length = utf8_length(text, at)) == 0)
             return false;
     return true;
-}
-
-void append_hex_byte(std::string &out, unsigned char byte) {
-    out += HEX_DIGITS[byte >> 4];
-    out += HEX_DIGITS[byte & 0xF];
-}
-
-std::string hex_bytes(std::string_view bytes) {
-    std::string out;
-    for (char c : bytes)
-        append_hex_byte(out, static_cast<unsigned char>(c));
-    return out;
 }
 
 } // namespace
@@ -155,7 +143,7 @@ std::string json_string(std::string_view text) {
 std::string json_name_field(const char *field, std::string_view name) {
     std::string out = "\"" + std::string(field) + "\":" + json_string(name);
     if (!is_utf8(name))
-        out += ",\"" + std::string(field) + "_hex\":\"" + hex_bytes(name) + "\"";
+        out += ",\"" + std::string(field) + "_hex\":\"" + hex_text(name) + "\"";
     return out;
 }
 
@@ -208,7 +196,7 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
             line += (i ? "," : "") + json_string(file);
             bool utf8 = is_utf8(file);
             any_not_utf8 = any_not_utf8 || !utf8;
-            sources_hex += (i ? "," : "") + (utf8 ? "null" : "\"" + hex_bytes(file) + "\"");
+            sources_hex += (i ? "," : "") + (utf8 ? "null" : "\"" + hex_text(file) + "\"");
         }
     line += "]";
     if (any_not_utf8)
@@ -301,7 +289,7 @@ namespace {
 // Runs the rules of `settings` but the deleted rule over `view`, the merge of `sides`, in each
 // view; the reports go to `reports`, view by view, in the order of the rules.
 bool run_rules(const ClassesSides &sides, const MemoryRegistry &view, const ScanSettings &settings,
-               const ScanPlace &place, ScanView which, std::vector<RuleReport> &reports) {
+               const ScanPlace &place, Bitness which, std::vector<RuleReport> &reports) {
     HijackScan hijacks{&view, &sides, place.environment, place.volume, place.loaders};
     std::vector<ScanRule> hijack_rules;
     for (ScanRule rule : settings.rules)
@@ -322,13 +310,6 @@ bool run_rules(const ClassesSides &sides, const MemoryRegistry &view, const Scan
             return false;
     }
     return true;
-}
-
-std::string upper_ascii(std::string text) {
-    for (char &c : text)
-        if (c >= 'a' && c <= 'z')
-            c = char(c - 32);
-    return text;
 }
 
 // Marks a finding as one of a recovered class.
@@ -353,7 +334,7 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
         view_environments(place.environment ? *place.environment : defaults);
     scan.recovered_views.resize(scan.recovered.size());
     std::vector<bool> built(scan.recovered.size(), false);
-    for (ScanView which : settings.views) {
+    for (Bitness which : settings.views) {
         // Every view gets its reports, found or not: under --system the machine's and each
         // user's reports are matched by place.
         std::vector<RuleReport> merged;
@@ -363,8 +344,8 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
             const RecoveredSides &copy = scan.recovered[i];
             std::map<std::string, const RecoveredClass *> classes;
             for (const RecoveredClass &cls : copy.classes)
-                if (cls.wow == (which == ScanView::Bits32))
-                    classes.emplace(upper_ascii(utf16_to_utf8(utf16le_bytes_to_text(cls.key))),
+                if (cls.wow == (which == Bitness::Bits32))
+                    classes.emplace(ascii_raised(utf16_to_utf8(utf16le_bytes_to_text(cls.key))),
                                     &cls);
             if (classes.empty())
                 continue;
@@ -387,7 +368,7 @@ bool scan_deleted(const ClassesSides &sides, const ScanSettings &settings, ViewS
                     continue;
                 into->out_of_memory = into->out_of_memory || report.out_of_memory;
                 for (FoundClass &found : report.found) {
-                    auto cls = classes.find(upper_ascii(found.key));
+                    auto cls = classes.find(ascii_raised(found.key));
                     if (cls == classes.end())
                         continue;
                     flag_deleted(found, *cls->second);
@@ -411,7 +392,7 @@ bool scan_view(const ClassesSides &sides, const ScanSettings &settings, ViewScan
                const ScanPlace &place) {
     scan.view.code_page = settings.sources.code_page;
     build_classes_view(sides, scan.view);
-    for (ScanView which : settings.views)
+    for (Bitness which : settings.views)
         if (!run_rules(sides, scan.view, settings, place, which, scan.reports))
             return false;
     if (!scan_deleted(sides, settings, scan, place))

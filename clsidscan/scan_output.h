@@ -63,11 +63,11 @@ struct FindingFilter; // clsidscan/finding_filter.h
 
 // What to scan and how to print it.
 struct ScanSettings {
-    std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,     ScanRule::Shadow,
-                                   ScanRule::Scriptlet, ScanRule::TreatAs,  ScanRule::Abandoned,
-                                   ScanRule::UserPath,  ScanRule::Handler,  ScanRule::Known,
+    std::vector<ScanRule> rules = {ScanRule::Bare,      ScanRule::Name,      ScanRule::Shadow,
+                                   ScanRule::Scriptlet, ScanRule::TreatAs,   ScanRule::Abandoned,
+                                   ScanRule::UserPath,  ScanRule::Handler,   ScanRule::Known,
                                    ScanRule::Stock,     ScanRule::UserClass, ScanRule::Deleted};
-    std::vector<ScanView> views = {ScanView::Bits64, ScanView::Bits32};
+    std::vector<Bitness> views = {Bitness::Bits64, Bitness::Bits32};
     ReportFormat format = ReportFormat::Text;
     bool details = false;
     Severity min_severity = Severity::Low; // findings below it are not printed  // the text report

@@ -4,6 +4,7 @@
 #include "clsidscan/finding_files.h"
 #include "clsidscan/finding_filter.h"
 #include "evidence/scheduled_tasks.h"
+#include "files/name_case.h"
 #include "hive/hive_source.h"
 #include "hive/hive_strings.h"
 

@@ -2,9 +2,11 @@
 # resolution is portable; the examination is each build's: inside a mounted volume on Linux
 # (hashing with libcrypto), on the running machine in clsid-scan.exe (through the platform's file
 # calls, platform_win32.cpp).
-set(server_files_portable_sources files/server_path.cpp files/server_file.cpp)
+set(server_files_portable_sources
+    files/server_path.cpp files/name_case.cpp files/pe_headers.cpp files/server_file.cpp)
 add_library(server_files STATIC ${server_files_portable_sources})
 target_include_directories(server_files PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(server_files PUBLIC memory_registry)
 if(WIN32)
     target_sources(server_files PRIVATE files/server_file_live.cpp)
     target_link_libraries(server_files PUBLIC platform_win32_wide)

@@ -1,6 +1,7 @@
 // The references that make Windows load a class, read from hive files with libhivex.
 #include "evidence/class_loaders.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 
 #include <hivex.h>
@@ -27,13 +28,6 @@ using Held = std::unique_ptr<char, decltype(&std::free)>;
 constexpr int REG_SZ_TYPE = 1, REG_EXPAND_SZ_TYPE = 2, REG_DWORD_TYPE = 4;
 // The most subkeys or values of one key looked at; a hostile hive may claim more.
 constexpr std::size_t MOST_ENTRIES = 200000;
-
-std::string ascii_folded(std::string text) {
-    for (char &c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return text;
-}
 
 hive_node_h child(hive_h *hive, hive_node_h node, const char *name) {
     return node == 0 ? 0 : hivex_node_get_child(hive, node, name);
@@ -205,12 +199,12 @@ struct Reader {
         std::vector<std::pair<std::string, hive_node_h>> extensions;
         for (hive_node_h cls : children(hive, root)) {
             std::string name = node_name(hive, cls);
-            by_name.emplace(ascii_folded(name), cls);
+            by_name.emplace(ascii_lowered(name), cls);
             if (name.size() > 1 && name[0] == '.')
                 extensions.emplace_back(name, cls);
         }
         for (const char *name : {"*", "AllFilesystemObjects", "Directory", "Folder", "Drive"}) {
-            auto found = by_name.find(ascii_folded(name));
+            auto found = by_name.find(ascii_lowered(name));
             if (found == by_name.end())
                 continue;
             shellex(found->second, root_place + "\\" + name);
@@ -227,7 +221,7 @@ struct Reader {
             std::string program;
             if (!default_text(hive, key, program) || program.empty())
                 continue;
-            auto found = by_name.find(ascii_folded(program));
+            auto found = by_name.find(ascii_lowered(program));
             if (found != by_name.end() && read.insert(found->second).second)
                 shellex(found->second, root_place + "\\" + program);
         }
@@ -238,7 +232,7 @@ struct Reader {
         std::vector<NamedValue> variables = values(hive, node);
         auto variable = [&](const char *name) -> const std::string * {
             for (const NamedValue &value : variables)
-                if (value.is_string && ascii_folded(value.name) == ascii_folded(name))
+                if (value.is_string && ascii_lowered(value.name) == ascii_lowered(name))
                     return &value.text;
             return nullptr;
         };

@@ -6,6 +6,7 @@
 #include "hive/hive_carve.h"
 #include "hive/hive_recovery.h"
 #include "hive/hive_source.h"
+#include "registry/ascii_text.h"
 
 #include <dirent.h>
 #include <strings.h>
@@ -14,7 +15,6 @@
 #include "registry/code_page.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <new>
 #include <utility>
@@ -58,8 +58,7 @@ bool named(const std::string &name, const char *ascii) {
     if (name.size() != 2 * length)
         return false;
     for (std::size_t i = 0; i < length; ++i)
-        if (name[2 * i + 1] != 0 || std::toupper(static_cast<unsigned char>(name[2 * i])) !=
-                                        std::toupper(static_cast<unsigned char>(ascii[i])))
+        if (name[2 * i + 1] != 0 || ascii_upper(name[2 * i]) != ascii_upper(ascii[i]))
             return false;
     return true;
 }
@@ -168,9 +167,7 @@ std::string signature(const DeletedRegistration &registration) {
     for (const std::string &name : registration.parent_path)
         out += utf16_to_utf8(utf16le_bytes_to_text(name)) + '\\';
     append_signature(registration.key, out);
-    for (char &c : out)
-        c = char(std::toupper(static_cast<unsigned char>(c)));
-    return out;
+    return ascii_raised(out);
 }
 
 // Whether the live classes hold the registration's top key as it is: a key of a dirty primary

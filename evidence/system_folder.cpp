@@ -1,6 +1,8 @@
 // Finding the hives of a Windows volume or collection folder, without regard to letter case.
 #include "evidence/system_folder.h"
 
+#include "registry/host_path.h"
+
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -30,9 +32,7 @@ std::string real_path(const std::string &path) {
 
 bool inside_root(const Search &search, const std::string &path) {
     std::string real = real_path(path);
-    return !real.empty() &&
-           (real == search.root_real || search.root_real == "/" ||
-            real.compare(0, search.root_real.size() + 1, search.root_real + "/") == 0);
+    return !real.empty() && path_inside(search.root_real, real);
 }
 
 // True when `path` leads inside ROOT (a link that leads out is noted and not followed).

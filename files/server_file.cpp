@@ -113,7 +113,7 @@ const char *state_name(FileState state) {
 namespace {
 
 ServerExamination examine_value(VolumeFiles &volume, const std::string &value, ValueType type,
-                                ServerKind kind, ServerView view, const Environment &environment,
+                                ServerKind kind, Bitness view, const Environment &environment,
                                 bool read_contents) {
     ServerExamination result;
     Environment seen = environment_for_view(environment, view);
@@ -162,7 +162,7 @@ std::vector<std::string> resolved_place(const ServerExamination &examined) {
 }
 
 ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
-                                 ServerKind kind, ServerView view, const Environment &environment,
+                                 ServerKind kind, Bitness view, const Environment &environment,
                                  bool read_contents) {
     ServerExamination result =
         examine_value(volume, value, type, kind, view, environment, read_contents);

@@ -2,6 +2,7 @@
 // find it, and examined there: state, size, SHA-256, modification time, PE headers, location.
 #pragma once
 
+#include "files/pe_headers.h"
 #include "files/server_path.h"
 
 #include <cstdint>
@@ -136,5 +137,5 @@ bool live_environment(Environment &environment, std::string &error);
 // `environment` is (the machine's, or with add_user_environment; environment_for_view is applied
 // here), and examines the file it leads to inside the ROOT. Never opens anything outside it.
 ServerExamination examine_server(VolumeFiles &volume, const std::string &value, ValueType type,
-                                 ServerKind kind, ServerView view, const Environment &environment,
+                                 ServerKind kind, Bitness view, const Environment &environment,
                                  bool read_contents = true);

@@ -2,6 +2,8 @@
 // its drives, each place is opened where it is through the platform's file calls, links are
 // never followed, and each regular file is read and hashed once.
 #include "files/server_file.h"
+#include "registry/ascii_text.h"
+#include "registry/time_text.h"
 #include "scanframe/platform.h"
 
 #include <algorithm>
@@ -109,16 +111,6 @@ std::string error_text(FileError error) {
                                                                   : nullptr;
     return "error " + std::to_string(error) +
            (meaning ? std::string(" (") + meaning + ")" : std::string());
-}
-
-std::string hex(const unsigned char *bytes, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; i++) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
 }
 
 void append_utf8(std::string &out, char32_t c) {
@@ -360,7 +352,7 @@ FileFacts read_file(VolumeFilesState &state, const std::u16string &path,
     FileFacts facts;
     facts.state = FileState::Present;
     facts.size = size;
-    facts.sha256 = hex(digest, sizeof digest);
+    facts.sha256 = hex_text(digest, sizeof digest);
     facts.modified = format_filetime(information.written);
     if (pe_at) {
         for (std::uint64_t at = *pe_at; at < *pe_at + kPeHeaderBytes && at < head.size(); at++)

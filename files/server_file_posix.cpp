@@ -2,6 +2,11 @@
 // letter case, links followed only while they stay inside the ROOT, regular files hashed once.
 #include "files/server_file.h"
 
+#include "files/name_case.h"
+#include "registry/ascii_text.h"
+#include "registry/host_path.h"
+#include "registry/time_text.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -221,13 +226,6 @@ bool read_link(int folder, const std::string &name, std::string &target) {
     return true;
 }
 
-bool inside_root(const VolumeFilesState &state, const std::string &target) {
-    const std::string &root = state.root_real;
-    return root == "/" || target == root ||
-           (target.size() > root.size() && target.compare(0, root.size(), root) == 0 &&
-            target[root.size()] == '/');
-}
-
 // The folders a walk stands in, from the ROOT: the deepest kHeldFolders of them open, the
 // others reopened from the ROOT (each name with O_NOFOLLOW, as the walk opened it) when the walk
 // climbs back into them.
@@ -362,7 +360,7 @@ Walk walk(VolumeFilesState &state, const std::vector<std::string> &place) {
                 return stop(FileState::Unreadable, "a link that cannot be read");
             result.followed_link = true;
             if (!target.empty() && target[0] == '/') {
-                if (!inside_root(state, target))
+                if (!path_inside(state.root_real, target))
                     return stop(FileState::Outside, "a link to " + target + ", outside the ROOT");
                 folders.clear();
                 target.erase(0, state.root_real == "/" ? 0 : state.root_real.size());
@@ -409,16 +407,6 @@ FileFacts unreadable(std::string problem) {
     FileFacts facts;
     facts.problem = std::move(problem);
     return facts;
-}
-
-std::string hex(const unsigned char *bytes, std::size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < size; i++) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
 }
 
 // Reads the regular file the walk found, once, never more than the size fstat gives.
@@ -472,7 +460,7 @@ FileFacts read_file(VolumeFilesState &state, const Walk &found) {
             return unreadable("SHA-256 failed");
         state.files_hashed++;
         facts.state = FileState::Present;
-        facts.sha256 = hex(sum, sum_length);
+        facts.sha256 = hex_text(sum, sum_length);
     }
     facts.size = size;
     facts.modified =

@@ -1,15 +1,15 @@
 // From a server's registry value to the path Windows opens, with no file system.
 #include "files/server_path.h"
 
+#include "files/name_case.h"
+#include "registry/ascii_text.h"
+
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <set>
 
 namespace {
-
-char fold_char(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool is_separator(char c) {
     return c == '\\' || c == '/';
@@ -17,10 +17,6 @@ bool is_separator(char c) {
 
 bool is_drive_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-char upper_drive(char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // True when `path` begins with the components of `prefix`, letter case aside.
@@ -114,153 +110,12 @@ std::string cut_to_limit(std::string_view text, bool &cut) {
     return kept;
 }
 
-// Civil date from days since 1970-01-01 (proleptic Gregorian), valid for any day count that
-// fits in 64 bits with room for the era arithmetic.
-void civil_from_days(std::int64_t days, std::int64_t &year, unsigned &month, unsigned &day) {
-    days += 719468;
-    std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-    auto day_of_era = static_cast<std::uint64_t>(days - era * 146097);
-    std::uint64_t year_of_era =
-        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    std::uint64_t day_of_year =
-        day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    std::uint64_t shifted_month = (5 * day_of_year + 2) / 153;
-    day = static_cast<unsigned>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
-    month = static_cast<unsigned>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
-    year = static_cast<std::int64_t>(year_of_era) + era * 400 + (month <= 2 ? 1 : 0);
-}
-
-std::string format_time(std::int64_t days, std::uint32_t second_of_day, std::uint32_t ticks) {
-    // ISO 8601 writes years 0000 to 9999 alone; a time outside them (only a forged one) is
-    // written as the nearest of the two ends, so every time has one fixed width.
-    constexpr std::int64_t first_day = -719528, day_after_last = 2932897; // 0000-01-01, 10000-01-01
-    if (days < first_day) {
-        days = first_day;
-        second_of_day = ticks = 0;
-    } else if (days >= day_after_last) {
-        days = day_after_last - 1;
-        second_of_day = 86399;
-        ticks = 9999999;
-    }
-    std::int64_t year;
-    unsigned month, day;
-    civil_from_days(days, year, month, day);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%07uZ",
-                  static_cast<long long>(year), month, day, second_of_day / 3600,
-                  second_of_day / 60 % 60, second_of_day % 60, ticks);
-    return text;
-}
-
 } // namespace
-
-namespace {
-
-struct UpperRun {
-    std::uint16_t first, last;
-    std::uint8_t step;
-    std::int32_t move;
-};
-
-const UpperRun kUpperRuns[] = {
-#include "files/upper_case_table.inc"
-};
-
-char32_t upper_code(char32_t code) {
-    if (code > 0xffff)
-        return code;
-    const UpperRun *end = kUpperRuns + sizeof kUpperRuns / sizeof kUpperRuns[0];
-    const UpperRun *run = std::upper_bound(
-        kUpperRuns, end, code, [](char32_t c, const UpperRun &r) { return c < r.first; });
-    if (run == kUpperRuns)
-        return code;
-    --run;
-    if (code > run->last || (code - run->first) % run->step != 0)
-        return code;
-    return static_cast<char32_t>(static_cast<std::int32_t>(code) + run->move);
-}
-
-// The code point of the UTF-8 sequence at `at` and its length; 0 for a byte that does not start
-// a valid sequence (kept as it is).
-std::size_t decode_utf8(std::string_view text, std::size_t at, char32_t &code) {
-    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-    unsigned char lead = byte(0);
-    std::size_t length = lead >= 0xf0 && lead < 0xf5 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc2 ? 2 : 0;
-    if (length == 0 || at + length > text.size())
-        return 0;
-    code = lead & (0x7f >> length);
-    for (std::size_t i = 1; i < length; i++) {
-        if ((byte(i) & 0xc0) != 0x80)
-            return 0;
-        code = code << 6 | (byte(i) & 0x3f);
-    }
-    static const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (code < least[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff))
-        return 0;
-    return length;
-}
-
-void append_utf8(std::string &out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xc0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xe0 | code >> 12);
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3f));
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    } else {
-        out += static_cast<char>(0xf0 | code >> 18);
-        out += static_cast<char>(0x80 | (code >> 12 & 0x3f));
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3f));
-        out += static_cast<char>(0x80 | (code & 0x3f));
-    }
-}
-
-bool all_ascii(std::string_view text) {
-    for (char c : text)
-        if (static_cast<unsigned char>(c) >= 0x80)
-            return false;
-    return true;
-}
-
-} // namespace
-
-std::string fold_case(std::string_view text) {
-    std::string folded;
-    folded.reserve(text.size());
-    for (std::size_t at = 0; at < text.size();) {
-        auto byte = static_cast<unsigned char>(text[at]);
-        char32_t code = 0;
-        std::size_t length = byte < 0x80 ? 0 : decode_utf8(text, at, code);
-        if (length == 0) {
-            folded += fold_char(text[at++]);
-            continue;
-        }
-        // As NTFS compares names: both upper-cased; ASCII kept in lower case, as before.
-        code = upper_code(code);
-        append_utf8(folded, code >= 'A' && code <= 'Z' ? code - 'A' + 'a' : code);
-        at += length;
-    }
-    return folded;
-}
-
-bool equal_folded(std::string_view a, std::string_view b) {
-    if (!all_ascii(a) || !all_ascii(b))
-        return fold_case(a) == fold_case(b);
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); i++)
-        if (fold_char(a[i]) != fold_char(b[i]))
-            return false;
-    return true;
-}
 
 char volume_drive(const Environment &environment) {
     std::string system_drive = environment.value("SystemDrive");
     return system_drive.size() >= 2 && is_drive_letter(system_drive[0]) && system_drive[1] == ':'
-               ? upper_drive(system_drive[0])
+               ? ascii_upper(system_drive[0])
                : 'C';
 }
 
@@ -480,8 +335,8 @@ const std::vector<std::pair<const char *, const char *>> &program_folder_values(
     return values;
 }
 
-Environment environment_for_view(const Environment &environment, ServerView view) {
-    if (view != ServerView::Bits32)
+Environment environment_for_view(const Environment &environment, Bitness view) {
+    if (view != Bitness::Bits32)
         return environment;
     if (!environment.bits32_) {
         auto seen = std::make_shared<Environment>(environment);
@@ -619,7 +474,7 @@ std::vector<std::string> command_line_candidates(std::string_view command_line, 
 
 WindowsPath parse_windows_path(std::string_view text, char drive) {
     WindowsPath path;
-    drive = upper_drive(drive);
+    drive = ascii_upper(drive);
     bool raw = false;
     bool rooted = false;
     bool drive_relative = false;
@@ -647,7 +502,7 @@ WindowsPath parse_windows_path(std::string_view text, char drive) {
         return path;
     }
     if (drive_prefix(rest)) {
-        if (upper_drive(rest[0]) != drive) {
+        if (ascii_upper(rest[0]) != drive) {
             path.kind = PathKind::OtherDrive;
             return path;
         }
@@ -727,9 +582,8 @@ void short_parts(std::string_view name, std::string &base, std::string &extensio
                     out += '_'; // one "_" for each character outside ASCII
                 continue;
             }
-            out += std::string_view("+,;=[]").find(c) != std::string_view::npos
-                       ? '_'
-                       : static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+            out +=
+                std::string_view("+,;=[]").find(c) != std::string_view::npos ? '_' : ascii_upper(c);
         }
         return out;
     };
@@ -776,14 +630,14 @@ bool shortens_to(std::string_view long_name, std::string_view short_name) {
 }
 
 std::string windows_path_text(const std::vector<std::string> &components, char drive) {
-    std::string text = std::string(1, upper_drive(drive)) + ":";
+    std::string text = std::string(1, ascii_upper(drive)) + ":";
     for (const std::string &component : components)
         text += "\\" + component;
     return components.empty() ? text + "\\" : text;
 }
 
 std::vector<std::vector<std::string>>
-server_search_paths(const WindowsPath &path, const Environment &environment, ServerView view) {
+server_search_paths(const WindowsPath &path, const Environment &environment, Bitness view) {
     char drive = volume_drive(environment);
     std::vector<std::string> system_root = system_root_of(environment, drive);
     std::vector<std::string> system32 = joined(system_root, {"System32"});
@@ -827,8 +681,8 @@ server_search_paths(const WindowsPath &path, const Environment &environment, Ser
 
 std::vector<std::string> redirect_for_view(std::vector<std::string> components,
                                            const std::vector<std::string> &system_root,
-                                           ServerView view) {
-    if (view != ServerView::Bits32 || !has_prefix(components, system_root))
+                                           Bitness view) {
+    if (view != Bitness::Bits32 || !has_prefix(components, system_root))
         return components;
     std::size_t at = system_root.size();
     if (components.size() == at + 1 && equal_folded(components[at], "regedit.exe")) {
@@ -855,7 +709,7 @@ std::vector<std::string> redirect_for_view(std::vector<std::string> components,
 }
 
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
-                                               ServerKind kind, ServerView view,
+                                               ServerKind kind, Bitness view,
                                                const Environment &environment,
                                                ServerValueNotes *notes) {
     ServerValueNotes noted;
@@ -895,13 +749,13 @@ std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType
 
 const char *location_name(FileLocation location) {
     switch (location) {
-    case FileLocation::User:
+    case FileLocation::UserWritable:
         return "user";
     case FileLocation::System:
         return "system";
     case FileLocation::ProgramFiles:
         return "program-files";
-    case FileLocation::UserCreate:
+    case FileLocation::UserCreatable:
         return "user-create";
     default:
         return "other";
@@ -951,7 +805,7 @@ FileLocation classify_location(const std::vector<std::string> &components,
     if (has_prefix(components, locations.system_root)) {
         for (const std::vector<std::string> &folder : locations.writable_system_folders)
             if (has_prefix(components, folder))
-                return FileLocation::User;
+                return FileLocation::UserWritable;
         return FileLocation::System;
     }
     for (const std::vector<std::string> &folder : locations.program_files)
@@ -962,17 +816,17 @@ FileLocation classify_location(const std::vector<std::string> &components,
             return FileLocation::Other;
     for (const std::vector<std::string> &folder : locations.create_only_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
-            return FileLocation::UserCreate;
+            return FileLocation::UserCreatable;
     for (const std::vector<std::string> &folder : locations.user_folders)
         if (!folder.empty() && has_prefix(components, folder) && components.size() > folder.size())
-            return FileLocation::User;
+            return FileLocation::UserWritable;
     // Below a profile: a folder of a profiles folder, whose Default profiles only administrators
     // write.
     for (const std::vector<std::string> &folder : locations.profile_folders)
         if (has_prefix(components, folder) && components.size() > folder.size() + 1) {
             const std::string &profile = components[folder.size()];
             if (!equal_folded(profile, "Default") && !equal_folded(profile, "Default User"))
-                return FileLocation::User;
+                return FileLocation::UserWritable;
         }
     return FileLocation::Other;
 }
@@ -980,90 +834,4 @@ FileLocation classify_location(const std::vector<std::string> &components,
 FileLocation classify_location(const std::vector<std::string> &components,
                                const Environment &environment) {
     return classify_location(components, file_locations(environment));
-}
-
-const char *machine_name(PeMachine machine) {
-    switch (machine) {
-    case PeMachine::X86:
-        return "x86";
-    case PeMachine::X64:
-        return "x64";
-    case PeMachine::Arm64:
-        return "arm64";
-    default:
-        return "other";
-    }
-}
-
-std::optional<std::uint64_t> pe_header_offset(std::string_view file_start,
-                                              std::uint64_t file_size) {
-    if (file_start.size() < 0x40 || file_start[0] != 'M' || file_start[1] != 'Z')
-        return std::nullopt;
-    std::uint64_t offset = 0;
-    for (int i = 3; i >= 0; i--)
-        offset = offset << 8 | static_cast<unsigned char>(file_start[0x3c + i]);
-    if (offset > file_size || file_size - offset < 24)
-        return std::nullopt;
-    return offset;
-}
-
-std::optional<PeImage> parse_pe_header(std::string_view at_offset) {
-    if (at_offset.size() < 24 || at_offset.substr(0, 4) != std::string_view("PE\0\0", 4))
-        return std::nullopt;
-    auto word = [&](std::size_t at) {
-        return static_cast<std::uint16_t>(static_cast<unsigned char>(at_offset[at]) |
-                                          static_cast<unsigned char>(at_offset[at + 1]) << 8);
-    };
-    PeImage image;
-    image.machine_code = word(4);
-    switch (image.machine_code) {
-    case 0x014c:
-        image.machine = PeMachine::X86;
-        break;
-    case 0x8664:
-        image.machine = PeMachine::X64;
-        break;
-    case 0xaa64:
-        image.machine = PeMachine::Arm64;
-        break;
-    default:
-        image.machine = PeMachine::Other;
-    }
-    image.dll = (word(22) & 0x2000) != 0; // IMAGE_FILE_DLL in the file header's Characteristics
-    return image;
-}
-
-std::optional<PeImage> parse_pe_image(std::string_view bytes) {
-    std::optional<std::uint64_t> offset = pe_header_offset(bytes, bytes.size());
-    if (!offset)
-        return std::nullopt;
-    return parse_pe_header(bytes.substr(static_cast<std::size_t>(*offset)));
-}
-
-bool machine_fits_view(PeMachine machine, ServerView view) {
-    return view == ServerView::Bits32 ? machine == PeMachine::X86
-                                      : machine == PeMachine::X64 || machine == PeMachine::Arm64;
-}
-
-std::string format_filetime(std::uint64_t filetime) {
-    // 1601-01-01 is 134,774 days before 1970-01-01.
-    std::uint64_t seconds = filetime / 10000000;
-    auto ticks = static_cast<std::uint32_t>(filetime % 10000000);
-    auto days = static_cast<std::int64_t>(seconds / 86400) - 134774;
-    return format_time(days, static_cast<std::uint32_t>(seconds % 86400), ticks);
-}
-
-std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds) {
-    std::int64_t days = seconds / 86400;
-    std::int64_t second_of_day = seconds % 86400;
-    if (second_of_day < 0) {
-        second_of_day += 86400;
-        days--;
-    }
-    // A nanosecond count of a second or more carries (at most four seconds in 32 bits).
-    second_of_day += nanoseconds / 1000000000;
-    days += second_of_day / 86400;
-    second_of_day %= 86400;
-    return format_time(days, static_cast<std::uint32_t>(second_of_day),
-                       nanoseconds % 1000000000 / 100);
 }

@@ -1,17 +1,17 @@
 // From a server's registry value to the path Windows opens, with no file system: the environment,
-// command lines, path forms, WOW64 redirection, where a path lies, PE headers and time stamps.
+// command lines, path forms, WOW64 redirection, the search, and who can write where a path lies.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-// The process that loads or starts the server: a 64-bit one, or a 32-bit one under WOW64.
-enum class ServerView { Bits64, Bits32 };
+// The side of WOW64 a process, its registry view and its file view are on: 64-bit, or 32-bit under
+// WOW64 (Wow6432Node, SysWOW64).
+enum class Bitness { Bits64, Bits32 };
 // How the registry holds the value: REG_SZ, REG_EXPAND_SZ.
 enum class ValueType { String, ExpandString };
 // What the value is: InprocServer32's library path, or LocalServer32's command line.
@@ -52,7 +52,7 @@ class Environment {
     std::shared_ptr<std::map<std::string, Variable>> variables_; // by folded name
     mutable std::shared_ptr<const SearchPath> search_path_;      // made when first asked for
     mutable std::shared_ptr<const Environment> bits32_;          // environment_for_view's
-    friend Environment environment_for_view(const Environment &environment, ServerView view);
+    friend Environment environment_for_view(const Environment &environment, Bitness view);
 };
 
 // The machine's variables as a 64-bit Windows 10 sets them for a service: SystemDrive,
@@ -100,7 +100,7 @@ const std::vector<std::pair<const char *, const char *>> &program_folder_values(
 
 // The environment a process of `view` sees: WOW64 gives a 32-bit process the (x86) folders as
 // ProgramFiles and CommonProgramFiles. Made once per block and shared by its copies.
-Environment environment_for_view(const Environment &environment, ServerView view);
+Environment environment_for_view(const Environment &environment, Bitness view);
 
 // As ExpandEnvironmentStrings: each %NAME% of a set variable becomes its value, in one pass; a
 // percent sign that does not open a known name stays, and the scan goes on after it, so that
@@ -180,7 +180,7 @@ std::string windows_path_text(const std::vector<std::string> &components, char d
 // unknown here, and for COM's own hosts (dllhost, svchost) they are System32, first anyway.
 // Each place is WOW64-redirected for `view`.
 std::vector<std::vector<std::string>>
-server_search_paths(const WindowsPath &path, const Environment &environment, ServerView view);
+server_search_paths(const WindowsPath &path, const Environment &environment, Bitness view);
 
 // WOW64's file system redirection for a 32-bit process: Windows\System32 → SysWOW64 (except
 // catroot, catroot2, driverstore, drivers\etc, logfiles and spool below it), lastgood\System32
@@ -188,7 +188,7 @@ server_search_paths(const WindowsPath &path, const Environment &environment, Ser
 // `system_root` is the Windows folder's components. A 64-bit view is not redirected.
 std::vector<std::string> redirect_for_view(std::vector<std::string> components,
                                            const std::vector<std::string> &system_root,
-                                           ServerView view);
+                                           Bitness view);
 
 // One path a server value leads Windows to try, and the places it looks for it.
 struct ServerCandidate {
@@ -209,30 +209,30 @@ struct ServerValueNotes {
     bool candidates_cut = false; // a command line with more than kMaxCommandLineCandidates
 };
 std::vector<ServerCandidate> server_candidates(std::string_view value, ValueType type,
-                                               ServerKind kind, ServerView view,
+                                               ServerKind kind, Bitness view,
                                                const Environment &environment,
                                                ServerValueNotes *notes = nullptr);
 
 // Who can write where a file lies.
 enum class FileLocation {
-    User,         // a place a standard user can write or replace files in
+    UserWritable, // a place a standard user can write or replace files in
     System,       // the Windows folder
     ProgramFiles, // Program Files, Program Files (x86), Program Files (Arm)
     Other,
     // A place where a standard user can create new files and folders but not replace those of
     // others (ProgramData's inherited rights): a missing file there can be planted, a present one
     // is not the user's.
-    UserCreate,
+    UserCreatable,
 };
 
 // "user", "system", "program-files", "other", "user-create"
 const char *location_name(FileLocation location);
 
-// Where `components` (from the volume's root) lie, letter case aside. UserCreate: below
+// Where `components` (from the volume's root) lie, letter case aside. UserCreatable: below
 // ProgramData (ALLUSERSPROFILE), but for Defender's Platform folder there (Other: no user writes
-// it). User: below a profile (Users\<name> or Documents and Settings\<name>, the Default profiles
-// aside; Users\Public included), $Recycle.Bin, and the folders of the Windows folder that grant
-// Users write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
+// it). UserWritable: below a profile (Users\<name> or Documents and Settings\<name>, the Default
+// profiles aside; Users\Public included), $Recycle.Bin, and the folders of the Windows folder that
+// grant Users write access on a default installation (Temp, Tasks, tracing, Registration\CRMLog,
 // System32\spool\drivers\color, System32\FxsTmp, System32\com\dmp,
 // System32\Microsoft\Crypto\RSA\MachineKeys, SysWOW64\FxsTmp, SysWOW64\com\dmp). The Windows
 // folder, Program Files and the profiles are also taken from `environment` where it moves them.
@@ -249,38 +249,3 @@ struct FileLocations {
 FileLocations file_locations(const Environment &environment);
 FileLocation classify_location(const std::vector<std::string> &components,
                                const FileLocations &locations);
-
-enum class PeMachine { X86, X64, Arm64, Other };
-
-const char *machine_name(PeMachine machine); // "x86", "x64", "arm64", "other"
-
-struct PeImage {
-    PeMachine machine = PeMachine::Other;
-    std::uint16_t machine_code = 0;
-    bool dll = false;
-};
-
-// The offset of the PE headers named by an MZ header's e_lfanew, when `file_start` (the file's
-// first bytes) begins with one and `file_size` holds the 24 bytes of signature and file header
-// there.
-std::optional<std::uint64_t> pe_header_offset(std::string_view file_start, std::uint64_t file_size);
-// The signature and file header at that offset: "PE\0\0", Machine, Characteristics.
-std::optional<PeImage> parse_pe_header(std::string_view at_offset);
-// Both, over a whole image (or its first bytes, when they hold the headers).
-std::optional<PeImage> parse_pe_image(std::string_view bytes);
-
-// Whether an in-process server of `machine` can load into a process of `view`: x86 in the 32-bit
-// view, x64 or arm64 in the 64-bit view (arm64 Windows loads x64 code through ARM64EC).
-bool machine_fits_view(PeMachine machine, ServerView view);
-
-// "YYYY-MM-DDTHH:MM:SS.fffffffZ", UTC, from a FILETIME (100 ns since 1601-01-01), any value: one
-// past the year 9999 is written 9999-12-31T23:59:59.9999999Z (and one before 0000, 0000-01-01).
-std::string format_filetime(std::uint64_t filetime);
-// The same from a Unix time with nanoseconds (kept to 100 ns), any value.
-std::string format_unix_time(std::int64_t seconds, std::uint32_t nanoseconds);
-
-// Letter case folding as NTFS compares names: each character of the Basic Multilingual Plane
-// by its simple upper-case mapping (a fixed table, files/upper_case_table.inc, not the locale's),
-// ASCII letters then written in lower case; bytes that are not UTF-8 are kept as they are.
-std::string fold_case(std::string_view text);
-bool equal_folded(std::string_view a, std::string_view b);

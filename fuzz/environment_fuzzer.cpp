@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     ValueType type =
         !server.empty() && (server[0] & 1) ? ValueType::ExpandString : ValueType::String;
     for (ServerKind kind : {ServerKind::InProcess, ServerKind::CommandLine})
-        for (ServerView view : {ServerView::Bits64, ServerView::Bits32}) {
+        for (Bitness view : {Bitness::Bits64, Bitness::Bits32}) {
             ServerValueNotes notes;
             std::vector<ServerCandidate> candidates =
                 server_candidates(server, type, kind, view, environment, &notes);

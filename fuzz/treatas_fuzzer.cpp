@@ -107,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                                   "treatas chain too long",
                                                   "treatas target missing",
                                                   "autotreatas alone"};
-    for (ScanView which : {ScanView::Bits64, ScanView::Bits32}) {
+    for (Bitness which : {Bitness::Bits64, Bitness::Bits32}) {
         RuleReport report = std::move(scan_hijacks(scan, which, {ScanRule::TreatAs}).front());
         check(!report.out_of_memory, "out of memory");
         for (FoundClass &found : report.found) {

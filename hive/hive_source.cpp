@@ -2,6 +2,7 @@
 #include "hive/hive_source.h"
 #include "hive/hive_cells.h"
 #include "hive/hive_recovery.h"
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 
 #include <hivex.h>
@@ -77,11 +78,7 @@ bool same_name(const std::string &name, const char *ascii) {
         char16_t a = char16_t(static_cast<unsigned char>(name[2 * i]) |
                               static_cast<unsigned char>(name[2 * i + 1]) << 8);
         char16_t b = char16_t(ascii[i]);
-        if (a >= u'a' && a <= u'z')
-            a = char16_t(a - 32);
-        if (b >= u'a' && b <= u'z')
-            b = char16_t(b - 32);
-        if (a != b)
+        if (ascii_upper(a) != ascii_upper(b))
             return false;
     }
     return 2 * i == name.size();

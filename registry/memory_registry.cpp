@@ -1,6 +1,7 @@
 // The in-memory registry tree and its answers to the ANSI registry calls.
 #include "registry/memory_registry.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 
 #include <algorithm>
@@ -12,15 +13,11 @@ bool is_utf16(const MemoryRegistry &registry) {
     return registry.code_page != 0;
 }
 
-unsigned char upper_byte(unsigned char c) {
-    return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
 int compare_ansi(std::string_view a, std::string_view b) {
     std::size_t common = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < common; i++) {
-        unsigned char x = upper_byte(static_cast<unsigned char>(a[i]));
-        unsigned char y = upper_byte(static_cast<unsigned char>(b[i]));
+        unsigned char x = ascii_upper(static_cast<unsigned char>(a[i]));
+        unsigned char y = ascii_upper(static_cast<unsigned char>(b[i]));
         if (x != y)
             return x < y ? -1 : 1;
     }

@@ -105,18 +105,18 @@ const char *rule_name(ScanRule rule) {
     return "?";
 }
 
-int view_bits(ScanView view) {
-    return view == ScanView::Bits64 ? 64 : 32;
+int view_bits(Bitness view) {
+    return view == Bitness::Bits64 ? 64 : 32;
 }
 
-const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which) {
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, Bitness which) {
     const MemoryKey *key = tree.root.get();
-    if (key && which == ScanView::Bits32)
+    if (key && which == Bitness::Bits32)
         key = memory_child(tree, *key, text_to_utf16le_bytes(u"Wow6432Node"));
     return key ? memory_child(tree, *key, text_to_utf16le_bytes(u"CLSID")) : nullptr;
 }
 
-RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule) {
+RuleReport scan_classes(const MemoryRegistry &view, Bitness which, ScanRule rule) {
     RuleReport result;
     result.view = which;
     result.rule = rule;
@@ -127,9 +127,9 @@ RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rul
     return result;
 }
 
-void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleReport &result) {
+void walk_view(const MemoryRegistry &view, Bitness which, ClassRule rule, RuleReport &result) {
     std::shared_ptr<MemoryKey> root = view.root;
-    if (which == ScanView::Bits32) {
+    if (which == Bitness::Bits32) {
         // A 32-bit program's HKEY_CLASSES_ROOT\CLSID is Wow6432Node\CLSID.
         std::shared_ptr<MemoryKey> redirected;
         if (memory_open(view, view.root, "Wow6432Node", redirected) != REG_SUCCESS)

@@ -24,13 +24,12 @@ enum class ScanRule {
     UserClass,
     Deleted
 };
-enum class ScanView { Bits64, Bits32 };
 enum class Severity { Low, Medium, High };
 
 // "bare", "name", "shadow", "scriptlet", "treatas", "abandoned", "userpath", "handler", "known",
 // "stock", "userclass", "deleted"
 const char *rule_name(ScanRule rule);
-int view_bits(ScanView view); // 64, 32
+int view_bits(Bitness view); // 64, 32
 
 // One class a rule listed. The texts are the registry's own, from UTF-16 to UTF-8, not through
 // the code page; `sources` are the indexes of the sources that hold the class key.
@@ -87,7 +86,7 @@ struct FoundClass {
 };
 
 struct RuleReport {
-    ScanView view;
+    Bitness view;
     ScanRule rule;
     std::string text; // the report in the ANSI code page, byte for byte the program's
     std::vector<FoundClass> found;
@@ -101,15 +100,15 @@ struct RuleReport {
 // Walks the view's CLSID key (Wow6432Node\CLSID for the 32-bit view) with the bare or the name
 // rule, as the x86_64 or the i686 program does on a system whose ANSI code page is
 // view.code_page.
-RuleReport scan_classes(const MemoryRegistry &view, ScanView which, ScanRule rule);
+RuleReport scan_classes(const MemoryRegistry &view, Bitness which, ScanRule rule);
 
 // The CLSID key of `which` (Wow6432Node\CLSID for the 32-bit view) in a UTF-16 tree whose root
 // is the classes root, such as one side's classes or the merged view; null when there is none.
-const MemoryKey *classes_clsid(const MemoryRegistry &tree, ScanView which);
+const MemoryKey *classes_clsid(const MemoryRegistry &tree, Bitness which);
 
 // The walk behind scan_classes, with any class rule: `result` gets the report's text (empty when
 // the view has no CLSID key); the rule adds its found classes to `result` itself.
-void walk_view(const MemoryRegistry &view, ScanView which, ClassRule rule, RuleReport &result);
+void walk_view(const MemoryRegistry &view, Bitness which, ClassRule rule, RuleReport &result);
 
 // A found class for the entry that a rule has just appended to `report` from `start` on: its key
 // name and description as the registry holds them, and the entry's bytes.

@@ -1,6 +1,7 @@
 // The deleted rule over a view with carved class keys put back (see deleted_rule.h).
 #include "rules/deleted_rule.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 #include "scanframe/scanframe.h"
 
@@ -18,9 +19,7 @@ bool is_named(const std::string &stored, const char16_t *name) {
     if (a.size() != b.size())
         return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        char16_t x = a[i] >= u'a' && a[i] <= u'z' ? char16_t(a[i] - 32) : a[i];
-        char16_t y = b[i] >= u'a' && b[i] <= u'z' ? char16_t(b[i] - 32) : b[i];
-        if (x != y)
+        if (ascii_upper(a[i]) != ascii_upper(b[i]))
             return false;
     }
     return true;
@@ -42,7 +41,7 @@ std::string description_of(const MemoryKey &key) {
 
 } // namespace
 
-RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
+RuleReport scan_deleted_classes(const MemoryRegistry &view, Bitness which,
                                 const std::vector<RecoveredClass> &recovered,
                                 const ViewEnvironments &environments) {
     RuleReport report;
@@ -56,7 +55,7 @@ RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
         return report;
     }
     for (const RecoveredClass &cls : recovered) {
-        if (cls.wow != (which == ScanView::Bits32) || !clsid)
+        if (cls.wow != (which == Bitness::Bits32) || !clsid)
             continue;
         bool server_deleted = is_named(cls.deleted_subkey, u"InprocServer32") ||
                               is_named(cls.deleted_subkey, u"LocalServer32");
@@ -68,7 +67,8 @@ RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
             server ? first_place(*server, which, environments) : std::vector<std::string>();
         FileLocation location =
             place.empty() ? FileLocation::Other : classify_location(place, environments.locations);
-        bool user_writable = location == FileLocation::User || location == FileLocation::UserCreate;
+        bool user_writable =
+            location == FileLocation::UserWritable || location == FileLocation::UserCreatable;
         if (cls.side == ClassesSide::Machine && !user_writable)
             continue;
         unsigned code_page = view.code_page;

@@ -12,6 +12,6 @@
 // or from the machine's when its server lies where a standard user can write. An entry is the
 // description line, the server and a line saying what was deleted from which side, in which
 // image. The class's other deleted subkeys are judged by the other rules alone.
-RuleReport scan_deleted_classes(const MemoryRegistry &view, ScanView which,
+RuleReport scan_deleted_classes(const MemoryRegistry &view, Bitness which,
                                 const std::vector<RecoveredClass> &recovered,
                                 const ViewEnvironments &environments);

@@ -1,6 +1,7 @@
 // The class-hijacking techniques beyond the programs' two shapes, over the merged classes view.
 #include "rules/hijack_rules.h"
 
+#include "files/name_case.h"
 #include "registry/code_page.h"
 #include "rules/severity.h"
 #include "scanframe/scanframe.h"
@@ -74,7 +75,7 @@ struct ClassSides {
 
 struct RuleWalk {
     const HijackScan *scan = nullptr;
-    ScanView which = ScanView::Bits64;
+    Bitness which = Bitness::Bits64;
     ScanRule rule = ScanRule::Scriptlet;
     const MemoryKey *machine_clsid = nullptr;
     const MemoryKey *user_clsid = nullptr;
@@ -161,8 +162,8 @@ std::optional<ServerFile> located(const RuleWalk &walk, const Server &server,
 }
 
 bool plantable(const ServerFile &file) {
-    return file.location == FileLocation::User ||
-           (file.location == FileLocation::UserCreate && file.state == FileState::Missing);
+    return file.location == FileLocation::UserWritable ||
+           (file.location == FileLocation::UserCreatable && file.state == FileState::Missing);
 }
 
 // Whether a standard user can put code of their own where the server resolves: a place users
@@ -180,7 +181,7 @@ bool user_writable(const RuleWalk &walk, const Server &server) {
     if (place.empty())
         return false;
     FileLocation location = classify_location(place, walk.environments.locations);
-    return location == FileLocation::User || location == FileLocation::UserCreate;
+    return location == FileLocation::UserWritable || location == FileLocation::UserCreatable;
 }
 
 // Appends a finding's entry: the description line and up to two lines of the rule's own.
@@ -387,7 +388,7 @@ void abandoned(RuleWalk &walk, const ClassSides &cls) {
     if (!machine)
         return;
     Server server = *server_of(machine);
-    ServerView view = server_process_view(server.kind, walk.which);
+    Bitness view = server_process_view(server.kind, walk.which);
     ServerExamination examined =
         examine_server(*walk.scan->volume, server.value.text, value_type(server.value), server.kind,
                        view, *walk.scan->environment, false);
@@ -472,10 +473,10 @@ void handler(RuleWalk &walk, const ClassSides &cls) {
 // Whether `place` is `expected` in the system folder of the view (System32, or SysWOW64 for a
 // 32-bit process), where Windows' own registration puts it.
 bool is_expected_server(const std::vector<std::string> &place, const std::string &expected,
-                        ScanView which, const Environment &environment) {
+                        Bitness which, const Environment &environment) {
     std::vector<std::string> want =
         parse_windows_path(environment.value("SystemRoot"), volume_drive(environment)).components;
-    want.push_back(which == ScanView::Bits32 ? "SysWOW64" : "System32");
+    want.push_back(which == Bitness::Bits32 ? "SysWOW64" : "System32");
     want.push_back(expected);
     if (place.size() != want.size())
         return false;
@@ -557,7 +558,7 @@ bool defender_platform_move(const std::vector<std::string> &stock_place,
 // another file (after expansion, letter case aside), another kind, or another command line.
 void stock(RuleWalk &walk, const ClassSides &cls) {
     constexpr std::size_t GUID_BYTES = 38 * 2; // "{...}" in UTF-16
-    if (walk.which != ScanView::Bits64 || !cls.machine || cls.merged->name.size() != GUID_BYTES)
+    if (walk.which != Bitness::Bits64 || !cls.machine || cls.merged->name.size() != GUID_BYTES)
         return;
     const StockClass *entry = stock_class(utf16_to_utf8(utf16le_bytes_to_text(cls.merged->name)));
     if (!entry)
@@ -734,24 +735,23 @@ void add_clr_facts(FoundClass &found) {
 }
 
 ViewEnvironments view_environments(const Environment &environment) {
-    return {environment_for_view(environment, ServerView::Bits64),
-            environment_for_view(environment, ServerView::Bits32), file_locations(environment)};
+    return {environment_for_view(environment, Bitness::Bits64),
+            environment_for_view(environment, Bitness::Bits32), file_locations(environment)};
 }
 
 ValueType value_type(const RegistryString &value) {
     return value.expand ? ValueType::ExpandString : ValueType::String;
 }
 
-ServerView server_process_view(ServerKind kind, ScanView which) {
-    return kind == ServerKind::InProcess && which == ScanView::Bits32 ? ServerView::Bits32
-                                                                      : ServerView::Bits64;
+Bitness server_process_view(ServerKind kind, Bitness which) {
+    return kind == ServerKind::InProcess && which == Bitness::Bits32 ? Bitness::Bits32
+                                                                     : Bitness::Bits64;
 }
 
-std::vector<std::string> first_place(const ClassServer &server, ScanView which,
+std::vector<std::string> first_place(const ClassServer &server, Bitness which,
                                      const ViewEnvironments &environments) {
-    ServerView view = server_process_view(server.kind, which);
-    const Environment &seen =
-        view == ServerView::Bits32 ? environments.bits32 : environments.bits64;
+    Bitness view = server_process_view(server.kind, which);
+    const Environment &seen = view == Bitness::Bits32 ? environments.bits32 : environments.bits64;
     std::vector<ServerCandidate> candidates =
         server_candidates(server.value.text, value_type(server.value), server.kind, view, seen);
     if (candidates.empty() || candidates.front().places.empty())
@@ -787,7 +787,7 @@ std::optional<RegistryString> subkey_string(const MemoryKey &key, std::u16string
     return std::nullopt;
 }
 
-std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
+std::vector<RuleReport> scan_hijacks(const HijackScan &scan, Bitness which,
                                      const std::vector<ScanRule> &rules) {
     std::vector<RuleReport> reports(rules.size());
     std::vector<RuleWalk> walks(rules.size());

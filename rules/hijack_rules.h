@@ -77,7 +77,7 @@ ValueType value_type(const RegistryString &value);
 
 // The process a server is resolved for: an in-process server loads into a process of the view;
 // a local server is started by a 64-bit service on 64-bit Windows, in either view.
-ServerView server_process_view(ServerKind kind, ScanView which);
+Bitness server_process_view(ServerKind kind, Bitness which);
 
 // An environment as a 64-bit and as a 32-bit process see it (WOW64 changes the program
 // folders), made once for the many servers resolved in it.
@@ -90,7 +90,7 @@ ViewEnvironments view_environments(const Environment &environment);
 // The first place Windows would look for that server in `which` (a command line is resolved as
 // a 64-bit service starts it), from the volume's root, without looking at any file; empty when
 // the value names no file.
-std::vector<std::string> first_place(const ClassServer &server, ScanView which,
+std::vector<std::string> first_place(const ClassServer &server, Bitness which,
                                      const ViewEnvironments &environments);
 
 // Runs hijack rules (Scriptlet, TreatAs, Abandoned, UserPath, Handler, Known, Stock, UserClass)
@@ -98,7 +98,7 @@ std::vector<std::string> first_place(const ClassServer &server, ScanView which,
 // of `which`, in the registry's order, all in one pass: a report for each rule, in the order of
 // `rules`. Each entry is the description line and one or two lines of what the rule found, and
 // an empty line.
-std::vector<RuleReport> scan_hijacks(const HijackScan &scan, ScanView which,
+std::vector<RuleReport> scan_hijacks(const HijackScan &scan, Bitness which,
                                      const std::vector<ScanRule> &rules);
 
 // The publicly reported targets: class, name, the file Windows' own registration loads from the

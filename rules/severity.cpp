@@ -127,7 +127,8 @@ void assess_finding(const RuleReport &report, FoundClass &found,
             add(found, Severity::Medium, "machine server on another drive or share");
         else
             add(found,
-                place == FileLocation::User || place == FileLocation::UserCreate ? Severity::High
+                place == FileLocation::UserWritable || place == FileLocation::UserCreatable
+                    ? Severity::High
                 : place == FileLocation::System || place == FileLocation::ProgramFiles
                     ? Severity::Low
                     : Severity::Medium,
@@ -174,8 +175,8 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     std::optional<FileLocation> location = server_location(report, found, environments);
     // A file a triage collection does not hold (not-collected) may well be there.
     bool missing = found.server_file && found.server_file->file.state == FileState::Missing;
-    bool plantable = location == FileLocation::User ||
-                     (location == FileLocation::UserCreate && (missing || !found.server_file));
+    bool plantable = location == FileLocation::UserWritable ||
+                     (location == FileLocation::UserCreatable && (missing || !found.server_file));
     if (report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
         report.rule != ScanRule::UserClass && plantable)
         add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
@@ -193,8 +194,8 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         add(found, Severity::Low, "server names a variable that REG_SZ leaves unexpanded");
         const std::optional<ServerFile> &expanded = found.server_file->if_expanded;
         if (expanded && report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
-            (expanded->location == FileLocation::User ||
-             (expanded->location == FileLocation::UserCreate &&
+            (expanded->location == FileLocation::UserWritable ||
+             (expanded->location == FileLocation::UserCreatable &&
               expanded->state == FileState::Missing)))
             add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
                 "server in user-writable location");
@@ -204,7 +205,7 @@ void assess_finding(const RuleReport &report, FoundClass &found,
     std::optional<ClassServer> server = judged_server(found);
     if (file.pe && server && server->kind == ServerKind::InProcess &&
         !served_from_code_base(found.server_class ? found.server_class : found.class_key) &&
-        !machine_fits_view(file.pe->machine, report.view == ScanView::Bits32 ? ServerView::Bits32
-                                                                             : ServerView::Bits64))
+        !machine_fits_view(file.pe->machine,
+                           report.view == Bitness::Bits32 ? Bitness::Bits32 : Bitness::Bits64))
         add(found, Severity::Medium, "server machine does not fit view");
 }

@@ -158,7 +158,7 @@ void collect_shadow(const ClassKey &cls, ReportText &report) {
 } // namespace
 
 RuleReport scan_shadowed_classes(const MemoryRegistry &view, const ClassesSides &sides,
-                                 ScanView which) {
+                                 Bitness which) {
     RuleReport result;
     result.view = which;
     result.rule = ScanRule::Shadow;

@@ -30,4 +30,4 @@ extern const char LABEL_MACHINE_EXECUTABLE[]; // "\Exec (mach)    ", TAB
 // two sides of `sides` show. One entry per class and overriding subkey: the description, the
 // user's value and the machine's value, then an empty line.
 RuleReport scan_shadowed_classes(const MemoryRegistry &view, const ClassesSides &sides,
-                                 ScanView which);
+                                 Bitness which);

@@ -39,7 +39,7 @@ struct Scan {
     bool add(const std::string &file, ClassesSide side, const SourceKey &root) {
         return add_classes_source(sides, file, side, root, error);
     }
-    RuleReport run(ScanRule rule, ScanView which = ScanView::Bits64) {
+    RuleReport run(ScanRule rule, Bitness which = Bitness::Bits64) {
         if (!view.root->children.size()) {
             view.code_page = 932;
             build_classes_view(sides, view);
@@ -95,12 +95,12 @@ TEST(ClassesViewTest, EachViewIsWalkedAsItsProgramSeesIt) {
     SourceKey root = classes({key(u"{64}", {text(u"", u"Xz")})});
     root.children.push_back(key(u"WOW6432Node", {}, {key(u"CLSID", {}, {bare32})}));
     ASSERT_TRUE(scan.add("UsrClass.dat", ClassesSide::User, root));
-    EXPECT_TRUE(scan.run(ScanRule::Bare, ScanView::Bits64).found.empty());
-    EXPECT_EQ(scan.run(ScanRule::Name, ScanView::Bits64).found.size(), 1u);
-    RuleReport x86 = scan.run(ScanRule::Bare, ScanView::Bits32);
+    EXPECT_TRUE(scan.run(ScanRule::Bare, Bitness::Bits64).found.empty());
+    EXPECT_EQ(scan.run(ScanRule::Name, Bitness::Bits64).found.size(), 1u);
+    RuleReport x86 = scan.run(ScanRule::Bare, Bitness::Bits32);
     ASSERT_EQ(x86.found.size(), 1u);
     EXPECT_EQ(x86.found[0].key, "{32}");
-    EXPECT_TRUE(scan.run(ScanRule::Name, ScanView::Bits32).found.empty());
+    EXPECT_TRUE(scan.run(ScanRule::Name, Bitness::Bits32).found.empty());
 }
 
 TEST(ClassesViewTest, SourcesOfOneSideMustAgree) {
@@ -141,7 +141,7 @@ TEST(ClassesViewTest, TheShadowRuleListsServersTheUserSideReplacesInEitherView) 
     auto server = [](const char16_t *subkey, const std::u16string &path) {
         return key(subkey, {text(u"", path)});
     };
-    for (ScanView which : {ScanView::Bits64, ScanView::Bits32}) {
+    for (Bitness which : {Bitness::Bits64, Bitness::Bits32}) {
         std::vector<SourceKey> machine = {
             key(u"{INPROC}", {text(u"", u"Shell Thing")},
                 {server(u"InprocServer32", u"C:\\a.dll")}),
@@ -162,8 +162,8 @@ TEST(ClassesViewTest, TheShadowRuleListsServersTheUserSideReplacesInEitherView) 
             key(u"{USER-ONLY}", {}, {server(u"InprocServer32", u"C:\\Users\\u.dll")})};
         auto side = [&](std::vector<SourceKey> classes_keys) {
             SourceKey root =
-                classes(which == ScanView::Bits64 ? classes_keys : std::vector<SourceKey>{});
-            if (which == ScanView::Bits32)
+                classes(which == Bitness::Bits64 ? classes_keys : std::vector<SourceKey>{});
+            if (which == Bitness::Bits32)
                 root.children.push_back(key(u"Wow6432Node", {}, {key(u"CLSID", {}, classes_keys)}));
             return root;
         };
@@ -172,7 +172,7 @@ TEST(ClassesViewTest, TheShadowRuleListsServersTheUserSideReplacesInEitherView) 
         scan.view.code_page = 932;
         build_classes_view(scan.sides, scan.view);
         RuleReport other = scan_shadowed_classes(
-            scan.view, scan.sides, which == ScanView::Bits64 ? ScanView::Bits32 : ScanView::Bits64);
+            scan.view, scan.sides, which == Bitness::Bits64 ? Bitness::Bits32 : Bitness::Bits64);
         EXPECT_TRUE(other.found.empty()) << "one side only: nothing to compare";
 
         Scan both;
@@ -199,7 +199,7 @@ TEST(ClassesViewTest, TheShadowRuleListsServersTheUserSideReplacesInEitherView) 
             << report.text;
         EXPECT_TRUE(
             scan_shadowed_classes(both.view, both.sides,
-                                  which == ScanView::Bits64 ? ScanView::Bits32 : ScanView::Bits64)
+                                  which == Bitness::Bits64 ? Bitness::Bits32 : Bitness::Bits64)
                 .found.empty());
     }
 }
@@ -318,7 +318,7 @@ TEST(ClassesViewTest, TheShadowRulesJsonDescriptionIsTheDefaultStringOnly) {
                                   key(u"{NAMED}", {}, {server(u"C:\\Users\\n.dll")})})));
     scan.view.code_page = 932;
     build_classes_view(scan.sides, scan.view);
-    RuleReport report = scan_shadowed_classes(scan.view, scan.sides, ScanView::Bits64);
+    RuleReport report = scan_shadowed_classes(scan.view, scan.sides, Bitness::Bits64);
     EXPECT_EQ(memory_platform_open_handles(), 0);
     ASSERT_EQ(report.found.size(), 3u);
     std::vector<std::string> descriptions;

@@ -1,6 +1,7 @@
 // In-memory stand-in for the platform interface: faults and records over the in-memory registry.
 #include "tests/fake_platform.h"
 
+#include "registry/ascii_text.h"
 #include "registry/code_page.h"
 #include "registry/memory_registry.h"
 
@@ -341,10 +342,7 @@ Block *block_of(GlobalBlock block, const char *use) {
 
 // A file path as the table keys it: ASCII letters folded, no trailing separator.
 std::string file_key(const std::string &path) {
-    std::string key = path;
-    for (char &c : key)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+    std::string key = ascii_lowered(path);
     while (!key.empty() && key.back() == '\\')
         key.pop_back();
     return key;

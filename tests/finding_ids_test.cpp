@@ -34,28 +34,28 @@ TEST(FindingIds, OneRegistrationInTwoProfilesHasOneServerText) {
     Environment bob = user_environment("bob", "C:\\Users\\Bob");
     const std::string expected = "%userprofile%\\appdata\\roaming\\evil.dll";
     EXPECT_EQ(id_server_text(inproc("%APPDATA%\\evil.dll", ValueType::ExpandString),
-                             ScanView::Bits64, alice),
+                             Bitness::Bits64, alice),
               expected);
     EXPECT_EQ(
-        id_server_text(inproc("C:\\USERS\\BOB\\AppData\\Roaming\\evil.dll"), ScanView::Bits64, bob),
+        id_server_text(inproc("C:\\USERS\\BOB\\AppData\\Roaming\\evil.dll"), Bitness::Bits64, bob),
         expected);
     // As a .reg holds it, unexpanded, with no user known.
-    EXPECT_EQ(id_server_text(inproc("%USERPROFILE%\\AppData\\Roaming\\evil.dll"), ScanView::Bits64,
+    EXPECT_EQ(id_server_text(inproc("%USERPROFILE%\\AppData\\Roaming\\evil.dll"), Bitness::Bits64,
                              machine_environment()),
               expected);
     // A profile whose name another begins with is not taken for it.
-    EXPECT_EQ(id_server_text(inproc("C:\\Users\\alice2\\x.dll"), ScanView::Bits64, alice),
+    EXPECT_EQ(id_server_text(inproc("C:\\Users\\alice2\\x.dll"), Bitness::Bits64, alice),
               "c:\\users\\alice2\\x.dll");
     // A quoted command line, and a REG_SZ, which Windows does not expand.
     EXPECT_EQ(id_server_text(ClassServer{{"\"C:\\Users\\alice\\a.exe\" -Embedding", false},
                                          ServerKind::CommandLine},
-                             ScanView::Bits32, alice),
+                             Bitness::Bits32, alice),
               "\"%userprofile%\\a.exe\" -embedding");
-    EXPECT_EQ(id_server_text(inproc("%SystemRoot%\\x.dll"), ScanView::Bits64, alice),
+    EXPECT_EQ(id_server_text(inproc("%SystemRoot%\\x.dll"), Bitness::Bits64, alice),
               "%systemroot%\\x.dll");
     // The 32-bit view expands ProgramFiles as WOW64 gives it.
     EXPECT_EQ(id_server_text(inproc("%ProgramFiles%\\x.dll", ValueType::ExpandString),
-                             ScanView::Bits32, machine_environment()),
+                             Bitness::Bits32, machine_environment()),
               "c:\\program files (x86)\\x.dll");
 }
 

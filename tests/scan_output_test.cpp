@@ -49,7 +49,7 @@ TEST(ScanOutput, CsvCellsASpreadsheetWouldRunOpenAsText) {
 TEST(ScanOutput, TimesPastTheYear9999AreTheLastOneInEveryFormat) {
     ClassesSides sides;
     RuleReport report;
-    report.view = ScanView::Bits64;
+    report.view = Bitness::Bits64;
     report.rule = ScanRule::Bare;
     FoundClass found;
     found.key = "{K}";

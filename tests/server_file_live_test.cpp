@@ -24,7 +24,7 @@ class LiveServerFileTest : public StandInTest {
         return found;
     }
     ServerFile examine(VolumeFiles &volume, const std::string &value,
-                       ServerView view = ServerView::Bits64) {
+                       Bitness view = Bitness::Bits64) {
         return examine_server(volume, value, ValueType::ExpandString, ServerKind::InProcess, view,
                               environment())
             .file;
@@ -55,7 +55,7 @@ TEST_F(LiveServerFileTest, FilesOfThisProcessesEnvironmentHashedOnceByTheirIndex
     EXPECT_FALSE(good.pe);
     EXPECT_EQ(good.location, FileLocation::System);
 
-    ServerFile wow = examine(volume, "C:\\Windows\\System32\\good.dll", ServerView::Bits32);
+    ServerFile wow = examine(volume, "C:\\Windows\\System32\\good.dll", Bitness::Bits32);
     EXPECT_EQ(wow.path, "Windows/SysWOW64/good.dll");
     EXPECT_EQ(wow.size, image.size());
     ASSERT_TRUE(wow.pe) << wow.problem;
@@ -69,7 +69,7 @@ TEST_F(LiveServerFileTest, FilesOfThisProcessesEnvironmentHashedOnceByTheirIndex
     unsigned long reads = fake::call_count(fake::Op::FileRead);
     ServerFile copy = examine(volume, "%APPDATA%\\copy.dll");
     EXPECT_EQ(copy.sha256, kHelloSha256);
-    EXPECT_EQ(copy.location, FileLocation::User);
+    EXPECT_EQ(copy.location, FileLocation::UserWritable);
     examine(volume, "good.dll"); // searched for, in System32 first
     EXPECT_EQ(volume.files_hashed(), 3u);
     EXPECT_EQ(fake::call_count(fake::Op::FileRead), reads);
@@ -126,7 +126,7 @@ TEST_F(LiveServerFileTest, EveryFailingCallIsReportedAndLeavesNothingOpen) {
         fake::add_file("C:\\Windows\\System32\\good.dll", std::string(5 << 20, 'g'));
         VolumeFiles volume("");
         return examine_server(volume, "C:\\Windows\\System32\\good.dll", ValueType::String,
-                              ServerKind::InProcess, ServerView::Bits64, machine_environment())
+                              ServerKind::InProcess, Bitness::Bits64, machine_environment())
             .file;
     };
     ServerFile clean = examine_once();

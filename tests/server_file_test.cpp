@@ -1,6 +1,8 @@
 // Unit tests of server files: the environment, command lines, Windows paths, WOW64, locations, PE
 // headers and time stamps, and the examination of files inside a ROOT built in a temporary folder.
+#include "files/name_case.h"
 #include "files/server_file.h"
+#include "registry/time_text.h"
 #include "tests/pe_image.h"
 
 #include <gtest/gtest.h>
@@ -34,7 +36,7 @@ TEST(ServerFileEnvironment, MachineDefaultsAndTheThirtyTwoBitView) {
               "C:\\Windows|C:|C:\\ProgramData");
     EXPECT_EQ(expanded("%ProgramFiles%|%CommonProgramFiles%", machine),
               "C:\\Program Files|C:\\Program Files\\Common Files");
-    Environment x86 = environment_for_view(machine, ServerView::Bits32);
+    Environment x86 = environment_for_view(machine, Bitness::Bits32);
     EXPECT_EQ(expanded("%ProgramFiles%|%CommonProgramFiles%|%ProgramW6432%", x86),
               "C:\\Program Files (x86)|C:\\Program Files (x86)\\Common Files|C:\\Program Files");
     EXPECT_EQ(expanded("%SystemRoot%", machine_environment("C:\\WINNT")), "C:\\WINNT");
@@ -107,19 +109,18 @@ TEST(ServerFileCommandLine, LibraryPathsGetDllAndExpandOnlyWhenTheRegistrySaysSo
     Environment machine = machine_environment();
     std::vector<ServerCandidate> library =
         server_candidates("%SystemRoot%\\System32\\shell32", ValueType::ExpandString,
-                          ServerKind::InProcess, ServerView::Bits64, machine);
+                          ServerKind::InProcess, Bitness::Bits64, machine);
     ASSERT_EQ(library.size(), 1u);
     EXPECT_EQ(library[0].text, "C:\\Windows\\System32\\shell32.dll");
     EXPECT_TRUE(library[0].extension_added);
-    std::vector<ServerCandidate> plain =
-        server_candidates("%SystemRoot%\\a.dll", ValueType::String, ServerKind::InProcess,
-                          ServerView::Bits64, machine);
+    std::vector<ServerCandidate> plain = server_candidates(
+        "%SystemRoot%\\a.dll", ValueType::String, ServerKind::InProcess, Bitness::Bits64, machine);
     ASSERT_EQ(plain.size(), 1u);
     EXPECT_EQ(plain[0].text, "%SystemRoot%\\a.dll");
     EXPECT_EQ(plain[0].path.kind, PathKind::Relative);
-    EXPECT_TRUE(server_candidates("  ", ValueType::String, ServerKind::InProcess,
-                                  ServerView::Bits64, machine)
-                    .empty());
+    EXPECT_TRUE(
+        server_candidates("  ", ValueType::String, ServerKind::InProcess, Bitness::Bits64, machine)
+            .empty());
 }
 
 TEST(ServerFileBounds, ExpansionIsCutAtWindowsLimitHoweverVariablesNameEachOther) {
@@ -195,7 +196,7 @@ TEST(ServerFileBounds, CommandLinesAndPathsAreTriedAtMostSoOften) {
         EXPECT_EQ(parts[0].program.data(), line.data()); // a view, not a copy
         ServerValueNotes notes;
         std::vector<ServerCandidate> candidates =
-            server_candidates(line, ValueType::String, ServerKind::CommandLine, ServerView::Bits64,
+            server_candidates(line, ValueType::String, ServerKind::CommandLine, Bitness::Bits64,
                               machine_environment(), &notes);
         EXPECT_EQ(candidates.size(), kMaxCommandLineCandidates);
         EXPECT_TRUE(notes.candidates_cut);
@@ -207,9 +208,8 @@ TEST(ServerFileBounds, CommandLinesAndPathsAreTriedAtMostSoOften) {
         machine.set("Path", path);
         EXPECT_EQ(machine.search_path().size(), kMaxPathFolders);
         EXPECT_TRUE(machine.search_path_cut());
-        EXPECT_EQ(
-            server_search_paths(parse_windows_path("x.dll"), machine, ServerView::Bits64).size(),
-            kMaxPathFolders + 3);
+        EXPECT_EQ(server_search_paths(parse_windows_path("x.dll"), machine, Bitness::Bits64).size(),
+                  kMaxPathFolders + 3);
     }
     bool cut = true;
     EXPECT_EQ(command_line_candidates("C:\\a b", &cut).size(), 2u);
@@ -220,7 +220,7 @@ TEST(ServerFileCommandLine, QuotedLibraryPathsAndRelativePathsAsWindowsLoadsThem
     Environment machine = machine_environment();
     auto first_place = [&](const char *value, ValueType type = ValueType::String) {
         std::vector<ServerCandidate> candidates =
-            server_candidates(value, type, ServerKind::InProcess, ServerView::Bits64, machine);
+            server_candidates(value, type, ServerKind::InProcess, Bitness::Bits64, machine);
         return candidates.empty() || candidates[0].places.empty()
                    ? std::string()
                    : windows_path_text(candidates[0].places[0]);
@@ -307,32 +307,31 @@ TEST(ServerFilePath, FormsOfWindowsPaths) {
 
 TEST(ServerFilePath, BareNamesAreSearchedAndRelativeOnesStartInSystem32) {
     Environment machine = machine_environment();
-    auto places = [&](const char *text, ServerView view) {
+    auto places = [&](const char *text, Bitness view) {
         std::vector<std::string> texts;
         for (const Names &place : server_search_paths(parse_windows_path(text), machine, view))
             texts.push_back(windows_path_text(place));
         return texts;
     };
-    EXPECT_EQ(places("x.dll", ServerView::Bits64),
+    EXPECT_EQ(places("x.dll", Bitness::Bits64),
               (Names{"C:\\Windows\\System32\\x.dll", "C:\\Windows\\System\\x.dll",
                      "C:\\Windows\\x.dll", "C:\\Windows\\System32\\Wbem\\x.dll",
                      "C:\\Windows\\System32\\WindowsPowerShell\\v1.0\\x.dll"}));
-    EXPECT_EQ(places("x.dll", ServerView::Bits32)[0], "C:\\Windows\\SysWOW64\\x.dll");
-    EXPECT_EQ(places("sub\\x.dll", ServerView::Bits64),
-              (Names{"C:\\Windows\\System32\\sub\\x.dll"}));
-    EXPECT_TRUE(places("D:\\x.dll", ServerView::Bits64).empty());
+    EXPECT_EQ(places("x.dll", Bitness::Bits32)[0], "C:\\Windows\\SysWOW64\\x.dll");
+    EXPECT_EQ(places("sub\\x.dll", Bitness::Bits64), (Names{"C:\\Windows\\System32\\sub\\x.dll"}));
+    EXPECT_TRUE(places("D:\\x.dll", Bitness::Bits64).empty());
 }
 
 TEST(ServerFileWow64, System32IsRedirectedExceptItsExemptFolders) {
     const Names root = {"Windows"};
-    auto redirected = [&](const char *text, ServerView view = ServerView::Bits32) {
+    auto redirected = [&](const char *text, Bitness view = Bitness::Bits32) {
         return windows_path_text(
             redirect_for_view(parse_windows_path(text).components, root, view));
     };
     EXPECT_EQ(redirected("C:\\WINDOWS\\system32\\a.dll"), "C:\\WINDOWS\\SysWOW64\\a.dll");
     EXPECT_EQ(redirected("C:\\Windows\\System32\\drivers\\a.sys"),
               "C:\\Windows\\SysWOW64\\drivers\\a.sys");
-    EXPECT_EQ(redirected("C:\\Windows\\System32\\a.dll", ServerView::Bits64),
+    EXPECT_EQ(redirected("C:\\Windows\\System32\\a.dll", Bitness::Bits64),
               "C:\\Windows\\System32\\a.dll");
     for (const char *exempt :
          {"C:\\Windows\\System32\\catroot\\a", "C:\\Windows\\System32\\CatRoot2\\a",
@@ -340,7 +339,7 @@ TEST(ServerFileWow64, System32IsRedirectedExceptItsExemptFolders) {
           "C:\\Windows\\System32\\LogFiles\\a", "C:\\Windows\\System32\\spool\\drivers\\a.dll"})
         EXPECT_EQ(redirected(exempt), exempt);
     EXPECT_EQ(redirected("C:\\Windows\\Sysnative\\a.dll"), "C:\\Windows\\System32\\a.dll");
-    EXPECT_EQ(redirected("C:\\Windows\\Sysnative\\a.dll", ServerView::Bits64),
+    EXPECT_EQ(redirected("C:\\Windows\\Sysnative\\a.dll", Bitness::Bits64),
               "C:\\Windows\\Sysnative\\a.dll");
     EXPECT_EQ(redirected("C:\\Windows\\lastgood\\System32\\a.dll"),
               "C:\\Windows\\lastgood\\SysWOW64\\a.dll");
@@ -395,9 +394,9 @@ TEST(ServerFilePe, MachineAndDllFromTheHeaders) {
     EXPECT_EQ(std::string(machine_name(arm32->machine)), "other");
     EXPECT_EQ(arm32->machine_code, 0x1c4);
 
-    EXPECT_TRUE(machine_fits_view(PeMachine::X86, ServerView::Bits32));
-    EXPECT_FALSE(machine_fits_view(PeMachine::X64, ServerView::Bits32));
-    EXPECT_FALSE(machine_fits_view(PeMachine::X86, ServerView::Bits64));
+    EXPECT_TRUE(machine_fits_view(PeMachine::X86, Bitness::Bits32));
+    EXPECT_FALSE(machine_fits_view(PeMachine::X64, Bitness::Bits32));
+    EXPECT_FALSE(machine_fits_view(PeMachine::X86, Bitness::Bits64));
 }
 
 TEST(ServerFilePe, HostileHeadersAreNotImages) {
@@ -453,7 +452,7 @@ class ServerFileVolume : public ::testing::Test {
         ASSERT_EQ(symlink(target.c_str(), (root_ + "/" + path).c_str()), 0) << path;
     }
     ServerFile examine(VolumeFiles &volume, const std::string &value,
-                       ServerView view = ServerView::Bits64) {
+                       Bitness view = Bitness::Bits64) {
         return examine_server(volume, value, ValueType::ExpandString, ServerKind::InProcess, view,
                               machine_environment())
             .file;
@@ -491,7 +490,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     EXPECT_EQ(good.location, FileLocation::System);
     EXPECT_EQ(examine(volume, "GOOD.DLL").path, "windows/system32/Good.dll"); // searched
 
-    ServerFile wow = examine(volume, "C:\\Windows\\System32\\good.dll", ServerView::Bits32);
+    ServerFile wow = examine(volume, "C:\\Windows\\System32\\good.dll", Bitness::Bits32);
     EXPECT_EQ(wow.path, "windows/SysWOW64/Good.dll");
     ASSERT_TRUE(wow.pe);
     EXPECT_EQ(wow.pe->machine, PeMachine::X86);
@@ -504,7 +503,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     ASSERT_EQ(twin.case_variants.size(), 1u);
     EXPECT_EQ(twin.case_variants[0].path, "Users/bob/a.dll");
     EXPECT_EQ(twin.case_variants[0].size, 5u);
-    EXPECT_EQ(twin.case_variants[0].location, FileLocation::User);
+    EXPECT_EQ(twin.case_variants[0].location, FileLocation::UserWritable);
     EXPECT_EQ(examine(volume, "C:\\USERS\\bob\\a.dll").path, "Users/bob/a.dll");
 
     EXPECT_EQ(examine(volume, "C:\\ProgramData\\big.dll").sha256,
@@ -513,7 +512,7 @@ TEST_F(ServerFileVolume, FilesFoundInAnyLetterCaseAndHashedOnce) {
     EXPECT_EQ(hashed, 5u);
     ServerFile hard = examine(volume, "C:\\ProgramData\\hard.dll");
     EXPECT_EQ(hard.sha256, kHelloSha256);
-    EXPECT_EQ(hard.location, FileLocation::UserCreate);
+    EXPECT_EQ(hard.location, FileLocation::UserCreatable);
     examine(volume, "C:\\Windows\\System32\\good.dll");
     EXPECT_EQ(volume.files_hashed(), hashed); // the same file again, by another name too
 }
@@ -578,7 +577,7 @@ TEST_F(ServerFileVolume, UnquotedCommandLinesRunTheFirstProgramThatExists) {
     write("Windows/System32/kernel32.dll", "k");
     auto local_server = [&](VolumeFiles &volume, const char *value) {
         return examine_server(volume, value, ValueType::String, ServerKind::CommandLine,
-                              ServerView::Bits64, machine_environment());
+                              Bitness::Bits64, machine_environment());
     };
     {
         VolumeFiles volume(root_);
@@ -688,13 +687,13 @@ TEST_F(ServerFileVolume, ACollectionOfHivesHoldsNoProgramFiles) {
         add_user_environment(alice, "alice");
         ServerExamination plain =
             examine_server(collection, "%LOCALAPPDATA%\\Vendor\\x.dll", ValueType::String,
-                           ServerKind::InProcess, ServerView::Bits64, alice);
+                           ServerKind::InProcess, Bitness::Bits64, alice);
         EXPECT_EQ(plain.unexpanded_variable, "LOCALAPPDATA");
         EXPECT_TRUE(plain.relative);
         EXPECT_EQ(plain.file.state, FileState::NotCollected);
         ASSERT_TRUE(plain.if_expanded);
         EXPECT_EQ(plain.if_expanded->state, FileState::Present);
-        EXPECT_EQ(plain.if_expanded->location, FileLocation::User);
+        EXPECT_EQ(plain.if_expanded->location, FileLocation::UserWritable);
         EXPECT_EQ(resolved_place(plain),
                   (Names{"Windows", "System32", "%LOCALAPPDATA%", "Vendor", "x.dll"}));
     }
@@ -724,7 +723,7 @@ TEST(ServerFileVolumeErrors, ARootThatCannotBeOpenedExaminesNothing) {
     EXPECT_FALSE(volume.ok());
     EXPECT_NE(volume.error().find("/nonexistent/server-files-root"), std::string::npos);
     ServerFile file = examine_server(volume, "C:\\a.dll", ValueType::String, ServerKind::InProcess,
-                                     ServerView::Bits64, machine_environment())
+                                     Bitness::Bits64, machine_environment())
                           .file;
     EXPECT_EQ(file.state, FileState::NotExamined);
     EXPECT_EQ(file.windows_path, "C:\\a.dll");
