@@ -385,6 +385,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     std::vector<const std::vector<RuleReport> *> all_reports = {&machine.reports};
     for (const ViewScan &user : users)
         all_reports.push_back(&user.reports);
+    for (const std::string &note : cut_notes({&machine.reports}, machine_variables, root))
+        scan.notes.push_back(note);
+    for (std::size_t u = 0; u < users.size(); u++)
+        for (const std::string &note :
+             cut_notes({&users[u].reports}, user_variables[u], root + ": user " + user_names[u]))
+            scan.notes.push_back(note);
     std::vector<std::string> unreadable = unreadable_notes(all_reports, root);
     scan.notes.insert(scan.notes.end(), unreadable.begin(), unreadable.end());
     scan.failed = scan.failed || !unreadable.empty();
