@@ -1081,6 +1081,30 @@ def surfaced_file_facts(scan, work):
           (details, rows))
 
 
+def replayed_environment(scan, work):
+    """A user's variables come from NTUSER.DAT as its logs leave it, as the classes do."""
+    root = fleet_roots(work, "replayed-env-root", {"alice": []}, [
+        named_expand("{EV}", "Vendor tool", "%TOOLS%\\ev.dll"),
+        named_expand("{MV}", "Machine tool", "%MTOOLS%\\mv.dll")])
+    write_grown_hive(root / "Windows" / "System32" / "config" / "SYSTEM", Key("", [], [
+        Key("ControlSet001", [], [Key("Control", [], [Key("Session Manager", [], [
+            Key("Environment", [sz("MTOOLS", "C:\\Users\\Public\\M")])])])]),
+        Key("Padding", [], [Key("K%03d" % i, [sz("V", "x" * 40)]) for i in range(60)])]), 1)
+    write_grown_hive(root / "Users" / "alice" / "NTUSER.DAT", Key("", [], [
+        Key("Environment", [sz("TOOLS", "C:\\Users\\Public\\Tools")]),
+        Key("Software", [], [Key("Classes", [], [Key("CLSID", [], [
+            bare("{E%03d}" % i, "Bare", "C:\\Windows\\System32\\b.dll") for i in range(60)])])])]), 1)
+    done = run(scan, "--system", "--rule", "userpath", "--format", "json", root)
+    alice = [f for f in json_lines(done) if f["key"] == "{EV}" and f.get("user") == "alice"]
+    check("environment: a variable only in a dirty NTUSER.DAT's log is the user's",
+          [(f["file"] or {}).get("windows_path") for f in alice] == ["C:\\Users\\Public\\Tools\\ev.dll"],
+          (alice, done.stderr.decode()))
+    machine = [f for f in json_lines(done) if f["key"] == "{MV}" and f.get("user") is None]
+    check("environment: a variable only in a dirty SYSTEM's log is the machine's",
+          [(f["file"] or {}).get("windows_path") for f in machine] == ["C:\\Users\\Public\\M\\mv.dll"]
+          and "SYSTEM: dirty, recovered" in done.stderr.decode(), (machine, done.stderr.decode()))
+
+
 def write_grown_hive(path, root, kept_pages):
     """Writes at `path` the hive of `root` as it was before its hive bins grew: its first
     `kept_pages` pages of bins, dirty (sequence numbers 2 and 1), and beside it `path`.LOG, an
@@ -1523,6 +1547,7 @@ def main():
     hijack_rules(scan, work)
     as_windows_loads(scan, work)
     surfaced_file_facts(scan, work)
+    replayed_environment(scan, work)
     example_volume(scan)
     loaders_stock_and_user_classes(scan, work)
     hostile_system_folders(scan, work)
