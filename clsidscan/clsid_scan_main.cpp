@@ -558,6 +558,7 @@ int main(int argc, char **argv) {
     if (!write_all(STDOUT_FILENO, out))
         return fail(std::string("standard output: ") + std::strerror(errno));
     print_notes(filter_summary(filter, options.verbose));
+    print_notes(cut_notes({&scan.reports}, environment, options.scan.image));
     std::vector<std::string> unreadable = unreadable_notes({&scan.reports}, options.scan.image);
     print_notes(unreadable);
     if (!unreadable.empty())

@@ -1,6 +1,7 @@
 // The server file of each finding, resolved and examined as Windows would find it for its view.
 #include "clsidscan/finding_files.h"
 
+#include "clsidscan/scan_output.h"
 #include "registry/code_page.h"
 #include "rules/hijack_rules.h"
 #include "rules/severity.h"
@@ -44,6 +45,36 @@ std::vector<std::string> unreadable_notes(const std::vector<const std::vector<Ru
                                    "could not judge it)";
                 if (std::find(notes.begin(), notes.end(), note) == notes.end())
                     notes.push_back(std::move(note));
+            }
+    return notes;
+}
+
+std::vector<std::string> cut_notes(const std::vector<const std::vector<RuleReport> *> &scans,
+                                   const Environment &environment, const std::string &where) {
+    std::string prefix = where.empty() ? std::string() : where + ": ";
+    std::vector<std::string> notes;
+    if (environment.search_path_cut())
+        notes.push_back(prefix + "Path names more than " + std::to_string(kMaxPathFolders) +
+                        " folders; bare server names are searched in the first " +
+                        std::to_string(kMaxPathFolders) + " only");
+    auto note_once = [&notes](std::string note) {
+        if (std::find(notes.begin(), notes.end(), note) == notes.end())
+            notes.push_back(std::move(note));
+    };
+    for (const std::vector<RuleReport> *reports : scans)
+        for (const RuleReport &report : *reports)
+            for (const FoundClass &found : report.found) {
+                if (!found.server_file)
+                    continue;
+                std::string key = prefix + "class " + printable_text(found.key) + ": ";
+                if (found.server_file->notes.expansion_cut)
+                    note_once(key + "its server value expands past " +
+                              std::to_string(kMaxExpandedLength) +
+                              " characters and is cut there, as Windows cuts it");
+                if (found.server_file->notes.candidates_cut)
+                    note_once(key + "its server command line has more than " +
+                              std::to_string(kMaxCommandLineCandidates) +
+                              " places to split at; the later ones are not tried");
             }
     return notes;
 }

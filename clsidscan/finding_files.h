@@ -32,6 +32,12 @@ std::string triage_note(VolumeFiles &volume, const std::string &root);
 std::vector<std::string> unreadable_notes(const std::vector<const std::vector<RuleReport> *> &scans,
                                           const std::string &where);
 
+// The lines for standard error about what was cut short, each once: a server value whose
+// expansion reached Windows' cap, a command line with more candidates than are tried, and (for
+// `environment`) a Path with more folders than are searched. They change no exit code.
+std::vector<std::string> cut_notes(const std::vector<const std::vector<RuleReport> *> &scans,
+                                   const Environment &environment, const std::string &where);
+
 // What every scan does with its reports once the rules have run: examines the server files when
 // there is a volume, gives each finding its severity and reasons, and leaves out (from the found
 // classes and from the text) the findings below `min_severity`.

@@ -182,6 +182,12 @@ std::string json_server_file(const ServerFile &file) {
         out += "," + json_name_field("target", file.target);
     if (!file.problem.empty())
         out += ",\"problem\":" + json_string(file.problem);
+    if (!file.case_variants.empty()) {
+        out += ",\"case_variants\":[";
+        for (std::size_t i = 0; i < file.case_variants.size(); i++)
+            out += (i ? "," : "") + json_server_file(file.case_variants[i]);
+        out += "]";
+    }
     return out + "}";
 }
 
@@ -278,7 +284,17 @@ std::string json_found_class(const ClassesSides &sides, const RuleReport &report
             line += (i ? "," : "") + json_string(found.unrecoverable[i]);
         line += "]";
     }
-    line += ",\"file\":" + (found.server_file ? json_server_file(found.server_file->file) : "null");
+    std::string file_json = found.server_file ? json_server_file(found.server_file->file) : "null";
+    if (found.server_file && !found.server_file->unexpanded_variable.empty()) {
+        // What a REG_SZ naming %VAR% leads to if Windows expands it after all.
+        file_json.pop_back();
+        file_json +=
+            "," + json_name_field("unexpanded_variable", found.server_file->unexpanded_variable);
+        if (found.server_file->if_expanded)
+            file_json += ",\"if_expanded\":" + json_server_file(*found.server_file->if_expanded);
+        file_json += "}";
+    }
+    line += ",\"file\":" + file_json;
     if (found.server_file && found.server_file->passed_over)
         line += ",\"passed_over\":" + json_server_file(*found.server_file->passed_over);
     return line + "}";
@@ -435,6 +451,15 @@ std::string loaded_by_text(const FoundClass &found) {
     return text;
 }
 
+// A file's other-case twins, one a part: "path state [sha256]", joined by "; ".
+std::string case_variants_text(const ServerFile &file) {
+    std::string text;
+    for (const ServerFile &twin : file.case_variants)
+        text += (text.empty() ? "" : "; ") + twin.path + " " + state_name(twin.state) +
+                (twin.state == FileState::Present ? " " + twin.sha256 : std::string());
+    return text;
+}
+
 std::string csv_row(const ClassesSides &sides, const RuleReport &report, const FoundClass &found,
                     const ReportScope &scope, const std::string &id) {
     std::optional<ClassServer> server = finding_server(found);
@@ -467,6 +492,7 @@ std::string csv_row(const ClassesSides &sides, const RuleReport &report, const F
         joined_reasons(found),
         loaded_by_text(found),
         found.deleted ? "true" : "false",
+        file ? case_variants_text(*file) : std::string(),
         id,
     };
     std::string row;
@@ -522,23 +548,40 @@ std::string finding_details(const FoundClass &found, const std::string &id) {
                printable_text(loader.value) + "\n";
     if (!found.server_file)
         return out;
-    for (const ServerFile *file :
-         {&found.server_file->file,
-          found.server_file->passed_over ? &*found.server_file->passed_over : nullptr}) {
-        if (!file)
-            continue;
-        out += std::string(file == &found.server_file->file ? "    file     " : "    also     ") +
-               printable_text(file->windows_path) + "  " + state_name(file->state);
-        if (file->state == FileState::Present)
-            out += "  " + std::to_string(file->size) + " bytes  sha256 " + file->sha256 +
-                   "  modified " + file->modified;
-        out += "  location " + std::string(location_name(file->location));
-        if (file->pe)
-            out += std::string("  pe ") + machine_name(file->pe->machine) +
-                   (file->pe->dll ? " dll" : " exe");
-        if (!file->problem.empty())
-            out += "  (" + printable_text(file->problem) + ")";
+    auto file_line = [&out](const char *label, const ServerFile &file) {
+        out += label + printable_text(file.windows_path) + "  " + state_name(file.state);
+        if (file.state == FileState::Present)
+            out += "  " + std::to_string(file.size) + " bytes  sha256 " + file.sha256 +
+                   "  modified " + file.modified;
+        out += "  location " + std::string(location_name(file.location));
+        if (file.pe)
+            out += std::string("  pe ") + machine_name(file.pe->machine) +
+                   (file.pe->dll ? " dll" : " exe");
+        if (!file.problem.empty())
+            out += "  (" + printable_text(file.problem) + ")";
         out += "\n";
+    };
+    // Each other-case twin by its path in the ROOT: they share the file's Windows path.
+    auto twin_lines = [&out](const ServerFile &file) {
+        for (const ServerFile &twin : file.case_variants) {
+            out += "    twin     " + printable_text(twin.path) + "  " + state_name(twin.state);
+            if (twin.state == FileState::Present)
+                out += "  " + std::to_string(twin.size) + " bytes  sha256 " + twin.sha256;
+            out += "  location " + std::string(location_name(twin.location)) + "\n";
+        }
+    };
+    const ServerExamination &examined = *found.server_file;
+    file_line("    file     ", examined.file);
+    twin_lines(examined.file);
+    if (examined.passed_over) {
+        file_line("    also     ", *examined.passed_over);
+        twin_lines(*examined.passed_over);
+    }
+    if (!examined.unexpanded_variable.empty()) {
+        out += "    variable %" + printable_text(examined.unexpanded_variable) +
+               "% left unexpanded (REG_SZ)\n";
+        if (examined.if_expanded)
+            file_line("    expanded ", *examined.if_expanded);
     }
     return out;
 }
@@ -607,7 +650,7 @@ std::string csv_field(std::string_view text) {
 const char CSV_HEADER[] =
     "datetime,timestamp_desc,message,machine,user,side,view,rule,key,description,server,"
     "file_path,file_state,sha256,location,typelib,score,subkey,user_server,machine_server,severity,"
-    "reasons,loaded_by,deleted,id\r\n";
+    "reasons,loaded_by,deleted,case_variants,id\r\n";
 
 std::string render_reports(const ClassesSides &sides, const std::vector<RuleReport> &reports,
                            const ScanSettings &settings, const ReportScope &scope, bool headers) {

@@ -27,9 +27,26 @@ namespace {
 
 // Reads a hive's classes and, into `loaders` when given, what it makes Windows load: both from
 // the hive as its logs leave it.
+// The values of a few keys of a hive, read as its logs leave it; `read` says whether they were.
+struct ReplayedStrings {
+    std::vector<std::vector<std::string>> keys;
+    std::vector<std::vector<HiveString>> values; // one list a key
+    bool read = false;
+};
+
+// The keys of SOFTWARE that the machine's environment comes from.
+ReplayedStrings software_settings() {
+    return {
+        {{"Microsoft", "Windows NT", "CurrentVersion"}, {"Microsoft", "Windows", "CurrentVersion"}},
+        {},
+        false};
+}
+
+// `strings` (when given) gets the values of its keys, likewise.
 bool read_system_hive(const std::string &path, const ScanSettings &settings, LoadedHive &hive,
                       RootScan &scan, std::string &error,
-                      std::vector<ClassLoader> *loaders = nullptr) {
+                      std::vector<ClassLoader> *loaders = nullptr,
+                      ReplayedStrings *strings = nullptr) {
     SourceFile image;
     if (!read_source_file(path, image, error) ||
         !read_hive_source(path, settings.sources, image, hive, scan.notes, error))
@@ -37,6 +54,9 @@ bool read_system_hive(const std::string &path, const ScanSettings &settings, Loa
     std::string why;
     if (loaders && !read_hive_image_loaders(path, image.bytes(), hive.classes.kind, *loaders, why))
         scan.notes.push_back(why + "; what it makes Windows load is not known");
+    if (strings)
+        strings->read =
+            read_hive_image_strings(path, image.bytes(), strings->keys, strings->values, why);
     return true;
 }
 
@@ -118,13 +138,26 @@ void note_cut_variables(const std::string &hive, const std::vector<std::string> 
 // The machine's environment as its hives set it: the system folder and program folders from
 // SOFTWARE, the variables of SYSTEM's Session Manager; Windows' defaults for what they lack.
 // A hive that cannot be read for them leaves the defaults, with a note.
+// `software` holds SOFTWARE's settings as its logs leave it when the caller has read them; else
+// they are read here, likewise. SYSTEM's logs are replayed as `options` says.
 Environment machine_environment_of(const SystemLayout &layout, const VolumeFiles &volume,
+                                   ReplayedStrings software, const SourceOptions &options,
                                    std::vector<std::string> &notes) {
     std::string system_root =
         "C:\\" + (volume.system_folder().empty() ? std::string("Windows") : volume.system_folder());
     std::vector<HiveString> current, folders, system;
     std::string error;
-    if (!layout.software.empty()) {
+    if (!layout.software.empty() && !software.read) {
+        SourceFile image;
+        HiveLogsOutcome outcome;
+        if (load_hive_image(layout.software.front(), options, image, outcome, error))
+            software.read = read_hive_image_strings(layout.software.front(), image.bytes(),
+                                                    software.keys, software.values, error);
+    }
+    if (software.read) {
+        current = std::move(software.values[0]);
+        folders = std::move(software.values[1]);
+    } else if (!layout.software.empty()) {
         const std::string &software = layout.software.front();
         if (!read_hive_strings(software, {"Microsoft", "Windows NT", "CurrentVersion"}, current,
                                error) ||
@@ -143,7 +176,14 @@ Environment machine_environment_of(const SystemLayout &layout, const VolumeFiles
                 program_folders.push_back(EnvironmentValue{variable, value.value, value.expand});
     set_variables(environment, program_folders);
     if (!layout.system.empty()) {
-        if (read_system_environment(layout.system.front(), system, error))
+        // SYSTEM is read for nothing else: its logs are replayed here.
+        const std::string &path = layout.system.front();
+        SourceFile image;
+        HiveLogsOutcome outcome;
+        bool read = load_hive_image(path, options, image, outcome, error);
+        if (read && !outcome.note.empty() && outcome.state != "clean")
+            notes.push_back(outcome.note);
+        if (read && read_system_image_environment(path, image.bytes(), system, error))
             note_cut_variables(layout.system.front(),
                                set_variables(environment, variables_of(system)), notes);
         else
@@ -154,16 +194,20 @@ Environment machine_environment_of(const SystemLayout &layout, const VolumeFiles
 
 // A user's environment: the machine's, the profile's own folders, then the user's Environment
 // key of NTUSER.DAT.
+// `replayed`, when set, holds that key as NTUSER.DAT's logs leave it.
 Environment user_environment_of(Environment environment, const std::string &name,
                                 const std::string &profile, const std::string &ntuser,
-                                std::vector<std::string> &notes) {
+                                const ReplayedStrings &replayed, std::vector<std::string> &notes) {
     add_user_environment(environment, name, profile);
     std::vector<HiveString> variables;
     std::string error;
     if (ntuser.empty())
         return environment;
     // Windows appends the user's Path to the machine's.
-    if (read_hive_strings(ntuser, {"Environment"}, variables, error))
+    if (replayed.read)
+        note_cut_variables(
+            ntuser, set_user_variables(environment, variables_of(replayed.values[0])), notes);
+    else if (read_hive_strings(ntuser, {"Environment"}, variables, error))
         note_cut_variables(ntuser, set_user_variables(environment, variables_of(variables)), notes);
     else
         notes.push_back(error + "; the user's default variables are used");
@@ -230,7 +274,8 @@ Environment image_environment(const std::string &root, const VolumeFiles &volume
                               const std::vector<std::string> &sources,
                               std::vector<std::string> &notes) {
     SystemLayout layout = find_system_hives(root);
-    Environment machine = machine_environment_of(layout, volume, notes);
+    Environment machine =
+        machine_environment_of(layout, volume, software_settings(), SourceOptions(), notes);
     std::vector<std::string> given;
     for (const std::string &source : sources)
         given.push_back(canonical_path(source));
@@ -244,13 +289,14 @@ Environment image_environment(const std::string &root, const VolumeFiles &volume
             return user_environment_of(
                 machine, profile.name,
                 windows_path_text(parse_windows_path(profile.folder).components),
-                profile.ntuser.empty() ? std::string() : profile.ntuser.front(), notes);
+                profile.ntuser.empty() ? std::string() : profile.ntuser.front(), ReplayedStrings(),
+                notes);
     // A user's NTUSER.DAT from outside the image still holds that user's variables.
     for (std::size_t i = 0; i < sources.size(); i++)
         if (file_name_is(sources[i], "NTUSER.DAT")) {
             std::string folder = given[i].substr(0, given[i].find_last_of('/'));
             return user_environment_of(machine, folder.substr(folder.find_last_of('/') + 1), {},
-                                       sources[i], notes);
+                                       sources[i], ReplayedStrings(), notes);
         }
     return machine;
 }
@@ -274,10 +320,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     std::vector<LoadedHive> software(layout.software.size());
     ClassesSides machine_sides;
     std::vector<ClassLoader> machine_loaders;
+    ReplayedStrings machine_settings = software_settings();
     for (std::size_t i = 0; i < software.size(); i++) {
         const std::string &path = layout.software[i];
         if (!read_system_hive(path, settings, software[i], scan, error,
-                              i == 0 ? &machine_loaders : nullptr))
+                              i == 0 ? &machine_loaders : nullptr,
+                              i == 0 ? &machine_settings : nullptr))
             return fail(error);
         if (software[i].classes.kind != HiveKind::Software)
             return fail(path + ": a " + hive_kind_name(software[i].classes.kind) +
@@ -296,7 +344,10 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     volume.set_hash_limit(settings.hash_limit);
     if (std::string note = triage_note(volume, root); !note.empty())
         scan.notes.push_back(note);
-    Environment machine_variables = machine_environment_of(layout, volume, scan.notes);
+    SourceOptions system_logs;
+    system_logs.use_logs = settings.sources.use_logs;
+    Environment machine_variables = machine_environment_of(
+        layout, volume, std::move(machine_settings), system_logs, scan.notes);
     if (!layout.system.empty() &&
         !read_system_loaders(layout.system.front(), machine_loaders, error))
         scan.notes.push_back(error + "; what its environment makes Windows load is not known");
@@ -319,6 +370,7 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
         ClassesSides sides;
         std::vector<ClassLoader> loaders = machine_loaders;
         bool has_classes = false, failed = false;
+        ReplayedStrings user_environment{{{"Environment"}}, {}, false};
         add_machine(sides);
         std::vector<std::string> hives = profile.usrclass;
         hives.insert(hives.end(), profile.ntuser.begin(), profile.ntuser.end());
@@ -327,7 +379,8 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             bool ntuser = i >= profile.usrclass.size();
             LoadedHive hive;
             error.clear();
-            if (!read_system_hive(path, settings, hive, scan, error, &loaders)) {
+            if (!read_system_hive(path, settings, hive, scan, error, &loaders,
+                                  ntuser && !user_environment.read ? &user_environment : nullptr)) {
                 // A user's hive is known by its place: one without the keys that tell its kind
                 // (a new, empty or damaged profile) holds no classes, no reason to stop.
                 if (hive.classes.holds_no_classes_key) {
@@ -366,10 +419,11 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
             continue;
         }
         user_names.push_back(profile.name);
-        user_variables.push_back(user_environment_of(
-            machine_variables, profile.name,
-            windows_path_text(parse_windows_path(profile.folder).components),
-            profile.ntuser.empty() ? std::string() : profile.ntuser.front(), scan.notes));
+        user_variables.push_back(
+            user_environment_of(machine_variables, profile.name,
+                                windows_path_text(parse_windows_path(profile.folder).components),
+                                profile.ntuser.empty() ? std::string() : profile.ntuser.front(),
+                                user_environment, scan.notes));
         user_loaders.push_back(index_loaders(std::move(loaders)));
         user_sides.push_back(std::move(sides));
         users.emplace_back();
@@ -390,6 +444,12 @@ RootScan scan_system_root(const std::string &root, const ScanSettings &settings)
     std::vector<const std::vector<RuleReport> *> all_reports = {&machine.reports};
     for (const ViewScan &user : users)
         all_reports.push_back(&user.reports);
+    for (const std::string &note : cut_notes({&machine.reports}, machine_variables, root))
+        scan.notes.push_back(note);
+    for (std::size_t u = 0; u < users.size(); u++)
+        for (const std::string &note :
+             cut_notes({&users[u].reports}, user_variables[u], root + ": user " + user_names[u]))
+            scan.notes.push_back(note);
     std::vector<std::string> unreadable = unreadable_notes(all_reports, root);
     scan.notes.insert(scan.notes.end(), unreadable.begin(), unreadable.end());
     scan.failed = scan.failed || !unreadable.empty();

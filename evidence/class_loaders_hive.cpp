@@ -1,6 +1,7 @@
 // The references that make Windows load a class, read from hive files with libhivex.
 #include "evidence/class_loaders.h"
 
+#include "hive/hive_strings.h"
 #include "registry/ascii_text.h"
 #include "registry/code_page.h"
 
@@ -291,18 +292,8 @@ bool read_hive_loaders(const std::string &path, HiveKind kind, std::vector<Class
 bool read_hive_image_loaders(const std::string &path, std::string_view image, HiveKind kind,
                              std::vector<ClassLoader> &out, std::string &error) {
     // libhivex opens files only: the image goes to it through an anonymous in-memory file.
-    int fd = memfd_create("hive-image", MFD_CLOEXEC);
-    bool filled = fd >= 0;
-    for (std::size_t written = 0; filled && written < image.size();) {
-        ssize_t n = write(fd, image.data() + written, image.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        filled = n > 0;
-        written += filled ? static_cast<std::size_t>(n) : 0;
-    }
-    Hive hive = filled ? open_hive("/proc/self/fd/" + std::to_string(fd), error) : nullptr;
-    if (fd >= 0)
-        close(fd);
+    HiveImageFile file(image);
+    Hive hive = file.path().empty() ? nullptr : open_hive(file.path(), error);
     if (!hive) {
         error = path + ": cannot be read for what it loads (" + std::strerror(errno) + ")";
         return false;

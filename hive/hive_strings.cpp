@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <strings.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -108,6 +110,54 @@ bool read_system_environment(const std::string &path, std::vector<HiveString> &o
     if (!read_strings(hive.get(), {control_set, "Control", "Session Manager", "Environment"},
                       out)) {
         error = path + ": the values of Session Manager\\Environment cannot be read";
+        return false;
+    }
+    return true;
+}
+
+HiveImageFile::HiveImageFile(std::string_view image) {
+    fd_ = memfd_create("hive-image", MFD_CLOEXEC);
+    for (std::size_t written = 0; fd_ >= 0 && written < image.size();) {
+        ssize_t n = write(fd_, image.data() + written, image.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            close(fd_);
+            fd_ = -1;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+HiveImageFile::~HiveImageFile() {
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+std::string HiveImageFile::path() const {
+    return fd_ < 0 ? std::string() : "/proc/self/fd/" + std::to_string(fd_);
+}
+
+bool read_hive_image_strings(const std::string &path, std::string_view image,
+                             const std::vector<std::vector<std::string>> &key_paths,
+                             std::vector<std::vector<HiveString>> &out, std::string &error) {
+    HiveImageFile file(image);
+    out.assign(key_paths.size(), {});
+    bool read = !file.path().empty();
+    for (std::size_t i = 0; read && i < key_paths.size(); i++)
+        read = read_hive_strings(file.path(), key_paths[i], out[i], error);
+    if (!read)
+        error = path + ": cannot be read for its settings (" + std::strerror(errno) + ")";
+    return read;
+}
+
+bool read_system_image_environment(const std::string &path, std::string_view image,
+                                   std::vector<HiveString> &out, std::string &error) {
+    HiveImageFile file(image);
+    if (file.path().empty() || !read_system_environment(file.path(), out, error)) {
+        error = path + ": the values of Session Manager\\Environment cannot be read (" +
+                std::strerror(errno) + ")";
         return false;
     }
     return true;

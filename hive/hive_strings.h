@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct HiveString {
@@ -20,3 +21,27 @@ bool read_hive_strings(const std::string &path, const std::vector<std::string> &
 // own environment variables.
 bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
                              std::string &error);
+
+// A hive image held in memory (one replayed from its logs) as a file libhivex can open: an
+// anonymous in-memory file, named by `path()` while this lives; `path()` is empty when it could
+// not be made.
+class HiveImageFile {
+  public:
+    explicit HiveImageFile(std::string_view image);
+    ~HiveImageFile();
+    HiveImageFile(const HiveImageFile &) = delete;
+    HiveImageFile &operator=(const HiveImageFile &) = delete;
+    std::string path() const;
+
+  private:
+    int fd_ = -1;
+};
+
+// read_hive_strings over the image of the hive file `path`, for each of `key_paths` (`out` gets
+// one list a key); errors name `path`.
+bool read_hive_image_strings(const std::string &path, std::string_view image,
+                             const std::vector<std::vector<std::string>> &key_paths,
+                             std::vector<std::vector<HiveString>> &out, std::string &error);
+// read_system_environment over the image of the SYSTEM hive file `path`.
+bool read_system_image_environment(const std::string &path, std::string_view image,
+                                   std::vector<HiveString> &out, std::string &error);

@@ -176,7 +176,9 @@ bool user_writable(const RuleWalk &walk, const Server &server) {
     if (expanded && plantable(*expanded))
         return true;
     if (file)
-        return plantable(*file);
+        return plantable(*file) ||
+               std::any_of(file->case_variants.begin(), file->case_variants.end(),
+                           [](const ServerFile &twin) { return plantable(twin); });
     std::vector<std::string> place = first_place(server, walk.which, walk.environments);
     if (place.empty())
         return false;

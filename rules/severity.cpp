@@ -188,6 +188,24 @@ void assess_finding(const RuleReport &report, FoundClass &found,
         add(found, found.severity, "server file missing");
     if (found.server_file->passed_over)
         add(found, Severity::High, "unquoted path runs another program");
+    // Which of several names that differ only in case Windows opens cannot be told: the worst
+    // of them counts, so that a decoy never hides its twin.
+    bool judged_by_place = report.rule != ScanRule::UserPath && report.rule != ScanRule::TreatAs &&
+                           report.rule != ScanRule::UserClass;
+    for (const ServerFile &twin : file.case_variants) {
+        if (judged_by_place &&
+            (twin.location == FileLocation::UserWritable ||
+             (twin.location == FileLocation::UserCreatable && twin.state == FileState::Missing)))
+            add(found, report.rule == ScanRule::Name ? Severity::Medium : Severity::High,
+                "server in user-writable location");
+        if (twin.state == FileState::Present &&
+            (file.state != FileState::Present || twin.sha256 != file.sha256))
+            add(found, Severity::Medium, "other-case twin of server differs");
+    }
+    if (found.server_file->notes.expansion_cut)
+        add(found, Severity::Medium, "server value expands past 32767 characters");
+    if (found.server_file->notes.candidates_cut)
+        add(found, Severity::Medium, "server command line has too many candidates");
     // A REG_SZ naming %VAR%: whether Windows expands it is not documented, so the file it would
     // be if expanded is judged too, and the worse counts.
     if (!found.server_file->unexpanded_variable.empty()) {

@@ -1046,6 +1046,68 @@ def set_base_block(block, sequences, bins=None, file_type=None):
     struct.pack_into("<I", block, 508, header_checksum(block))
 
 
+def surfaced_file_facts(scan, work):
+    """What files/ finds beside the server file itself: other-case twins, the variable a REG_SZ
+    leaves unexpanded and the file it would be if expanded, as JSON, --details and CSV show them."""
+    good, decoy = pe_image(0x8664, True), b"not the same"
+    root = fleet_roots(work, "surface-root", {}, [
+        bare("{TW}", "Zqpwtnxkqv", "C:\\Windows\\System32\\twin.dll"),
+        Key("{UV}", [sz("", "Xkcdqwvzpt")],
+            [Key("InprocServer32", [sz("", "%PUBLIC%\\uv.dll")])])],
+        [("Windows/System32/twin.dll", good), ("Windows/system32/twin.dll", decoy),
+         ("Windows/System32/ok.dll", good), ("Users/Public/uv.dll", b"planted")])
+    hive = root / "Windows" / "System32" / "config" / "SOFTWARE"
+    done = run(scan, "--rule", "name", "--format", "json", "--image", root, hive)
+    found = {f["key"]: f for f in json_lines(done)}
+    twin, unexpanded = found.get("{TW}", {}), found.get("{UV}", {})
+    variants = (twin.get("file") or {}).get("case_variants", [])
+    check("case twins: each is in the finding's file, and a twin that differs raises it",
+          [v["path"] for v in variants] == ["Windows/system32/twin.dll"]
+          and variants[0]["sha256"] == hashlib.sha256(decoy).hexdigest()
+          and twin["severity"] == "medium"
+          and "other-case twin of server differs" in twin["reasons"], (twin, done.stderr))
+    file = unexpanded.get("file") or {}
+    check("a REG_SZ naming %PUBLIC%: the variable and the file it would be, judged by the worse",
+          file.get("unexpanded_variable") == "PUBLIC"
+          and (file.get("if_expanded") or {}).get("path") == "Users/Public/uv.dll"
+          and "server in user-writable location" in unexpanded["reasons"], unexpanded)
+    details = run(scan, "--rule", "name", "--details", "--image", root, hive).stdout.decode()
+    rows = list(csv.reader(io.StringIO(run(scan, "--rule", "name", "--format", "csv", "--image",
+                                           root, hive).stdout.decode())))
+    column = rows[0].index("case_variants") if "case_variants" in rows[0] else None
+    check("twins and the unexpanded variable in --details and CSV",
+          "    twin     Windows/system32/twin.dll  present" in details
+          and "    variable %PUBLIC% left unexpanded (REG_SZ)" in details
+          and "    expanded C:\\Users\\Public\\uv.dll  present" in details
+          and column is not None
+          and any(row[column].startswith("Windows/system32/twin.dll present ") for row in rows),
+          (details, rows))
+
+
+def replayed_environment(scan, work):
+    """A user's variables come from NTUSER.DAT as its logs leave it, as the classes do."""
+    root = fleet_roots(work, "replayed-env-root", {"alice": []}, [
+        named_expand("{EV}", "Vendor tool", "%TOOLS%\\ev.dll"),
+        named_expand("{MV}", "Machine tool", "%MTOOLS%\\mv.dll")])
+    write_grown_hive(root / "Windows" / "System32" / "config" / "SYSTEM", Key("", [], [
+        Key("ControlSet001", [], [Key("Control", [], [Key("Session Manager", [], [
+            Key("Environment", [sz("MTOOLS", "C:\\Users\\Public\\M")])])])]),
+        Key("Padding", [], [Key("K%03d" % i, [sz("V", "x" * 40)]) for i in range(60)])]), 1)
+    write_grown_hive(root / "Users" / "alice" / "NTUSER.DAT", Key("", [], [
+        Key("Environment", [sz("TOOLS", "C:\\Users\\Public\\Tools")]),
+        Key("Software", [], [Key("Classes", [], [Key("CLSID", [], [
+            bare("{E%03d}" % i, "Bare", "C:\\Windows\\System32\\b.dll") for i in range(60)])])])]), 1)
+    done = run(scan, "--system", "--rule", "userpath", "--format", "json", root)
+    alice = [f for f in json_lines(done) if f["key"] == "{EV}" and f.get("user") == "alice"]
+    check("environment: a variable only in a dirty NTUSER.DAT's log is the user's",
+          [(f["file"] or {}).get("windows_path") for f in alice] == ["C:\\Users\\Public\\Tools\\ev.dll"],
+          (alice, done.stderr.decode()))
+    machine = [f for f in json_lines(done) if f["key"] == "{MV}" and f.get("user") is None]
+    check("environment: a variable only in a dirty SYSTEM's log is the machine's",
+          [(f["file"] or {}).get("windows_path") for f in machine] == ["C:\\Users\\Public\\M\\mv.dll"]
+          and "SYSTEM: dirty, recovered" in done.stderr.decode(), (machine, done.stderr.decode()))
+
+
 def write_grown_hive(path, root, kept_pages):
     """Writes at `path` the hive of `root` as it was before its hive bins grew: its first
     `kept_pages` pages of bins, dirty (sequence numbers 2 and 1), and beside it `path`.LOG, an
@@ -1487,6 +1549,8 @@ def main():
     server_files(scan, work)
     hijack_rules(scan, work)
     as_windows_loads(scan, work)
+    surfaced_file_facts(scan, work)
+    replayed_environment(scan, work)
     example_volume(scan)
     loaders_stock_and_user_classes(scan, work)
     hostile_system_folders(scan, work)

@@ -1,6 +1,11 @@
 // Text that clsid-scan writes from outside the registry: JSON names and printable messages.
 #include "clsidscan/scan_output.h"
 
+#include "clsidscan/finding_files.h"
+#include "rules/severity.h"
+
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 TEST(ScanOutput, JsonStringsAreUtf8WhateverTheBytes) {
@@ -64,4 +69,40 @@ TEST(ScanOutput, TimesPastTheYear9999AreTheLastOneInEveryFormat) {
     settings.format = ReportFormat::Bodyfile;
     std::string body = render_reports(sides, {report}, settings, ReportScope(), false);
     EXPECT_NE(body.find("|0|0|0|0|0|0|253402300799|0|0\n"), std::string::npos) << body;
+}
+
+TEST(ScanOutput, WhatWasCutShortIsAReasonAndANoteOnce) {
+    Environment environment = machine_environment();
+    environment.set("LONG", std::string(20000, 'a'));
+    std::string path;
+    for (int i = 0; i < 200; i++)
+        path += "C:\\d" + std::to_string(i) + ";";
+    environment.set("Path", path);
+    ServerExamination expanded, split;
+    server_candidates("C:\\%LONG%%LONG%.dll", ValueType::ExpandString, ServerKind::InProcess,
+                      Bitness::Bits64, environment, &expanded.notes);
+    server_candidates("C:\\a" + std::string(100, ' ') + "b.exe", ValueType::String,
+                      ServerKind::CommandLine, Bitness::Bits64, environment, &split.notes);
+    RuleReport report{Bitness::Bits64, ScanRule::Abandoned, std::string(), {}, false, {}, false};
+    for (ServerExamination *examined : {&expanded, &split}) {
+        FoundClass found;
+        found.key = examined == &expanded ? "{E}" : "{S}";
+        found.server_file = *examined;
+        report.found.push_back(found);
+        report.found.push_back(found); // a second finding of one class is noted once
+    }
+    for (FoundClass &found : report.found)
+        assess_finding(report, found, environment);
+    auto has = [](const FoundClass &found, const char *reason) {
+        return std::find(found.reasons.begin(), found.reasons.end(), reason) != found.reasons.end();
+    };
+    EXPECT_TRUE(has(report.found[0], "server value expands past 32767 characters"));
+    EXPECT_TRUE(has(report.found[2], "server command line has too many candidates"));
+    EXPECT_FALSE(has(report.found[2], "server value expands past 32767 characters"));
+    std::vector<RuleReport> reports = {report};
+    std::vector<std::string> notes = cut_notes({&reports}, environment, "root");
+    ASSERT_EQ(notes.size(), 3u) << ::testing::PrintToString(notes);
+    EXPECT_EQ(notes[0].rfind("root: Path names more than 128 folders", 0), 0u);
+    EXPECT_NE(notes[1].find("{E}: its server value expands past 32767"), std::string::npos);
+    EXPECT_NE(notes[2].find("{S}: its server command line has more than 64"), std::string::npos);
 }
