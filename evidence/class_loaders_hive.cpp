@@ -308,22 +308,10 @@ bool read_system_loaders(const std::string &path, std::vector<ClassLoader> &out,
     if (!hive)
         return false;
     hive_node_h root = hivex_root(hive.get());
-    unsigned current = 1;
-    hive_node_h select = child(hive.get(), root, "Select");
-    if (hive_value_h value = select ? hivex_node_get_value(hive.get(), select, "Current") : 0) {
-        hive_type type;
-        std::size_t size = 0;
-        if (hivex_value_type(hive.get(), value, &type, &size) == 0 && type == REG_DWORD_TYPE) {
-            int32_t number = hivex_value_dword(hive.get(), value);
-            if (number > 0 && number < 1000)
-                current = static_cast<unsigned>(number);
-        }
-    }
-    char control_set[32];
-    std::snprintf(control_set, sizeof control_set, "ControlSet%03u", current);
+    std::string control_set = current_control_set(hive.get());
     Reader reader{hive.get(), false, std::string(), &out};
-    reader.environment(
-        find_key(hive.get(), root, {control_set, "Control", "Session Manager", "Environment"}),
-        "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment");
+    reader.environment(find_key(hive.get(), root,
+                                {control_set.c_str(), "Control", "Session Manager", "Environment"}),
+                       "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment");
     return true;
 }

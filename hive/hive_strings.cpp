@@ -88,25 +88,29 @@ bool read_hive_strings(const std::string &path, const std::vector<std::string> &
     return true;
 }
 
-bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
-                             std::string &error) {
-    Hive hive = open_hive(path, error);
-    if (!hive)
-        return false;
-    // Select\Current names the control set the system boots with.
+std::string current_control_set(hive_h *hive) {
     unsigned current = 1;
-    hive_node_h select = find_key(hive.get(), {"Select"});
-    if (hive_value_h value = select ? hivex_node_get_value(hive.get(), select, "Current") : 0) {
+    hive_node_h select = find_key(hive, {"Select"});
+    if (hive_value_h value = select ? hivex_node_get_value(hive, select, "Current") : 0) {
         hive_type type;
         std::size_t size = 0;
-        if (hivex_value_type(hive.get(), value, &type, &size) == 0 && type == REG_DWORD_TYPE) {
-            int32_t number = hivex_value_dword(hive.get(), value);
+        if (hivex_value_type(hive, value, &type, &size) == 0 && type == REG_DWORD_TYPE) {
+            int32_t number = hivex_value_dword(hive, value);
             if (number > 0 && number < 1000)
                 current = static_cast<unsigned>(number);
         }
     }
     char control_set[32];
     std::snprintf(control_set, sizeof control_set, "ControlSet%03u", current);
+    return control_set;
+}
+
+bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
+                             std::string &error) {
+    Hive hive = open_hive(path, error);
+    if (!hive)
+        return false;
+    std::string control_set = current_control_set(hive.get());
     if (!read_strings(hive.get(), {control_set, "Control", "Session Manager", "Environment"},
                       out)) {
         error = path + ": the values of Session Manager\\Environment cannot be read";

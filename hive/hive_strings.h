@@ -17,6 +17,11 @@ struct HiveString {
 bool read_hive_strings(const std::string &path, const std::vector<std::string> &key_path,
                        std::vector<HiveString> &out, std::string &error);
 
+struct hive_h;
+// "ControlSet00N", the control set a SYSTEM hive's Select\Current names (the one the system boots
+// with); ControlSet001 when it names none that can be.
+std::string current_control_set(hive_h *hive);
+
 // The current control set's Session Manager\Environment of a SYSTEM hive file: the machine's
 // own environment variables.
 bool read_system_environment(const std::string &path, std::vector<HiveString> &out,
