@@ -26,7 +26,7 @@ struct HiveCloser {
 using Hive = std::unique_ptr<hive_h, HiveCloser>;
 using Held = std::unique_ptr<char, decltype(&std::free)>;
 
-constexpr int REG_SZ_TYPE = 1, REG_EXPAND_SZ_TYPE = 2, REG_DWORD_TYPE = 4;
+constexpr int REG_SZ_TYPE = 1, REG_EXPAND_SZ_TYPE = 2;
 // The most subkeys or values of one key looked at; a hostile hive may claim more.
 constexpr std::size_t MOST_ENTRIES = 200000;
 
