@@ -31,13 +31,7 @@ struct TempDir {
 
 // A hive of `keys` with every key's time WRITTEN.
 std::string timed_hive(const std::vector<FixtureKey> &keys) {
-    std::string image = make_hive(keys);
-    for (const FixtureKey &key : keys)
-        for (std::size_t end = 0; end != std::string::npos;) {
-            end = key.path.find('\\', end + 1);
-            set_key_written(image, key.path.substr(0, end), WRITTEN);
-        }
-    return image;
+    return make_timed_hive(keys, WRITTEN);
 }
 
 FixtureKey described(const std::string &path, const std::u16string &description) {

@@ -36,13 +36,7 @@ const CarvedKey *carved_at(const HiveCarving &carving, const std::string &path) 
 
 // A SOFTWARE-like hive whose keys all carry the time WRITTEN.
 std::string software_hive(const std::vector<FixtureKey> &keys) {
-    std::string image = make_hive(keys);
-    for (const FixtureKey &key : keys)
-        for (std::size_t end = 0; end != std::string::npos;) {
-            end = key.path.find('\\', end + 1);
-            set_key_written(image, key.path.substr(0, end), WRITTEN);
-        }
-    return image;
+    return make_timed_hive(keys, WRITTEN);
 }
 
 std::string classes_hive() {

@@ -379,3 +379,13 @@ void merge_free_cells(std::string &image) {
         bin += bin_size;
     }
 }
+
+std::string make_timed_hive(const std::vector<FixtureKey> &keys, unsigned long long when) {
+    std::string image = make_hive(keys);
+    for (const FixtureKey &key : keys)
+        for (std::size_t end = 0; end != std::string::npos;) {
+            end = key.path.find('\\', end + 1);
+            set_key_written(image, key.path.substr(0, end), when);
+        }
+    return image;
+}

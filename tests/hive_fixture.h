@@ -66,5 +66,8 @@ std::uint32_t append_hive_cell(std::string &image, const std::string &payload);
 void delete_key_as_windows(std::string &image, const std::string &path, unsigned long long when);
 // Sets the last-written time (FILETIME) of the key at `path`.
 void set_key_written(std::string &image, const std::string &path, unsigned long long when);
+
+// make_hive with every key of `keys`, and each key on their paths, written at `when`.
+std::string make_timed_hive(const std::vector<FixtureKey> &keys, unsigned long long when);
 // Merges each run of adjacent free cells in every hive bin into one free cell.
 void merge_free_cells(std::string &image);
